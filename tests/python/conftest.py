@@ -22,7 +22,6 @@ def utf8_text(hex_message):
 
 
 RFC8032 = load_vectors("rfc8032_ed25519.json")
-EDGE_CASES = load_vectors("ed25519_edge_cases.json")
 TEST1 = RFC8032[0]
 
 
