@@ -3,6 +3,7 @@ import copy
 import gc
 import importlib
 import re
+import shutil
 import subprocess
 import sys
 import weakref
@@ -109,3 +110,9 @@ def test_static_methods_on_class_and_instance(engine):
     for owner in (E, engine):
         assert owner.from_secret_key(TEST1["secret_key"]).public_key == TEST1["public_key"]
         assert owner.verify_with_key("", TEST1["signature"], TEST1["public_key"]) is True
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="needs binutils' nm")
+def test_entry_point_is_the_only_exported_symbol():
+    exported = subprocess.run(["nm", "-D", "--defined-only", m.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in exported.stdout.splitlines()] == ["PyInit_did_vek_core"]
