@@ -2,7 +2,9 @@
 
 Every figure is the median over several rounds of a timed loop. The rounds interleave all
 variants (ours, PyNaCl, cryptography, the pure-Python reference and the C floor), so that
-a shared, noisy machine slows them alike and the ratios stay meaningful.
+a shared, noisy machine slows them alike and the ratios stay meaningful. Loops are timed
+in CPU time of the running thread (here and in the floor program), so time spent waiting
+for a core that another process holds is not counted.
 
     python benchmarks/run.py --floor build/bench/floor [--quick]
 """
@@ -62,7 +64,7 @@ class PythonLoop:
     """A timeit loop over one statement; the statement's names come from `namespace`."""
 
     def __init__(self, stmt: str, namespace: dict) -> None:
-        self.timer = timeit.Timer(stmt, globals=namespace)
+        self.timer = timeit.Timer(stmt, timer=time.thread_time, globals=namespace)
         self.iterations = 1
 
     def run(self, iterations: int) -> float:
@@ -118,6 +120,11 @@ class Operation:
     peers: dict[str, Variant] = field(default_factory=dict)
     floor: list[Variant] = field(default_factory=list)  # the floor is the sum of these
     floor_label: str = "floor"
+
+    def __post_init__(self) -> None:
+        self.ours.label = "ours"
+        for label, variant in self.peers.items():
+            variant.label = label
 
     def variants(self) -> list[Variant]:
         return [self.ours, *self.peers.values(), *self.floor]
