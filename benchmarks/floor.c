@@ -4,11 +4,13 @@
  *   floor            times every case (median of 7 loops of about 0.1 s) and prints JSON
  *   floor --serve    reads "CASE ITERATIONS" lines and answers each with one JSON line,
  *                    so that the driver can interleave these loops with its own
+ *   floor --versions prints the versions of libsodium and OpenSSL it runs with
  *
  * The OpenSSL cases do per call what the module does: a fresh EVP_PKEY from the raw key,
  * a reset and freshly initialised digest context, and the error queue cleared. */
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/crypto.h>
 #include <sodium.h>
 
 #include <stdio.h>
@@ -191,6 +193,11 @@ int main(int argc, char **argv) {
     }
 
     if (argc > 1 && strcmp(argv[1], "--serve") == 0) return serve();
+    if (argc > 1 && strcmp(argv[1], "--versions") == 0) {
+        printf("{\"libsodium\": \"%s\", \"OpenSSL\": \"%s\"}\n", sodium_version_string(),
+               OpenSSL_version(OPENSSL_VERSION));
+        return 0;
+    }
     run_all();
     EVP_MD_CTX_free(context);
     return 0;

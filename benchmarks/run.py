@@ -396,7 +396,7 @@ def targets(results: list[dict], memory: list[dict], scale: list[int]) -> list[d
     return out
 
 
-def machine() -> dict:
+def machine(floor: Path) -> dict:
     cpu = platform.processor()
     try:
         lscpu = subprocess.run(["lscpu"], capture_output=True, text=True, check=True).stdout
@@ -408,6 +408,8 @@ def machine() -> dict:
         "python": platform.python_version(), "did_vek_core": vek.__version__,
         "pynacl": nacl.__version__,
         "cryptography": cryptography.__version__, "OpenSSL (cryptography)": openssl_backend.openssl_version_text(),
+        # The system libraries that the module and the floor link.
+        **json.loads(subprocess.run([str(floor), "--versions"], capture_output=True, text=True, check=True).stdout),
     }
 
 
@@ -440,7 +442,7 @@ def main() -> None:
     results = rows(ops)
     goals = targets(results, memory, scale)
     report = {
-        "machine": machine(),
+        "machine": machine(args.floor),
         "settings": {"rounds": args.rounds, "loop_seconds": args.loop_seconds, "memory_calls": args.memory_calls,
                      "seconds": round(time.time() - started, 1)},
         "operations": results,
@@ -451,12 +453,13 @@ def main() -> None:
     args.output.write_text(json.dumps(report, indent=2, ensure_ascii=False) + "\n")
 
     info = report["machine"]
-    print(f"\nCPU: {info['cpu']} ({info['cores']} cores), Python {info['python']}, "
-          f"load average {info['load_average'][0]:.2f}; median of {args.rounds} interleaved loops of "
-          f"~{args.loop_seconds * 1e3:.0f} ms each\n")
+    print(f"\nCPU: {info['cpu']} ({info['cores']} cores), load average {info['load_average'][0]:.2f}; "
+          f"Python {info['python']}, libsodium {info['libsodium']}, {info['OpenSSL']}, "
+          f"PyNaCl {info['pynacl']}, cryptography {info['cryptography']}\n"
+          f"median of {args.rounds} interleaved loops of ~{args.loop_seconds * 1e3:.0f} ms of thread CPU time each\n")
     print(table(results))
     print("\nfloor: the C program benchmarks/floor.c (libsodium, OpenSSL EVP_DigestVerify); for the DID "
-          "functions, the same call to len()\n")
+          "functions, len() of the same argument. A ratio below 1 means ours is faster.\n")
     width = max(len(g["target"]) for g in goals)
     for goal in goals:
         status = "met" if goal["met"] else "MISSED"
