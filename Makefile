@@ -24,6 +24,15 @@ test-cpp: $(VENV)/.installed-test
 	$(VENV)/bin/cmake --build $(CPP_BUILD)
 	cd $(CPP_BUILD) && $(abspath $(VENV))/bin/ctest --output-on-failure
 
+FLOOR := build/bench/floor
+
+bench: $(VENV)/.installed-bench $(FLOOR)
+	$(PY) benchmarks/run.py --floor $(FLOOR)
+
+$(FLOOR): benchmarks/floor.c | $(VENV)/.installed-bench
+	mkdir -p $(dir $@)
+	cc -O2 -Wall -Wextra -o $@ $< $$(pkg-config --cflags --libs libsodium libcrypto)
+
 $(VENV)/.installed-%: $(SOURCES)
 	scripts/setup.sh $(VENV) $* $(PYTHON)
 	touch $@

@@ -33,6 +33,19 @@ std::optional<std::vector<std::string>> texts_from_python(PyObject* object) {
         return std::nullopt;
     }
     std::vector<std::string> texts;
+    if (PyList_CheckExact(object) || PyTuple_CheckExact(object)) {
+        // Read in place: converting a str runs no Python code, so the sequence cannot
+        // change meanwhile. Subclasses may redefine iteration and take the general path.
+        const Py_ssize_t size = PySequence_Fast_GET_SIZE(object);
+        PyObject** items = PySequence_Fast_ITEMS(object);
+        texts.reserve(static_cast<std::size_t>(size));
+        for (Py_ssize_t i = 0; i < size; ++i) {
+            auto text = text_from_python(items[i]);
+            if (!text) return std::nullopt;
+            texts.emplace_back(*text);
+        }
+        return texts;
+    }
     // The length only sizes the list; a sequence that cannot tell it still iterates. Any
     // __len__ may claim up to sys.maxsize items, so the reservation is capped: a wrong
     // claim must not turn into a failed allocation.
@@ -70,19 +83,6 @@ void name_the_argument(const char* name) {
     if (!replacement) return;
     PyException_SetCause(replacement.get(), PyException_GetCause(original.get()));
     PyErr_SetRaisedException(replacement.release());
-}
-
-PyObject* to_python(const std::optional<std::pair<std::string_view, std::string_view>>& pair) {
-    if (!pair) Py_RETURN_NONE;
-    PyRef first = PyRef::steal(to_python(pair->first));
-    if (!first) return nullptr;
-    PyRef second = PyRef::steal(to_python(pair->second));
-    if (!second) return nullptr;
-    PyObject* tuple = PyTuple_New(2);
-    if (tuple == nullptr) return nullptr;
-    PyTuple_SET_ITEM(tuple, 0, first.release());
-    PyTuple_SET_ITEM(tuple, 1, second.release());
-    return tuple;
 }
 
 }  // namespace vek::binding

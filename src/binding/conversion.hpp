@@ -37,6 +37,5 @@ inline PyObject* to_python(std::string_view text) {
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 inline PyObject* to_python(bool value) { return Py_NewRef(value ? Py_True : Py_False); }
-PyObject* to_python(const std::optional<std::pair<std::string_view, std::string_view>>& pair);
 
 }  // namespace vek::binding

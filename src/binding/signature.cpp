@@ -78,8 +78,8 @@ const char* documentation(const Signature& signature, bool with_self) {
     return text->c_str();
 }
 
-bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   PyObject** slots) {
+bool bind_fastcall_general(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                           PyObject** slots) {
     const Py_ssize_t positional = PyVectorcall_NARGS(nargsf);
     if (positional > static_cast<Py_ssize_t>(signature.count)) return too_many_positional(signature, positional);
     for (Py_ssize_t i = 0; i < positional; ++i) slots[i] = args[i];

@@ -42,8 +42,17 @@ constexpr Signature describe(const char* owner, const char* name, Names... param
 // Fills slots[0..count) from a fast call: positional arguments first, then the values of
 // the keyword names in `kwnames`. Borrowed references. False with TypeError set on a
 // mismatch, worded as CPython words its own.
-bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
-                   PyObject** slots);
+bool bind_fastcall_general(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                           PyObject** slots);
+inline bool bind_fastcall(const Signature& signature, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames,
+                          PyObject** slots) {
+    // The common call: every parameter given by position, no keywords.
+    if (kwnames == nullptr && PyVectorcall_NARGS(nargsf) == static_cast<Py_ssize_t>(signature.count)) {
+        for (std::size_t i = 0; i < signature.count; ++i) slots[i] = args[i];
+        return true;
+    }
+    return bind_fastcall_general(signature, args, nargsf, kwnames, slots);
+}
 
 // The same rules for a constructor's tuple and dictionary.
 bool bind_tuple(const Signature& signature, PyObject* args, PyObject* kwargs, PyObject** slots);

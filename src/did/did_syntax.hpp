@@ -11,6 +11,7 @@
 namespace vek::did {
 
 inline constexpr std::string_view kSchemePrefix = "did:";
+inline constexpr std::string_view kMethodName = "vek";
 inline constexpr std::string_view kMethodPrefix = "did:vek:";
 
 struct ParsedDid {

@@ -10,11 +10,7 @@ using binding::describe;
 
 struct ParseDid {
     static constexpr auto signature = describe(nullptr, "parse_did_py", "did").with_summary("Parse a DID string");
-    static std::optional<std::pair<std::string_view, std::string_view>> run(std::string_view did) {
-        const auto parsed = parse_did(did);
-        if (!parsed) return std::nullopt;
-        return std::pair{parsed->method, parsed->identifier};
-    }
+    static std::optional<ParsedDid> run(std::string_view did) { return parse_did(did); }
 };
 
 struct IsValidDid {
@@ -30,6 +26,33 @@ struct CreateDid {
 };
 
 }  // namespace
+
+// (method, identifier), or None. The method of our own DIDs comes back as one shared
+// "vek" object instead of a new string per call.
+PyObject* to_python(const std::optional<ParsedDid>& parsed) {
+    if (!parsed) Py_RETURN_NONE;
+    binding::PyRef method;
+    if (parsed->method == kMethodName) {
+        // Created on first use under the interpreter lock; kept for the life of the process.
+        static PyObject* own_method = nullptr;
+        if (own_method == nullptr) {
+            own_method = binding::to_python(kMethodName);
+            if (own_method == nullptr) return nullptr;
+            PyUnicode_InternInPlace(&own_method);
+        }
+        method = binding::PyRef::borrow(own_method);
+    } else {
+        method = binding::PyRef::steal(binding::to_python(parsed->method));
+        if (!method) return nullptr;
+    }
+    binding::PyRef identifier = binding::PyRef::steal(binding::to_python(parsed->identifier));
+    if (!identifier) return nullptr;
+    PyObject* pair = PyTuple_New(2);
+    if (pair == nullptr) return nullptr;
+    PyTuple_SET_ITEM(pair, 0, method.release());
+    PyTuple_SET_ITEM(pair, 1, identifier.release());
+    return pair;
+}
 
 PyMethodDef* module_function_table() {
     static PyMethodDef table[] = {

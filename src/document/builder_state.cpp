@@ -33,7 +33,7 @@ Result<std::string> BuilderState::build() const {
     for (const auto& service : services_) {
         document->with_service(service.service_id, service.service_type, service.endpoint);
     }
-    return document->to_pretty_json();
+    return std::move(*document).to_pretty_json();
 }
 
 }  // namespace vek::document

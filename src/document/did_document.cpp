@@ -44,34 +44,90 @@ void DIDDocument::with_service(std::string_view service_id, std::string_view ser
     services_.push_back(ServiceEntry{reference(service_id), std::string(service_type), std::string(endpoint)});
 }
 
-// One builder for both member orders: an ordered_json object keeps the insertion order
-// below (the declared order), a json object sorts its members by key bytes.
+namespace {
+
+// An empty record object with room for `members`. Its members live in a vector whose keys
+// are const, so growing it would copy every key.
+RecordJson object_with_room(std::size_t members) {
+    RecordJson json = RecordJson::object();
+    json.get_ref<RecordJson::object_t&>().reserve(members);
+    return json;
+}
+
 template <class Json>
-Json DIDDocument::to_json() const {
-    Json json = Json::object();
-    json["@context"] = {kDidCoreContext, kEd25519SuiteContext, kVekContext};
-    json["id"] = id_;
-    if (controller_) json["controller"] = *controller_;
+Json array_with_room(std::size_t items) {
+    Json json = Json::array();
+    json.template get_ref<typename Json::array_t&>().reserve(items);
+    return json;
+}
+
+RecordJson string_array(std::vector<std::string>& texts) {
+    RecordJson json = array_with_room<RecordJson>(texts.size());
+    auto& items = json.get_ref<RecordJson::array_t&>();
+    for (auto& text : texts) items.emplace_back(std::move(text));
+    return json;
+}
+
+}  // namespace
+
+// The document is consumed: every text moves into the tree, which is built once.
+RecordJson DIDDocument::to_record_json() && {
+    RecordJson json = object_with_room(9);
+    RecordJson& contexts = json["@context"] = array_with_room<RecordJson>(3);
+    for (const std::string_view context : {kDidCoreContext, kEd25519SuiteContext, kVekContext}) {
+        contexts.push_back(context);
+    }
+    json["id"] = std::move(id_);
+    if (controller_) json["controller"] = std::move(*controller_);
     if (!verification_methods_.empty()) {
-        Json& methods = json["verificationMethod"] = Json::array();
-        for (const auto& method : verification_methods_) {
-            Json entry = {{"id", method.id}, {"type", method.type}, {"controller", method.controller}};
-            if (method.public_key_multibase) entry["publicKeyMultibase"] = *method.public_key_multibase;
-            if (method.public_key_hex) entry["publicKeyHex"] = *method.public_key_hex;
+        RecordJson& methods = json["verificationMethod"] = array_with_room<RecordJson>(verification_methods_.size());
+        for (auto& method : verification_methods_) {
+            RecordJson entry = object_with_room(5);
+            entry["id"] = std::move(method.id);
+            entry["type"] = std::move(method.type);
+            entry["controller"] = std::move(method.controller);
+            if (method.public_key_multibase) entry["publicKeyMultibase"] = std::move(*method.public_key_multibase);
+            if (method.public_key_hex) entry["publicKeyHex"] = std::move(*method.public_key_hex);
             methods.push_back(std::move(entry));
         }
     }
-    if (!authentication_.empty()) json["authentication"] = authentication_;
-    if (!assertion_methods_.empty()) json["assertionMethod"] = assertion_methods_;
+    if (!authentication_.empty()) json["authentication"] = string_array(authentication_);
+    if (!assertion_methods_.empty()) json["assertionMethod"] = string_array(assertion_methods_);
     if (!services_.empty()) {
-        Json& services = json["service"] = Json::array();
-        for (const auto& service : services_) {
-            services.push_back({{"id", service.id}, {"type", service.type}, {"serviceEndpoint", service.service_endpoint}});
+        RecordJson& services = json["service"] = array_with_room<RecordJson>(services_.size());
+        for (auto& service : services_) {
+            RecordJson entry = object_with_room(3);
+            entry["id"] = std::move(service.id);
+            entry["type"] = std::move(service.type);
+            entry["serviceEndpoint"] = std::move(service.service_endpoint);
+            services.push_back(std::move(entry));
         }
     }
-    if (created_) json["created"] = *created_;
-    if (updated_) json["updated"] = *updated_;
+    if (created_) json["created"] = std::move(*created_);
+    if (updated_) json["updated"] = std::move(*updated_);
     return json;
+}
+
+JsonValue value_of(RecordJson&& record) {
+    switch (record.type()) {
+        case RecordJson::value_t::object: {
+            JsonValue value = JsonValue::object();
+            for (auto& [key, member] : record.get_ref<RecordJson::object_t&>()) {
+                value.emplace(key, value_of(std::move(member)));
+            }
+            return value;
+        }
+        case RecordJson::value_t::array: {
+            auto& items = record.get_ref<RecordJson::array_t&>();
+            JsonValue value = array_with_room<JsonValue>(items.size());
+            for (auto& item : items) value.push_back(value_of(std::move(item)));
+            return value;
+        }
+        case RecordJson::value_t::string:
+            return JsonValue(std::move(record.get_ref<std::string&>()));
+        default:  // numbers, truth values and null hold no text to move
+            return JsonValue(record);
+    }
 }
 
 template <class Json>
@@ -86,10 +142,16 @@ Result<std::string> write_json(const Json& json, int indent) {
 template Result<std::string> write_json(const RecordJson&, int);
 template Result<std::string> write_json(const JsonValue&, int);
 
-Result<std::string> DIDDocument::to_compact_json() const { return write_json(to_json<RecordJson>(), -1); }
+Result<std::string> DIDDocument::to_compact_json() const& { return DIDDocument(*this).to_compact_json(); }
 
-Result<std::string> DIDDocument::to_pretty_json() const { return write_json(to_json<RecordJson>(), 2); }
+Result<std::string> DIDDocument::to_compact_json() && { return write_json(std::move(*this).to_record_json(), -1); }
 
-JsonValue DIDDocument::to_json_value() const { return to_json<JsonValue>(); }
+Result<std::string> DIDDocument::to_pretty_json() const& { return DIDDocument(*this).to_pretty_json(); }
+
+Result<std::string> DIDDocument::to_pretty_json() && { return write_json(std::move(*this).to_record_json(), 2); }
+
+JsonValue DIDDocument::to_json_value() const& { return DIDDocument(*this).to_json_value(); }
+
+JsonValue DIDDocument::to_json_value() && { return value_of(std::move(*this).to_record_json()); }
 
 }  // namespace vek::document

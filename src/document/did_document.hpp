@@ -54,15 +54,20 @@ public:
 
     const std::string& id() const { return id_; }
 
-    Result<std::string> to_compact_json() const;
-    Result<std::string> to_pretty_json() const;
-    JsonValue to_json_value() const;
+    // The record tree (declared member order) and the text and value forms. Called on a
+    // document that is no longer needed, they move its texts into the JSON tree; the
+    // const forms work on a copy.
+    RecordJson to_record_json() &&;
+    Result<std::string> to_compact_json() const&;
+    Result<std::string> to_compact_json() &&;
+    Result<std::string> to_pretty_json() const&;
+    Result<std::string> to_pretty_json() &&;
+    JsonValue to_json_value() const&;
+    JsonValue to_json_value() &&;
 
 private:
     explicit DIDDocument(std::string_view did, std::string timestamp);
     std::string reference(std::string_view fragment) const;
-    template <class Json>
-    Json to_json() const;
 
     std::string id_;
     std::optional<std::string> controller_;
@@ -73,6 +78,10 @@ private:
     std::optional<std::string> created_;
     std::optional<std::string> updated_;
 };
+
+// The value form of a record tree: the same members, every object sorted by key. The
+// record's texts move into the result.
+JsonValue value_of(RecordJson&& record);
 
 // Writes `json` compactly (indent < 0) or with the two-space pretty layout; any failure
 // of the writer (invalid UTF-8, allocation) becomes "Serialization failed".

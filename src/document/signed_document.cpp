@@ -14,7 +14,9 @@ Result<std::string> create_signed_document(const engine::KeyPair& key, std::stri
     document->with_assertion_method(kEngineKeyId);
     document->set_updated(current_timestamp());  // T2, part of the signed bytes
 
-    const auto signed_text = document->to_compact_json();
+    // One tree: written compactly for the signature, then moved into the value form.
+    RecordJson record = std::move(*document).to_record_json();
+    const auto signed_text = write_json(record, -1);
     if (!signed_text) return std::unexpected(signed_text.error());
 
     std::string method_reference(did);
@@ -28,7 +30,7 @@ Result<std::string> create_signed_document(const engine::KeyPair& key, std::stri
     proof["proofValue"] = key.sign_hex(*signed_text);
 
     JsonValue wrapper = JsonValue::object();
-    wrapper["document"] = document->to_json_value();
+    wrapper["document"] = value_of(std::move(record));
     wrapper["proof"] = std::move(proof);
     return write_json(wrapper, 2);
 }
