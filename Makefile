@@ -21,8 +21,11 @@ SAN_RUN := LD_PRELOAD="$$(gcc -print-file-name=libasan.so) $$(gcc -print-file-na
 	UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 PYTHONMALLOC=malloc
 
 FUZZ_SECONDS ?= 60
-FUZZ_CLANG_VERSION ?= 19
+# libstdc++'s std::expected needs clang 16 or newer; Debian 12 has clang 19.
+FUZZ_LLVM ?= 19
 FUZZ_BUILD := build/fuzz
+FUZZ_CMAKE_ARGS = -DCMAKE_C_COMPILER=clang-$(FUZZ_LLVM) -DCMAKE_CXX_COMPILER=clang++-$(FUZZ_LLVM) \
+	-DDID_VEK_MODULE=OFF -DDID_VEK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
 
 CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/bin/ninja
 
@@ -67,13 +70,17 @@ $(SAN_VENV)/.installed-test: $(SOURCES)
 		scripts/setup.sh $(SAN_VENV) test $(PYTHON)
 	touch $@
 
-fuzz: $(VENV)/.installed-test
-	scripts/ensure-debian-packages clang-$(FUZZ_CLANG_VERSION) libclang-rt-$(FUZZ_CLANG_VERSION)-dev
-	$(call CMAKE_CONFIGURE,$(VENV)) -S . -B $(FUZZ_BUILD) \
-		-DCMAKE_C_COMPILER=clang-$(FUZZ_CLANG_VERSION) -DCMAKE_CXX_COMPILER=clang++-$(FUZZ_CLANG_VERSION) \
-		-DDID_VEK_MODULE=OFF -DDID_VEK_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# Two builds of the harnesses: one to fuzz, one instrumented for source coverage that
+# replays the grown corpus to measure what the fuzzing reached.
+fuzz: | $(VENV)/.installed-test
+	scripts/ensure-debian-packages clang-$(FUZZ_LLVM) libclang-rt-$(FUZZ_LLVM)-dev llvm-$(FUZZ_LLVM)
+	$(call CMAKE_CONFIGURE,$(VENV)) -S . -B $(FUZZ_BUILD) $(FUZZ_CMAKE_ARGS) >/dev/null
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)
-	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+	$(call CMAKE_CONFIGURE,$(VENV)) -S . -B $(FUZZ_BUILD)-coverage $(FUZZ_CMAKE_ARGS) \
+		"-DCMAKE_CXX_FLAGS=-fprofile-instr-generate -fcoverage-mapping" \
+		-DCMAKE_EXE_LINKER_FLAGS=-fprofile-instr-generate >/dev/null
+	$(VENV)/bin/cmake --build $(FUZZ_BUILD)-coverage
+	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_BUILD)-coverage $(FUZZ_SECONDS) $(FUZZ_LLVM)
 
 clean:
 	rm -rf build .venv .venv-*
