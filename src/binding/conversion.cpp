@@ -2,6 +2,8 @@
 
 #include "binding/errors.hpp"
 
+#include <algorithm>
+
 namespace vek::binding {
 
 void raise_conversion_error(PyObject* object, const char* expected) {
@@ -31,12 +33,15 @@ std::optional<std::vector<std::string>> texts_from_python(PyObject* object) {
         return std::nullopt;
     }
     std::vector<std::string> texts;
-    // The length only sizes the list; a sequence that cannot tell it still iterates.
+    // The length only sizes the list; a sequence that cannot tell it still iterates. A
+    // __len__ may claim any size, so the reservation is capped: a claim of 2**60 items
+    // must not become a failed allocation for a sequence that yields two.
+    constexpr Py_ssize_t kMaxReserved = 1 << 16;
     const Py_ssize_t hint = PySequence_Size(object);
     if (hint < 0) {
         PyErr_Clear();
     } else {
-        texts.reserve(static_cast<std::size_t>(hint));
+        texts.reserve(static_cast<std::size_t>(std::min(hint, kMaxReserved)));
     }
     PyRef iterator = PyRef::steal(PyObject_GetIter(object));
     if (!iterator) return std::nullopt;
