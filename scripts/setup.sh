@@ -7,18 +7,7 @@ venv=$1
 extras=$2
 python=${3:-}
 
-packages=(g++ make pkg-config libssl-dev libsodium-dev nlohmann-json3-dev doctest-dev)
-missing=()
-for package in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "ok installed" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "setup: installing Debian packages: ${missing[*]}"
-    sudo=""
-    [ "$(id -u)" -eq 0 ] || sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}"
-fi
+"$(dirname "$0")/ensure-debian-packages" g++ make pkg-config libssl-dev libsodium-dev nlohmann-json3-dev doctest-dev
 
 [ -n "$python" ] || python=$("$(dirname "$0")/find-python")
 version() { "$1" -c 'import sys; print(sys.version_info[:2])' 2>/dev/null; }

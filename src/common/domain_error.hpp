@@ -2,6 +2,7 @@
 #pragma once
 
 #include <expected>
+#include <string_view>
 
 namespace vek {
 
@@ -14,7 +15,11 @@ struct DomainError {
     ErrorKind kind;
     const char* message;
 
-    friend bool operator==(const DomainError&, const DomainError&) = default;
+    // Compares the texts, not their addresses: one literal may sit at several addresses
+    // (sanitizer builds, for one, do not merge string literals across objects).
+    friend constexpr bool operator==(const DomainError& a, const DomainError& b) {
+        return a.kind == b.kind && std::string_view(a.message) == std::string_view(b.message);
+    }
 };
 
 template <class T>
