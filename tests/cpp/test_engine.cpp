@@ -1,91 +1,110 @@
-#include <sodium.h>
+// The Python-free engine: RFC 8032 signatures, the edge-case vectors on both verification
+// paths, and the property that makes the fast path safe to put in front of the exact one.
+#include <doctest/doctest.h>
+#include <nlohmann/json.hpp>
 
-#include <cstddef>
-#include <new>
+#include <fstream>
+#include <random>
+#include <string>
+#include <vector>
 
-#include "did/did_syntax.hpp"
-#include "engine/key_did.hpp"
-#include "test_support.hpp"
+#include "engine/hex.hpp"
+#include "engine/key_pair.hpp"
+#include "engine/verification.hpp"
 
-using namespace vek;
 using namespace vek::engine;
-using namespace test_support;
 
-TEST_CASE("hex: lower-case out, any case in, whole bytes only") {
-    const std::array<std::uint8_t, 4> bytes{0x00, 0x0f, 0xa0, 0xff};
-    std::array<std::uint8_t, 4> out{};
-    CHECK(to_hex(bytes) == "000fa0ff");
-    for (const std::string_view text : {"000fa0ff", "000FA0FF", "000fA0Ff"}) {
-        CHECK((is_hex(text) && decode_hex_exact(text, out) && out == bytes));
-    }
-    for (const std::string_view text : {"000fa0f", "000fa0fg", "0x0fa0ff", " 00fa0ff", "+00fa0ff", "000fa0\xc3\xa9"}) {
-        CAPTURE(text);
-        CHECK_FALSE((is_hex(text) || decode_hex_exact(text, out)));
-    }
-    CHECK_FALSE(decode_hex_exact("000fa0ff00", out));  // valid hex of another length
+namespace {
+
+nlohmann::json load_vectors(const std::string& name) {
+    std::ifstream in(std::string(VECTORS_DIR) + "/" + name);
+    REQUIRE(in.good());
+    return nlohmann::json::parse(in);
 }
 
-TEST_CASE("KeyPair::from_secret_hex: decoding is checked before the length, any case accepted") {
-    const std::string lower(kTest1Secret);
-    const std::pair<std::string, DomainError> cases[] = {
-        {lower.substr(0, 63), errors::invalid_hex},          {lower.substr(0, 63) + "g", errors::invalid_hex},
-        {"0x" + lower.substr(2), errors::invalid_hex},       {lower.substr(0, 63) + " ", errors::invalid_hex},
-        {lower.substr(2) + "\xc3\xa9", errors::invalid_hex}, {lower + "0", errors::invalid_hex},
-        {"", errors::secret_key_length},                     {lower.substr(0, 62), errors::secret_key_length},
-        {lower + "00", errors::secret_key_length},
-    };
-    for (const auto& [text, error] : cases) {
-        CAPTURE(text);
-        CHECK(KeyPair::from_secret_hex(text).error() == error);
-    }
-    std::string mixed = lower;
-    for (std::size_t i = 0; i < mixed.size(); i += 2) mixed[i] = static_cast<char>(std::toupper(mixed[i]));
-    const auto expected = KeyPair::from_secret_hex(lower)->public_key();
-    for (const auto& text : {upper(lower), mixed}) CHECK(KeyPair::from_secret_hex(text)->public_key() == expected);
+// Decodes hex that a test trusts, into N bytes (N = 0: as many as the text holds).
+template <std::size_t N = 0>
+auto bytes_of(const nlohmann::json& hex) {
+    std::conditional_t<N == 0, std::vector<std::uint8_t>, std::array<std::uint8_t, N>> out{};
+    if constexpr (N == 0) out.resize(hex.get<std::string>().size() / 2);
+    REQUIRE(decode_hex_exact(hex.get<std::string>(), out));
+    return out;
 }
 
-TEST_CASE("RFC 8032 vectors: public key, signature, multibase and key-derived DID") {
+// S + L, with L the group order: the same scalar modulo L, which the rule must refuse.
+SignatureBytes with_s_plus_l(SignatureBytes signature) {
+    const auto order = bytes_of<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+    for (unsigned i = 0, carry = 0; i < 32; ++i, carry >>= 8) {
+        carry += signature[32 + i] + order[i];
+        signature[32 + i] = static_cast<std::uint8_t>(carry);
+    }
+    return signature;
+}
+
+}  // namespace
+
+TEST_CASE("RFC 8032 vectors: every signature byte for byte, and each verifies") {
     for (const auto& vector : load_vectors("rfc8032_ed25519.json")) {
         CAPTURE(vector["name"]);
         const auto pair = KeyPair::from_secret_hex(vector["secret_key"].get<std::string>());
         REQUIRE(pair.has_value());
-        CHECK(pair->public_key_hex() == vector["public_key"]);
-        CHECK(pair->public_key_multibase() == "f" + pair->public_key_hex());
-        const auto message = bytes_of(vector["message"].get<std::string>());
-        const auto signature = pair->sign(message);
+        const auto signature = pair->sign(bytes_of(vector["message"]));
         CHECK(to_hex(signature) == vector["signature"]);
-        CHECK(pair->sign_hex(text_of(message)) == to_hex(signature));
-
-        std::array<std::uint8_t, crypto_hash_sha256_BYTES> digest{};
-        crypto_hash_sha256(digest.data(), pair->public_key().data(), pair->public_key().size());
-        const auto did = did_from_public_key(pair->public_key());
-        CHECK(did == "did:vek:" + to_hex(digest).substr(0, 16));
-        CHECK(did::is_valid_did(did));
+        CHECK(verify(bytes_of(vector["message"]), signature, pair->public_key()));
     }
 }
 
-TEST_CASE("the secret key bytes are zero after a move and after destruction") {
-    const auto seed = bytes_of(kTest1Secret);
-    const auto find_seed = [&seed](const std::byte* object) {
-        const auto* begin = reinterpret_cast<const std::uint8_t*>(object);
-        return static_cast<std::size_t>(std::search(begin, begin + sizeof(KeyPair), seed.begin(), seed.end()) - begin);
-    };
-    const auto all_zero = [](const std::byte* begin) {
-        return std::all_of(begin, begin + 64, [](std::byte b) { return b == std::byte{0}; });
-    };
-    alignas(KeyPair) std::byte source[sizeof(KeyPair)];
-    alignas(KeyPair) std::byte target[sizeof(KeyPair)];
-    auto* first = new (source) KeyPair(*KeyPair::from_secret_hex(kTest1Secret));
-    const std::size_t offset = find_seed(source);
-    REQUIRE(offset + 64 <= sizeof(KeyPair));
-    // The 64 secret bytes are the seed followed by the public key.
-    const auto& key = first->public_key();
-    CHECK(std::equal(key.begin(), key.end(), reinterpret_cast<std::uint8_t*>(source + offset + 32)));
+TEST_CASE("edge-case vectors give their answer on both paths and through the hex entry point") {
+    std::string answers;
+    for (const auto& vector : load_vectors("ed25519_edge_cases.json")) {
+        CAPTURE(vector["case"]);
+        const bool expected = vector["verifies"].get<bool>();
+        const auto message = bytes_of(vector["message"]);
+        const auto signature = bytes_of<64>(vector["signature"]);
+        const auto key = bytes_of<32>(vector["public_key"]);
+        const std::string text(message.begin(), message.end());
+        CHECK(verify(message, signature, key) == expected);
+        CHECK(verify_exact(message, signature, key) == expected);
+        CHECK(verify_hex_with_key(text, to_hex(signature), to_hex(key)) == expected);
+        answers += expected ? '1' : '0';
+    }
+    CHECK(answers == "111100000001");
+}
 
-    auto* second = new (target) KeyPair(std::move(*first));
-    CHECK(all_zero(source + offset));
-    REQUIRE(find_seed(target) == offset);
-    second->~KeyPair();
-    CHECK(all_zero(target + offset));
-    first->~KeyPair();
+TEST_CASE("property: verify_fast accepting implies verify_exact accepting; verify equals verify_exact") {
+    // Small-order and mixed-order points from the vectors, the neutral point, and keys with
+    // y = p and y = p + 1 (sign bit set).
+    std::vector<PublicKey> odd_keys{bytes_of<32>("01" + std::string(62, '0')),
+                                    bytes_of<32>("ed" + std::string(62, 'f')), bytes_of<32>("ee" + std::string(62, 'f'))};
+    std::vector<SignatureBytes> odd_signatures{bytes_of<64>("01" + std::string(126, '0'))};
+    for (const auto& vector : load_vectors("ed25519_edge_cases.json")) {
+        odd_keys.push_back(bytes_of<32>(vector["public_key"]));
+        odd_signatures.push_back(bytes_of<64>(vector["signature"]));
+    }
+    std::mt19937 rng(20240611);
+    const auto below = [&rng](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
+    for (int round = 0; round < 300; ++round) {
+        const auto pair = KeyPair::generate();
+        std::vector<std::uint8_t> message(below(65));
+        for (auto& byte : message) byte = static_cast<std::uint8_t>(below(256));
+        const auto signature = pair.sign(message);
+        const auto& key = pair.public_key();
+        const auto& odd_key = odd_keys[below(odd_keys.size())];
+        auto flipped = signature, odd_r = signature;
+        SignatureBytes zero_s{};
+        flipped[below(64)] ^= static_cast<std::uint8_t>(1u << below(8));
+        std::copy_n(odd_signatures[below(odd_signatures.size())].begin(), 32, odd_r.begin());
+        std::copy_n(odd_r.begin(), 32, zero_s.begin());
+        const std::pair<SignatureBytes, PublicKey> trials[] = {
+            {signature, key}, {flipped, key}, {with_s_plus_l(signature), key}, {odd_r, key}, {signature, odd_key},
+            {odd_r, odd_key}, {zero_s, odd_key}, {with_s_plus_l(zero_s), odd_key},
+        };
+        for (const auto& [trial_signature, trial_key] : trials) {
+            const bool exact = verify_exact(message, trial_signature, trial_key);
+            INFO("message ", to_hex(message), " signature ", to_hex(trial_signature), " key ", to_hex(trial_key));
+            CHECK((!verify_fast(message, trial_signature, trial_key) || exact));
+            CHECK(verify(message, trial_signature, trial_key) == exact);
+        }
+        CHECK((verify_exact(message, signature, key) && !verify(message, with_s_plus_l(signature), key)));
+    }
 }
