@@ -5,10 +5,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#define FUZZ_CHECK(condition)                                                                     \
-    do {                                                                                          \
-        if (!(condition)) {                                                                       \
-            std::fprintf(stderr, "property violated: %s (%s:%d)\n", #condition, __FILE__, __LINE__); \
-            std::abort();                                                                         \
-        }                                                                                         \
-    } while (0)
+#define FUZZ_CHECK(condition) ((condition) ? void() : fuzz_check_failed(#condition, __FILE__, __LINE__))
+
+[[noreturn]] inline void fuzz_check_failed(const char* condition, const char* file, int line) {
+    std::fprintf(stderr, "property violated: %s (%s:%d)\n", condition, file, line);
+    std::abort();
+}
