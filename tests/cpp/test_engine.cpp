@@ -18,8 +18,7 @@ namespace {
 
 nlohmann::json load_vectors(const std::string& name) {
     std::ifstream in(std::string(VECTORS_DIR) + "/" + name);
-    REQUIRE(in.good());
-    return nlohmann::json::parse(in);
+    return nlohmann::json::parse(in);  // throws, failing the test, if the file cannot be read
 }
 
 // Decodes hex that a test trusts, into N bytes (N = 0: as many as the text holds).
@@ -54,19 +53,16 @@ TEST_CASE("RFC 8032 vectors: every signature byte for byte, and each verifies") 
     }
 }
 
-TEST_CASE("edge-case vectors give their answer on both paths and through the hex entry point") {
+TEST_CASE("edge-case vectors give their answer on both verification paths") {
     std::string answers;
     for (const auto& vector : load_vectors("ed25519_edge_cases.json")) {
         CAPTURE(vector["case"]);
-        const bool expected = vector["verifies"].get<bool>();
         const auto message = bytes_of(vector["message"]);
         const auto signature = bytes_of<64>(vector["signature"]);
         const auto key = bytes_of<32>(vector["public_key"]);
-        const std::string text(message.begin(), message.end());
-        CHECK(verify(message, signature, key) == expected);
-        CHECK(verify_exact(message, signature, key) == expected);
-        CHECK(verify_hex_with_key(text, to_hex(signature), to_hex(key)) == expected);
-        answers += expected ? '1' : '0';
+        CHECK(verify(message, signature, key) == vector["verifies"]);
+        CHECK(verify_exact(message, signature, key) == vector["verifies"]);
+        answers += vector["verifies"] ? '1' : '0';
     }
     CHECK(answers == "111100000001");
 }
@@ -74,9 +70,9 @@ TEST_CASE("edge-case vectors give their answer on both paths and through the hex
 TEST_CASE("property: verify_fast accepting implies verify_exact accepting; verify equals verify_exact") {
     // Small-order and mixed-order points from the vectors, the neutral point, and keys with
     // y = p and y = p + 1 (sign bit set).
-    std::vector<PublicKey> odd_keys{bytes_of<32>("01" + std::string(62, '0')),
-                                    bytes_of<32>("ed" + std::string(62, 'f')), bytes_of<32>("ee" + std::string(62, 'f'))};
-    std::vector<SignatureBytes> odd_signatures{bytes_of<64>("01" + std::string(126, '0'))};
+    const std::string zeros(62, '0'), ones(62, 'f');
+    std::vector<PublicKey> odd_keys{bytes_of<32>("01" + zeros), bytes_of<32>("ed" + ones), bytes_of<32>("ee" + ones)};
+    std::vector<SignatureBytes> odd_signatures{bytes_of<64>("01" + zeros + "00" + zeros)};
     for (const auto& vector : load_vectors("ed25519_edge_cases.json")) {
         odd_keys.push_back(bytes_of<32>(vector["public_key"]));
         odd_signatures.push_back(bytes_of<64>(vector["signature"]));
