@@ -1,51 +1,15 @@
-"""Shared data and fixtures: the Ed25519 vectors, engines and builders."""
+# Shared data: the RFC 8032 vectors, the long-run switch, and a sequence the test steers.
 import json
+import os
 from pathlib import Path
 
-import pytest
-
-import did_vek_core
-
-VECTORS = Path(__file__).resolve().parents[1] / "vectors"
-
-
-def load_vectors(name):
-    return json.loads((VECTORS / name).read_text())
+RFC8032 = json.loads((Path(__file__).resolve().parents[1] / "vectors" / "rfc8032_ed25519.json").read_text())
+SECRET, PUBLIC, SIG1 = (RFC8032[0][name] for name in ("secret_key", "public_key", "signature"))  # TEST 1, message ""
+DID = "did:vek:abc"
+# The slow cases and the full call counts run in CI, which sets DID_VEK_LONG_TESTS=1.
+LONG = bool(os.environ.get("DID_VEK_LONG_TESTS"))
 
 
-def utf8_text(hex_message):
-    """The str whose UTF-8 encoding is the given bytes, or None when they are not UTF-8."""
-    try:
-        return bytes.fromhex(hex_message).decode("utf-8")
-    except UnicodeDecodeError:
-        return None
-
-
-RFC8032 = load_vectors("rfc8032_ed25519.json")
-TEST1 = RFC8032[0]
-
-
-class Parts:
-    """A sequence (it has __getitem__) whose iteration and length are supplied by the test."""
-
-    def __init__(self, iterate, length=lambda: 1):
-        self.iterate, self.length = iterate, length
-
-    def __getitem__(self, index):
-        raise IndexError(index)
-
-    def __len__(self):
-        return self.length()
-
-    def __iter__(self):
-        return self.iterate()
-
-
-@pytest.fixture
-def engine():
-    return did_vek_core.DIDEngine()
-
-
-@pytest.fixture
-def builder():
-    return did_vek_core.DIDDocumentBuilder("did:vek:abc")
+def sequence(iterate, length=lambda: 1):  # it has __getitem__, never called; __iter__ and __len__ as supplied
+    methods = {"__getitem__": lambda s, i: None, "__iter__": lambda s: iterate(), "__len__": lambda s: length()}
+    return type("Steered", (), methods)()
