@@ -1,7 +1,8 @@
 // The JSON writer: in both layouts the output holds no raw control character and parses back
 // to the same value (members in the order given), and writing fails, with "Serialization
 // failed", only when some text is not UTF-8.
-// Covers: src/document/did_document.cpp
+// A builder's document carries fuzzed texts through unchanged, or fails the same way.
+// Covers: src/document/did_document.cpp src/document/builder_state.cpp
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <string>
 
 #include "check.hpp"
+#include "document/builder_state.hpp"
 #include "document/did_document.hpp"
 
 using vek::document::RecordJson;
@@ -54,6 +56,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto raw_control = [&](unsigned char c) { return c < 0x20 && (indent < 0 || c != '\n'); };
         FUZZ_CHECK(std::ranges::none_of(*written, raw_control));
         FUZZ_CHECK(RecordJson::parse(*written) == value);  // throws, which is a finding, if the output is not UTF-8
+    }
+
+    const std::string id = input.ConsumeRandomLengthString(16), type = input.ConsumeRandomLengthString(16);
+    const std::string controller = input.ConsumeRandomLengthString(16);
+    auto builder = vek::document::BuilderState::create("did:vek:fuzz");
+    builder->set_controller(controller);
+    builder->add_service(id, type, controller);
+    const auto built = builder->build();
+    FUZZ_CHECK(built.has_value() == (utf8(id) && utf8(type) && utf8(controller)));
+    if (built) {
+        const RecordJson document = RecordJson::parse(*built);
+        const RecordJson& service = document["service"][0];
+        FUZZ_CHECK(document["controller"] == controller && service["type"] == type);
+        FUZZ_CHECK(service["id"] == "did:vek:fuzz#" + id && service["serviceEndpoint"] == controller);
     }
     return 0;
 }
