@@ -5,7 +5,7 @@
 namespace vek::binding {
 
 PyTypeObject* create_class(const ClassDescription& description) {
-    // The spec's strings must outlive the type; the classes live as long as the process.
+    // PyType_FromSpec keeps pointers to the name: both strings live as long as the process.
     const std::string* name = new std::string(std::string("builtins.") + description.name);
     const std::string* doc =
         new std::string(std::string(description.name) + description.constructor_signature + "\n--\n\n");
