@@ -142,15 +142,9 @@ Result<std::string> write_json(const Json& json, int indent) {
 template Result<std::string> write_json(const RecordJson&, int);
 template Result<std::string> write_json(const JsonValue&, int);
 
-Result<std::string> DIDDocument::to_compact_json() const& { return DIDDocument(*this).to_compact_json(); }
-
 Result<std::string> DIDDocument::to_compact_json() && { return write_json(std::move(*this).to_record_json(), -1); }
 
-Result<std::string> DIDDocument::to_pretty_json() const& { return DIDDocument(*this).to_pretty_json(); }
-
 Result<std::string> DIDDocument::to_pretty_json() && { return write_json(std::move(*this).to_record_json(), 2); }
-
-JsonValue DIDDocument::to_json_value() const& { return DIDDocument(*this).to_json_value(); }
 
 JsonValue DIDDocument::to_json_value() && { return value_of(std::move(*this).to_record_json()); }
 

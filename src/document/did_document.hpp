@@ -52,17 +52,11 @@ public:
     // Capacity hints for a producer that knows how many entries it will add.
     void reserve(std::size_t methods, std::size_t authentications, std::size_t assertions, std::size_t services);
 
-    const std::string& id() const { return id_; }
-
-    // The record tree (declared member order) and the text and value forms. Called on a
-    // document that is no longer needed, they move its texts into the JSON tree; the
-    // const forms work on a copy.
+    // The record tree (declared member order) and the text and value forms. They consume
+    // the document: its texts move into the JSON tree instead of being copied.
     RecordJson to_record_json() &&;
-    Result<std::string> to_compact_json() const&;
     Result<std::string> to_compact_json() &&;
-    Result<std::string> to_pretty_json() const&;
     Result<std::string> to_pretty_json() &&;
-    JsonValue to_json_value() const&;
     JsonValue to_json_value() &&;
 
 private:
