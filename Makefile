@@ -7,7 +7,7 @@ PYTHON ?=
 VENV ?= .venv
 PY := $(VENV)/bin/python
 CPP_BUILD := build/cpp-$(notdir $(VENV))
-SOURCES := $(shell find src stubs -type f) CMakeLists.txt pyproject.toml scripts/setup.sh
+SOURCES := $(shell find src stubs python -type f -not -name "*.pyc") CMakeLists.txt pyproject.toml scripts/setup.sh
 PYTEST_ARGS ?=
 
 # Sanitizer builds live apart from the normal ones: their own venv and build directories.

@@ -24,5 +24,9 @@ if ! "$venv/bin/python" -c 'import cmake, ninja' >/dev/null 2>&1; then
     "$venv/bin/python" -m pip install -q cmake ninja
 fi
 
-echo "setup: building and installing did-vek-core[$extras]"
+# The distribution was called did-vek-core before the did_vek package joined it.
+if "$venv/bin/python" -m pip show -q did-vek-core >/dev/null 2>&1; then
+    "$venv/bin/python" -m pip uninstall -y -q did-vek-core
+fi
+echo "setup: building and installing did-vek[$extras]"
 "$venv/bin/python" -m pip install -q ".[$extras]"

@@ -1,0 +1,21 @@
+"""did:vek identifiers, Ed25519 keys and DID documents.
+
+The objects of the native core under plain names, and verification of the signed
+documents the engine issues.
+"""
+
+from did_vek_core import DIDDocumentBuilder, DIDEngine
+from did_vek_core import create_did_py as create_did
+from did_vek_core import is_valid_did_py as is_valid_did
+from did_vek_core import parse_did_py as parse_did
+
+__version__ = "0.1.0"
+
+__all__ = [
+    "DIDEngine",
+    "DIDDocumentBuilder",
+    "parse_did",
+    "is_valid_did",
+    "create_did",
+    "__version__",
+]
