@@ -39,22 +39,61 @@ PyObject* to_python_value(T&& value) {
     return to_python(std::forward<T>(value));
 }
 
+// Gives the interpreter lock up for its lifetime, so that other Python threads run while
+// this one does cryptographic work. Taken back on every path out, exceptions included,
+// before anything touches a Python object again.
+class LockReleased {
+public:
+    LockReleased() : thread_(PyEval_SaveThread()) {}
+    LockReleased(const LockReleased&) = delete;
+    LockReleased& operator=(const LockReleased&) = delete;
+    ~LockReleased() { PyEval_RestoreThread(thread_); }
+
+private:
+    PyThreadState* thread_;
+};
+
+// Calls `run`, without the interpreter lock when `Unlocked`: such operations take and
+// return C++ values only, and the texts they read belong to argument objects that the
+// caller keeps alive for the whole call.
+template <bool Unlocked, class Run>
+decltype(auto) invoke(Run&& run) {
+    if constexpr (Unlocked) {
+        LockReleased released;
+        return run();
+    } else {
+        return run();
+    }
+}
+
 // Runs the operation and converts what it returns: nothing becomes None, a domain error
 // is raised, any other value is converted.
-template <class Run>
+template <bool Unlocked = false, class Run>
 PyObject* run_operation(Run&& run) {
     using R = std::invoke_result_t<Run>;
     if constexpr (std::is_void_v<R>) {
-        run();
+        invoke<Unlocked>(run);
         Py_RETURN_NONE;
     } else if constexpr (is_result<R>::value) {
-        R result = run();
+        R result = invoke<Unlocked>(run);
         if (!result) return raise(result.error());
         return to_python_value(std::move(*result));
     } else {
-        return to_python_value(run());
+        return to_python_value(invoke<Unlocked>(run));
     }
 }
+
+// An operation that declares `static constexpr bool releases_lock = true` runs without
+// the interpreter lock. Only the engine's cryptographic operations do: they are long and
+// read nothing shared. The builder keeps the lock: its operations are short and mutate.
+template <class Op>
+constexpr bool releases_lock = [] {
+    if constexpr (requires { Op::releases_lock; }) {
+        return Op::releases_lock;
+    } else {
+        return false;
+    }
+}();
 
 // The parameter types of an operation's `run`, optionally without the leading state.
 template <class F>
@@ -80,18 +119,19 @@ bool convert_one(const Signature& signature, std::size_t index, PyObject* object
 
 // Converts the bound slots in declaration order (the first failure stops), then calls
 // `call` with the converted values.
-template <class... Args, std::size_t... I, class Call>
+template <bool Unlocked, class... Args, std::size_t... I, class Call>
 PyObject* convert_and_call(const Signature& signature, PyObject** slots, std::tuple<Args...>*,
                            std::index_sequence<I...>, Call&& call) {
     std::tuple<std::optional<Args>...> converted;
     if (!(convert_one(signature, I, slots[I], std::get<I>(converted)) && ...)) return nullptr;
-    return run_operation([&] { return call(std::move(*std::get<I>(converted))...); });
+    return run_operation<Unlocked>([&] { return call(std::move(*std::get<I>(converted))...); });
 }
 
-template <class Params, class Call>
-PyObject* convert_and_call(const Signature& signature, PyObject** slots, Call&& call) {
-    return convert_and_call(signature, slots, static_cast<Params*>(nullptr),
-                            std::make_index_sequence<std::tuple_size_v<Params>>{}, std::forward<Call>(call));
+template <class Op, class Params, class Call>
+PyObject* convert_and_call(PyObject** slots, Call&& call) {
+    return convert_and_call<releases_lock<Op>>(Op::signature, slots, static_cast<Params*>(nullptr),
+                                               std::make_index_sequence<std::tuple_size_v<Params>>{},
+                                               std::forward<Call>(call));
 }
 
 // The receiver check and the claim of an instance method or property.
@@ -124,8 +164,7 @@ PyObject* method_entry(PyObject* self, PyObject* const* args, Py_ssize_t nargsf,
         if (!claim) return nullptr;
         auto& state = detail::state_of<Class>(self);
         using Params = typename detail::drop_first<typename detail::run_traits<decltype(&Op::run)>::params>::type;
-        return detail::convert_and_call<Params>(Op::signature, slots,
-                                                [&](auto&&... values) { return Op::run(state, values...); });
+        return detail::convert_and_call<Op, Params>(slots, [&](auto&&... values) { return Op::run(state, values...); });
     });
 }
 
@@ -134,7 +173,7 @@ PyObject* noargs_entry(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         auto claim = detail::claim_receiver<Class>(self, Op::claim);
         if (!claim) return nullptr;
-        return detail::run_operation([&] { return Op::run(detail::state_of<Class>(self)); });
+        return detail::run_operation<detail::releases_lock<Op>>([&] { return Op::run(detail::state_of<Class>(self)); });
     });
 }
 
@@ -150,8 +189,7 @@ PyObject* function_entry(PyObject*, PyObject* const* args, Py_ssize_t nargsf, Py
         PyObject* slots[kMaxParams] = {};
         if (!bind_fastcall(Op::signature, args, nargsf, kwnames, slots)) return nullptr;
         using Params = typename detail::run_traits<decltype(&Op::run)>::params;
-        return detail::convert_and_call<Params>(Op::signature, slots,
-                                                [](auto&&... values) { return Op::run(values...); });
+        return detail::convert_and_call<Op, Params>(slots, [](auto&&... values) { return Op::run(values...); });
     });
 }
 
@@ -162,7 +200,7 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
         PyObject* slots[kMaxParams] = {};
         if (!bind_tuple(Op::signature, args, kwargs, slots)) return nullptr;
         using Params = typename detail::run_traits<decltype(&Op::run)>::params;
-        return detail::convert_and_call<Params>(Op::signature, slots, [&](auto&&... values) {
+        return detail::convert_and_call<Op, Params>(slots, [&](auto&&... values) {
             auto state = Op::run(values...);
             using R = decltype(state);
             if constexpr (detail::is_result<R>::value) {

@@ -3,18 +3,13 @@
 #include <sodium.h>
 
 #include <algorithm>
-#include <stdexcept>
 
 #include "engine/hex.hpp"
 #include "engine/random_source.hpp"
+#include "engine/sodium_runtime.hpp"
 
 namespace vek::engine {
 namespace {
-
-void ensure_sodium() {
-    static const bool ready = sodium_init() >= 0;
-    if (!ready) throw std::runtime_error("libsodium failed to initialise");
-}
 
 constexpr std::size_t kSeedBytes = crypto_sign_SEEDBYTES;
 static_assert(kSeedBytes == 32 && crypto_sign_SECRETKEYBYTES == 64 && crypto_sign_BYTES == 64);

@@ -14,13 +14,19 @@ using binding::NewObject;
 
 constexpr const char* kClass = EngineClass::name;
 
+// The operations whose work is cryptographic (key derivation, signing, verification)
+// give the interpreter lock up while they run; the properties and the DID methods are
+// too short for that to pay.
+
 struct Construct {
     static constexpr auto signature = describe(kClass, "__new__");
+    static constexpr bool releases_lock = true;
     static KeyPair run() { return KeyPair::generate(); }
 };
 
 struct FromSecretKey {
     static constexpr auto signature = describe(kClass, "from_secret_key", "secret_hex");
+    static constexpr bool releases_lock = true;
     static Result<NewObject<EngineClass>> run(std::string_view secret_hex) {
         auto key = KeyPair::from_secret_hex(secret_hex);
         if (!key) return std::unexpected(key.error());
@@ -54,12 +60,14 @@ struct CreateDidFromKey {
 
 struct Sign {
     static constexpr auto signature = describe(kClass, "sign", "message");
+    static constexpr bool releases_lock = true;
     static constexpr auto claim = ClaimKind::Shared;
     static std::string run(const KeyPair& key, std::string_view message) { return key.sign_hex(message); }
 };
 
 struct Verify {
     static constexpr auto signature = describe(kClass, "verify", "message", "signature");
+    static constexpr bool releases_lock = true;
     static constexpr auto claim = ClaimKind::Shared;
     static bool run(const KeyPair& key, std::string_view message, std::string_view signature_hex) {
         return verify_hex(message, signature_hex, key.public_key());
@@ -68,6 +76,7 @@ struct Verify {
 
 struct VerifyWithKey {
     static constexpr auto signature = describe(kClass, "verify_with_key", "message", "signature", "public_key");
+    static constexpr bool releases_lock = true;
     static bool run(std::string_view message, std::string_view signature_hex, std::string_view public_key_hex) {
         return verify_hex_with_key(message, signature_hex, public_key_hex);
     }
@@ -75,6 +84,7 @@ struct VerifyWithKey {
 
 struct CreateDocument {
     static constexpr auto signature = describe(kClass, "create_document", "did");
+    static constexpr bool releases_lock = true;
     static constexpr auto claim = ClaimKind::Shared;
     static Result<std::string> run(const KeyPair& key, std::string_view did) {
         return document::create_signed_document(key, did);

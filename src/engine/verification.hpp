@@ -13,12 +13,22 @@ namespace vek::engine {
 // The rule, answered by OpenSSL, whose Ed25519 verification is exactly this rule.
 bool verify_exact(std::span<const std::uint8_t> message, const SignatureBytes& signature, const PublicKey& key);
 
-// libsodium's stricter verification. Whatever it accepts, the rule accepts too, so a
-// "yes" here is final; a "no" must be asked again of verify_exact.
+// libsodium's verification. It differs from the rule only where it refuses an input
+// before any arithmetic (see needs_exact_rule); elsewhere its answer is the rule's.
 bool verify_fast(std::span<const std::uint8_t> message, const SignatureBytes& signature, const PublicKey& key);
 
-// The combined answer: the fast path, then the exact one when the fast path says no.
-// Falls back to verify_exact alone if libsodium ever accepts what the rule rejects.
+// True when S, read little-endian, is below the group order L. Both libraries refuse
+// every other S, and so does the rule.
+bool s_below_group_order(const SignatureBytes& signature);
+
+// True for the inputs libsodium refuses up front but the rule may accept: an R or a key
+// whose y field (sign bit ignored) encodes a point of small order, or a key whose y field
+// is p or more. Decided from the public bytes alone.
+bool needs_exact_rule(const SignatureBytes& signature, const PublicKey& key);
+
+// The rule's answer in one pass: S >= L is false at once, the inputs of needs_exact_rule
+// go to OpenSSL and every other input gets libsodium's verdict. Should this libsodium
+// ever answer a known case differently, it degrades to asking OpenSSL more often.
 bool verify(std::span<const std::uint8_t> message, const SignatureBytes& signature, const PublicKey& key);
 
 // The text entry points: every defect of a hex text yields false.

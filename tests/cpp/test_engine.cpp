@@ -1,9 +1,12 @@
 // The Python-free engine: RFC 8032 signatures, the edge-case vectors on both verification
-// paths, and the property that makes the fast path safe to put in front of the exact one.
+// paths, and the property that makes each input's branch give the exact answer.
 #include <doctest/doctest.h>
 #include <nlohmann/json.hpp>
+#include <sodium.h>
 
+#include <cstring>
 #include <fstream>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -67,40 +70,116 @@ TEST_CASE("edge-case vectors give their answer on both verification paths") {
     CHECK(answers == "111100000001");
 }
 
-TEST_CASE("property: verify_fast accepting implies verify_exact accepting; verify equals verify_exact") {
-    // Small-order and mixed-order points from the vectors, the neutral point, and keys with
-    // y = p and y = p + 1 (sign bit set).
+// Boundary inputs of the two branches of verify: the small-order y fields with and without
+// the sign bit, as key and as R; every y field from p to 2^255 - 1 as key; S = L - 1, L,
+// L + 1, S + L and 0; keys of mixed order (a torsion point added to a genuine key), signed
+// over those keys so that about one in eight signatures holds; genuine signatures and
+// single-bit flips of them. Each answer of verify must be verify_exact's.
+TEST_CASE("property: verify equals verify_exact on both branches, with both answers") {
     const std::string zeros(62, '0'), ones(62, 'f');
-    std::vector<PublicKey> odd_keys{bytes_of<32>("01" + zeros), bytes_of<32>("ed" + ones), bytes_of<32>("ee" + ones)};
-    std::vector<SignatureBytes> odd_signatures{bytes_of<64>("01" + zeros + "00" + zeros)};
-    for (const auto& vector : load_vectors("ed25519_edge_cases.json")) {
-        odd_keys.push_back(bytes_of<32>(vector["public_key"]));
-        odd_signatures.push_back(bytes_of<64>(vector["signature"]));
+    const auto with_sign_bit = [](PublicKey point) {
+        point[31] |= 0x80;
+        return point;
+    };
+    std::vector<PublicKey> torsion;  // the eight points of small order
+    for (const char* hex : {"01", "ec", "00", "26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05",
+                            "c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"}) {
+        const std::string text = std::strlen(hex) == 64 ? hex : hex + (hex[0] == 'e' ? ones.substr(0, 60) + "7f" : zeros);
+        torsion.push_back(bytes_of<32>(text));
+        if (text != "01" + zeros && text.substr(0, 2) != "ec") torsion.push_back(with_sign_bit(torsion.back()));
     }
-    std::mt19937 rng(20240611);
+    REQUIRE(torsion.size() == 8);
+    std::vector<PublicKey> small_order;  // the seven refused y fields, each with and without the sign bit
+    for (const char* hex : {"00", "01", "ec", "ed", "ee"}) {
+        small_order.push_back(bytes_of<32>(std::string(hex) + (hex[0] == 'e' ? ones.substr(0, 60) + "7f" : zeros)));
+    }
+    small_order.push_back(torsion[4]), small_order.push_back(torsion[6]);
+    for (std::size_t i = 0, n = small_order.size(); i < n; ++i) small_order.push_back(with_sign_bit(small_order[i]));
+    std::vector<PublicKey> non_canonical;  // y = p ... 2^255 - 1, with and without the sign bit
+    for (unsigned low = 0xed; low <= 0xff; ++low) {
+        auto y = bytes_of<32>("00" + ones.substr(0, 60) + "7f");
+        y[0] = static_cast<std::uint8_t>(low);
+        non_canonical.push_back(y), non_canonical.push_back(with_sign_bit(y));
+    }
+    REQUIRE((small_order.size() == 14 && non_canonical.size() == 38));
+
+    std::map<std::string, int> tally;
+    const auto trial = [&](std::span<const std::uint8_t> message, const SignatureBytes& signature, const PublicKey& key) {
+        const bool exact = verify_exact(message, signature, key);
+        INFO("message ", to_hex(message), " signature ", to_hex(signature), " key ", to_hex(key));
+        CHECK(verify(message, signature, key) == exact);
+        CHECK((!verify_fast(message, signature, key) || exact));  // libsodium never accepts more than the rule
+        const char* branch = !s_below_group_order(signature)     ? "S >= L, refused at once"
+                             : needs_exact_rule(signature, key) ? "OpenSSL"
+                                                                : "libsodium";
+        ++tally[std::string(branch) + (exact ? ": yes" : ": no")];
+    };
+    const auto with_r = [](SignatureBytes signature, const PublicKey& r) {
+        std::copy(r.begin(), r.end(), signature.begin());
+        return signature;
+    };
+    const auto with_s = [](SignatureBytes signature, const char* s_hex) {
+        REQUIRE(decode_hex_exact(s_hex, std::span(signature).last<32>()));
+        return signature;
+    };
+    const char* s_values[] = {
+        "ecd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010",  // L - 1
+        "edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010",  // L
+        "eed3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010",  // L + 1
+        "0000000000000000000000000000000000000000000000000000000000000000",
+    };
+
+    std::mt19937 rng(20261208);
     const auto below = [&rng](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(rng); };
-    for (int round = 0; round < 300; ++round) {
-        const auto pair = KeyPair::generate();
+    for (int round = 0; round < 40; ++round) {
+        std::array<std::uint8_t, 32> seed;
+        for (auto& byte : seed) byte = static_cast<std::uint8_t>(below(256));
+        const auto pair = *KeyPair::from_secret_hex(to_hex(seed));
         std::vector<std::uint8_t> message(below(65));
         for (auto& byte : message) byte = static_cast<std::uint8_t>(below(256));
         const auto signature = pair.sign(message);
         const auto& key = pair.public_key();
-        const auto& odd_key = odd_keys[below(odd_keys.size())];
-        auto flipped = signature, odd_r = signature;
-        SignatureBytes zero_s{};
-        flipped[below(64)] ^= static_cast<std::uint8_t>(1u << below(8));
-        std::copy_n(odd_signatures[below(odd_signatures.size())].begin(), 32, odd_r.begin());
-        std::copy_n(odd_r.begin(), 32, zero_s.begin());
-        const std::pair<SignatureBytes, PublicKey> trials[] = {
-            {signature, key}, {flipped, key}, {with_s_plus_l(signature), key}, {odd_r, key}, {signature, odd_key},
-            {odd_r, odd_key}, {zero_s, odd_key}, {with_s_plus_l(zero_s), odd_key},
-        };
-        for (const auto& [trial_signature, trial_key] : trials) {
-            const bool exact = verify_exact(message, trial_signature, trial_key);
-            INFO("message ", to_hex(message), " signature ", to_hex(trial_signature), " key ", to_hex(trial_key));
-            CHECK((!verify_fast(message, trial_signature, trial_key) || exact));
-            CHECK(verify(message, trial_signature, trial_key) == exact);
+
+        trial(message, signature, key);
+        for (int flip = 0; flip < 4; ++flip) {
+            auto flipped = signature;
+            flipped[below(64)] ^= static_cast<std::uint8_t>(1u << below(8));
+            trial(message, flipped, key);
         }
-        CHECK((verify_exact(message, signature, key) && !verify(message, with_s_plus_l(signature), key)));
+        trial(message, with_s_plus_l(signature), key);
+        for (const char* s : s_values) trial(message, with_s(signature, s), key);
+        const auto neutral_r_zero_s = with_s(with_r(signature, small_order[1]), s_values[3]);
+        for (const auto& point : small_order) {
+            trial(message, with_r(signature, point), key);  // small-order R under a genuine key
+            trial(message, signature, point);                // small-order key
+            trial(message, neutral_r_zero_s, point);
+            trial(message, with_s(with_r(signature, point), s_values[3]), small_order[below(small_order.size())]);
+        }
+        for (const auto& point : non_canonical) {
+            trial(message, signature, point);
+            trial(message, neutral_r_zero_s, point);
+            trial(message, with_r(signature, point), key);
+        }
+        // Mixed order: A + T, signed by libsodium over that key's bytes. The rule accepts
+        // exactly when the challenge scalar times T is the neutral point.
+        for (std::size_t t = 1; t < torsion.size(); ++t) {
+            PublicKey mixed;
+            REQUIRE(crypto_core_ed25519_add(mixed.data(), key.data(), torsion[t].data()) == 0);
+            std::array<std::uint8_t, 64> secret_key;
+            PublicKey ignored;
+            crypto_sign_seed_keypair(ignored.data(), secret_key.data(), seed.data());
+            std::copy(mixed.begin(), mixed.end(), secret_key.begin() + 32);
+            SignatureBytes mixed_signature;
+            crypto_sign_detached(mixed_signature.data(), nullptr, message.data(), message.size(), secret_key.data());
+            sodium_memzero(secret_key.data(), secret_key.size());
+            trial(message, mixed_signature, mixed);
+            trial(message, signature, mixed);
+        }
+    }
+    std::string summary;
+    for (const auto& [case_name, count] : tally) summary += "\n  " + case_name + ": " + std::to_string(count);
+    MESSAGE("cases by branch and answer:", summary);
+    for (const char* expected : {"libsodium: yes", "libsodium: no", "OpenSSL: yes", "OpenSSL: no", "S >= L, refused at once: no"}) {
+        CHECK_MESSAGE(tally[expected] > 0, std::string(expected));
     }
 }
