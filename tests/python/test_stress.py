@@ -1,6 +1,8 @@
 # Threads sharing one engine and one builder: no call fails that should not, no entry is lost.
 import json
 import sys
+import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -38,3 +40,59 @@ def test_threads_share_one_engine_and_one_builder():
         for thread in range(THREADS):
             mine = [reference for reference in document[name] if reference.startswith(f"{DID}#{thread}-")]
             assert mine == [f"{DID}#{thread}-{n}" for n in range(first, ADDITIONS, 2)]
+
+
+# Genuine, wrong and exotic signatures, short and 1 MB: the neutral-point key is answered
+# by the exact path, the engine's key by libsodium.
+NEUTRAL_KEY, NEUTRAL_SIGNATURE = "01" + "00" * 31, "01" + "00" * 63
+MEGABYTE = "é" * 2**19
+
+
+def test_threads_share_one_engine_for_every_kind_of_answer():
+    engine, rounds = m.DIDEngine(), 40
+    cases = []
+    for message in ("short", MEGABYTE):
+        signature = engine.sign(message)
+        wrong = ("0" if signature[0] != "0" else "1") + signature[1:]  # one digit of R changed
+        cases += [(message, signature, True), (message, wrong, False), (message + "!", signature, False)]
+
+    def work(thread):
+        for n in range(rounds):
+            message, signature, answer = cases[(thread + n) % len(cases)]
+            assert engine.verify(message, signature) is answer
+            assert m.DIDEngine.verify_with_key(message, signature, engine.public_key) is answer
+            assert m.DIDEngine.verify_with_key(f"{thread}-{n}", NEUTRAL_SIGNATURE, NEUTRAL_KEY) is True
+            assert m.DIDEngine.verify_with_key("", NEUTRAL_SIGNATURE[:-2] + "01", NEUTRAL_KEY) is False
+            if n % 8 == 0:
+                if answer:
+                    assert engine.sign(message) == signature
+                document = json.loads(engine.create_document(DID))
+                assert document["document"]["verificationMethod"][0]["publicKeyHex"] == engine.public_key
+        return thread
+
+    with ThreadPoolExecutor(THREADS) as pool:
+        assert list(pool.map(work, range(THREADS))) == list(range(THREADS))
+
+
+def test_other_threads_run_while_a_long_signature_is_made():
+    # With the lock held for the whole call, the other thread could not run at all
+    # between the call's start and end; released, it runs throughout.
+    engine, message, ticks, done = m.DIDEngine(), "a" * 20 * 2**20, [], threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        signature = engine.sign(message)
+        assert engine.verify(message, signature)
+        end = time.perf_counter()
+    finally:
+        done.set()
+        thread.join()
+    assert sum(start < tick < end for tick in ticks) > 5
