@@ -11,6 +11,9 @@ from typing import Any
 
 from ._errors import InvalidDocument
 
+# No number belongs in a signed document; this only keeps the message about a long one plain.
+_MAX_DIGITS = 1000
+
 
 def _unique_members(pairs: list[tuple[str, Any]]) -> dict[str, Any]:
     members: dict[str, Any] = {}
@@ -32,18 +35,26 @@ def _finite_float(text: str) -> float:
     return value
 
 
+def _bounded_int(text: str) -> int:
+    # int() refuses more than a few thousand digits with a message about its own limits.
+    if len(text.lstrip("-")) > _MAX_DIGITS:
+        raise InvalidDocument(f"number of {len(text)} digits is out of range")
+    return int(text)
+
+
 def parse_strict(text: str) -> Any:
     """The value of `text`, which must be exactly one JSON value with unique member names."""
     try:
         return json.loads(text, object_pairs_hook=_unique_members,
-                          parse_constant=_refuse_constant, parse_float=_finite_float)
+                          parse_constant=_refuse_constant, parse_float=_finite_float,
+                          parse_int=_bounded_int)
     except InvalidDocument:
         raise
     except json.JSONDecodeError as error:
         raise InvalidDocument(f"not JSON: {error.msg} at line {error.lineno} column {error.colno}") from None
     except RecursionError:
         raise InvalidDocument("not JSON that can be read: nested too deeply") from None
-    except ValueError as error:  # an integer with more digits than int() converts
+    except ValueError as error:  # any other refusal of the parser, still one line
         raise InvalidDocument(f"not JSON that can be read: {first_line(str(error))}") from None
 
 
