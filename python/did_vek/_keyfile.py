@@ -25,22 +25,31 @@ def read_secret(path: str) -> str:
         descriptor = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
     except OSError as error:
         raise KeyFileError(f"cannot open key file {path}: {error.strerror}") from None
-    with os.fdopen(descriptor, "rb") as file:
-        mode = os.fstat(file.fileno()).st_mode
+    try:
+        mode = os.fstat(descriptor).st_mode
         if not stat.S_ISREG(mode):
             raise KeyFileError(f"key file {path} is not a regular file")
         if mode & 0o077:
             raise KeyFileError(f"key file {path} is open to its group or others (mode {stat.S_IMODE(mode):04o}): "
                                f"run chmod 600 {path}")
-        try:
-            content = file.read(_READ_LIMIT + 1)
-        except OSError as error:
-            raise KeyFileError(f"cannot read key file {path}: {error.strerror}") from None
+        content = _read_up_to(descriptor, _READ_LIMIT + 1)
+    except OSError as error:
+        raise KeyFileError(f"cannot read key file {path}: {error.strerror}") from None
+    finally:
+        os.close(descriptor)
     # The content is never quoted in a message: it may be a secret with a typing error.
     secret = content.decode("ascii", errors="replace").strip()
     if len(content) > _READ_LIMIT or not is_hex(secret, 64):
         raise KeyFileError(f"key file {path} does not hold a secret key (64 hex digits)")
     return secret
+
+
+def _read_up_to(descriptor: int, limit: int) -> bytes:
+    chunks = []
+    while limit > 0 and (chunk := os.read(descriptor, limit)):
+        chunks.append(chunk)
+        limit -= len(chunk)
+    return b"".join(chunks)
 
 
 def write_secret(path: str, secret_hex: str, *, replace: bool) -> None:
