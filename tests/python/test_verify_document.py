@@ -276,10 +276,6 @@ def test_arguments_of_other_types(call):
     pytest.raises(TypeError, call)
 
 
-def test_invalid_document_is_a_value_error():
-    assert issubclass(did_vek.InvalidDocument, ValueError)
-
-
 @pytest.mark.parametrize("key", [PUBLIC, PUBLIC.upper(), PUBLIC[:32] + PUBLIC[32:].upper()])
 def test_did_for_public_key(key):
     assert did_vek.did_for_public_key(key) == KEY_DID
