@@ -240,16 +240,16 @@ def make_parser() -> _Parser:
     build_parser = _command(commands, "build", build, "print an unsigned DID document")
     build_parser.add_argument("did", metavar="DID", type=_text, help="the document's DID")
     build_parser.set_defaults(steps=[])
-    for option, method, metavar, nargs in (
-            ("--controller", "set_controller", "C", None),
-            ("--method", "add_verification_method", ("KEY_ID", "PUBLIC_KEY_HEX"), 2),
-            ("--authentication", "add_authentication", "KEY_ID", None),
-            ("--assertion-method", "add_assertion_method", "KEY_ID", None),
-            ("--service", "add_service", ("ID", "TYPE", "ENDPOINT"), 3),
-            ("--consent-service", "add_consent_service", "URL", None),
-            ("--talvo-service", "add_talvo_service", "URL", None)):
+    for option, method, metavar, nargs, what in (
+            ("--controller", "set_controller", "C", None, "the document's controller (the last one given)"),
+            ("--method", "add_verification_method", ("KEY_ID", "PUBLIC_KEY_HEX"), 2, "a verification method"),
+            ("--authentication", "add_authentication", "KEY_ID", None, "a key for authentication"),
+            ("--assertion-method", "add_assertion_method", "KEY_ID", None, "a key for assertion"),
+            ("--service", "add_service", ("ID", "TYPE", "ENDPOINT"), 3, "a service"),
+            ("--consent-service", "add_consent_service", "URL", None, "the bilateral consent service at URL"),
+            ("--talvo-service", "add_talvo_service", "URL", None, "the provenance service at URL")):
         build_parser.add_argument(option, action=_Step, const=method, dest="steps", metavar=metavar, nargs=nargs,
-                                  type=_text, help=f"{method.replace('_', ' ')} (repeatable, in order)")
+                                  type=_text, help=what if option == "--controller" else f"{what}; repeatable")
 
     for name, run, what in (("parse", parse, "print the method and identifier of a DID"),
                             ("validate", validate, "check that a DID is a valid did:vek DID")):
