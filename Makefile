@@ -1,4 +1,4 @@
-# make demo     - set up what is missing, build, run examples/quickstart.py
+# make demo     - set up what is missing, build, run examples/quickstart.py and the command-line round trip
 # make test     - set up what is missing, build, run the C++ and Python test suites
 # make bench    - set up, build, run the benchmarks against the peers and the floor
 # make sanitize - the C++ and Python test suites against an ASan+UBSan build of its own
@@ -33,12 +33,14 @@ CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/b
 
 demo: $(VENV)/.installed-test
 	$(PY) examples/quickstart.py
+	examples/cli_round_trip.sh $(VENV)/bin/did-vek
 
 test: test-cpp test-python
 
 test-python: $(VENV)/.installed-test
 	$(PY) -m pytest -q $(PYTEST_ARGS)
 	$(PY) -m mypy.stubtest did_vek_core
+	$(PY) -m mypy --strict python/did_vek
 
 test-cpp: $(VENV)/.installed-test
 	$(call CMAKE_CONFIGURE,$(VENV)) -S . -B $(CPP_BUILD) \

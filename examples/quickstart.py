@@ -2,6 +2,7 @@
 
 import json
 
+import did_vek
 import did_vek_core as vek
 
 
@@ -45,6 +46,9 @@ compact = json.dumps(record, separators=(",", ":"), ensure_ascii=False)
 proof = wrapper["proof"]
 public_key = document["verificationMethod"][0]["publicKeyHex"]
 show("proof verifies", vek.DIDEngine.verify_with_key(compact, proof["proofValue"], public_key))
+# did_vek does all of that, and also refuses any other shape of document.
+verified = did_vek.verify_document(signed, did=key_did)
+show("verify_document", f"{verified.did}, key-derived: {verified.key_derived}")
 
 print("\n== A builder document")
 builder = vek.DIDDocumentBuilder(key_did)

@@ -9,6 +9,10 @@ from did_vek_core import create_did_py as create_did
 from did_vek_core import is_valid_did_py as is_valid_did
 from did_vek_core import parse_did_py as parse_did
 
+from ._errors import InvalidDocument
+from ._keys import did_for_public_key
+from ._verify import VerifiedDocument, verify_document
+
 __version__ = "0.1.0"
 
 __all__ = [
@@ -17,5 +21,9 @@ __all__ = [
     "parse_did",
     "is_valid_did",
     "create_did",
+    "verify_document",
+    "VerifiedDocument",
+    "InvalidDocument",
+    "did_for_public_key",
     "__version__",
 ]

@@ -1,0 +1,280 @@
+"""The did-vek command: keys, signatures, DIDs and documents from the shell.
+
+Exit status 0 for success or "valid", 1 for "invalid", 2 for usage and input errors. Every
+error is one line on stderr; no traceback reaches the user.
+"""
+
+import argparse
+import json
+import os
+import secrets
+import sys
+from collections.abc import Callable, Sequence
+from dataclasses import asdict
+from typing import Any, NoReturn
+
+from did_vek_core import DIDDocumentBuilder, DIDEngine, is_valid_did_py, parse_did_py
+
+from ._errors import InvalidDocument
+from ._keyfile import KeyFileError, read_secret, write_secret
+from ._keys import is_hex
+from ._strict_json import quoted
+from ._verify import verify_document
+
+PROG = "did-vek"
+OK, INVALID, USAGE = 0, 1, 2
+
+
+class InputError(Exception):
+    """Bad input or an unreadable file: exit status 2."""
+
+
+class Invalid(Exception):
+    """A document, signature or DID that does not pass: exit status 1."""
+
+
+class _Parser(argparse.ArgumentParser):
+    # One line instead of argparse's usage block and message.
+    def error(self, message: str) -> NoReturn:
+        self.exit(USAGE, f"{self.prog}: {message} (see {self.prog} --help)\n")
+
+
+def _text(value: str) -> str:
+    # Arguments that are not UTF-8 arrive with lone surrogates, which have no UTF-8 form
+    # to sign, check or print.
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError("not valid UTF-8") from None
+    return value
+
+
+def _write(text: str, stream: Any = None) -> None:
+    # Bytes, not text: the output is UTF-8 whatever the locale says.
+    stream = stream or sys.stdout
+    stream.flush()
+    stream.buffer.write(text.encode("utf-8") + b"\n")
+    stream.buffer.flush()
+
+
+def _read(path: str, what: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise InputError(f"cannot read {what} {path}: {error.strerror}") from None
+
+
+def _decode(data: bytes, where: str, failure: type[Exception]) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise failure(f"{where} is not UTF-8 text (byte {error.start})") from None
+
+
+def _name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def _engine(path: str) -> DIDEngine:
+    return DIDEngine.from_secret_key(read_secret(path))
+
+
+def _message(args: argparse.Namespace) -> str:
+    if args.message is not None:
+        return str(args.message)
+    # Signed exactly as read: a final line feed is part of the message.
+    return _decode(_read(args.message_file, "message file"), f"message file {_name(args.message_file)}", InputError)
+
+
+def _valid_did(did: str) -> str:
+    if not is_valid_did_py(did):
+        raise InputError(f"{quoted(did)} is not a valid did:vek DID")
+    return did
+
+
+def keygen(args: argparse.Namespace) -> int:
+    # The engine never reveals its seed, so the secret is drawn here and given to it.
+    secret = secrets.token_bytes(32).hex()
+    engine = DIDEngine.from_secret_key(secret)
+    summary = f"public key: {engine.public_key}\nDID: {engine.create_did_from_key()}"
+    if args.out == "-":
+        _write(secret)
+        _write(summary, sys.stderr)
+    else:
+        write_secret(args.out, secret, replace=args.force)
+        _write(summary)
+    return OK
+
+
+def did(args: argparse.Namespace) -> int:
+    _write(_engine(args.key).create_did_from_key())
+    return OK
+
+
+def public_key(args: argparse.Namespace) -> int:
+    _write(_engine(args.key).public_key)
+    return OK
+
+
+def issue(args: argparse.Namespace) -> int:
+    engine = _engine(args.key)
+    subject = engine.create_did_from_key() if args.did is None else _valid_did(args.did)
+    _write(engine.create_document(subject))
+    return OK
+
+
+def verify(args: argparse.Namespace) -> int:
+    where = _name(args.file)
+    text = _decode(_read(args.file, "document"), where, Invalid)
+    try:
+        verified = verify_document(text, did=args.did)
+    except InvalidDocument as error:
+        raise Invalid(f"{where}: invalid: {error}") from None
+    if args.json:
+        fields = {name: value for name, value in asdict(verified).items() if name != "document"}
+        _write(json.dumps(fields))
+    else:
+        binding = "key-derived DID" if verified.key_derived else "DID not derived from the key"
+        _write(f"valid: {verified.did}, public key {verified.public_key}, {binding}")
+    return OK
+
+
+def sign(args: argparse.Namespace) -> int:
+    message = _message(args)
+    _write(_engine(args.key).sign(message))
+    return OK
+
+
+def check_signature(args: argparse.Namespace) -> int:
+    message = _message(args)
+    if not is_hex(args.public_key, 64):
+        raise Invalid("the public key is not 64 hex digits")
+    if not is_hex(args.signature, 128):
+        raise Invalid("the signature is not 128 hex digits")
+    if not DIDEngine.verify_with_key(message, args.signature, args.public_key):
+        raise Invalid("the signature does not verify for this message and key")
+    _write("valid")
+    return OK
+
+
+def build(args: argparse.Namespace) -> int:
+    try:
+        builder = DIDDocumentBuilder(args.did)
+    except ValueError:
+        raise InputError(f"{quoted(args.did)} is not a valid did:vek DID") from None
+    for method, values in args.steps:
+        getattr(builder, method)(*values)
+    _write(builder.build())
+    return OK
+
+
+def parse(args: argparse.Namespace) -> int:
+    parts = parse_did_py(args.did)
+    if parts is None:
+        raise Invalid(f"{quoted(args.did)} is not a DID (did:METHOD:IDENTIFIER)")
+    _write(f"method: {parts[0]}\nidentifier: {parts[1]}")
+    return OK
+
+
+def validate(args: argparse.Namespace) -> int:
+    if not is_valid_did_py(args.did):
+        raise Invalid(f"{quoted(args.did)} is not a valid did:vek DID")
+    _write(f"valid: {args.did}")
+    return OK
+
+
+class _Step(argparse.Action):
+    """Records a builder call in command-line order, so interleaved options keep their order."""
+
+    def __call__(self, parser: argparse.ArgumentParser, namespace: argparse.Namespace,
+                 values: str | Sequence[Any] | None, option_string: str | None = None) -> None:
+        arguments = [values] if isinstance(values, str) else list(values or ())
+        namespace.steps = [*namespace.steps, (self.const, arguments)]
+
+
+def _command(commands: Any, name: str, run: Callable[[argparse.Namespace], int], help: str) -> _Parser:
+    parser: _Parser = commands.add_parser(name, help=help, description=help)
+    parser.set_defaults(run=run, command=f"{PROG} {name}")
+    return parser
+
+
+def _message_options(parser: _Parser) -> None:
+    group = parser.add_mutually_exclusive_group(required=True)
+    group.add_argument("--message", metavar="TEXT", type=_text, help="the message text")
+    group.add_argument("--message-file", metavar="FILE", help="the message as the bytes of FILE (- is stdin), UTF-8")
+
+
+def make_parser() -> _Parser:
+    parser = _Parser(prog=PROG, description="did:vek keys, signatures, DIDs and signed DID documents.")
+    commands = parser.add_subparsers(title="commands", required=True, metavar="COMMAND")
+
+    keygen_parser = _command(commands, "keygen", keygen, "write a fresh secret key to a file with mode 0600")
+    keygen_parser.add_argument("--out", metavar="FILE", required=True, help="the key file (- writes to stdout)")
+    keygen_parser.add_argument("--force", action="store_true", help="replace an existing FILE")
+
+    for name, run, what in (("did", did, "the key-derived DID"), ("public-key", public_key, "the public key hex")):
+        _command(commands, name, run, f"print {what} of a key file").add_argument(
+            "--key", metavar="FILE", required=True, help="the key file")
+
+    issue_parser = _command(commands, "issue", issue, "print a signed DID document")
+    issue_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")
+    issue_parser.add_argument("--did", metavar="DID", type=_text, help="the document's DID (default: key-derived)")
+
+    verify_parser = _command(commands, "verify", verify, "verify a signed DID document")
+    verify_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the document (default: stdin)")
+    verify_parser.add_argument("--did", metavar="DID", type=_text, help="the DID the document must be for")
+    verify_parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
+
+    sign_parser = _command(commands, "sign", sign, "sign a message with a key file")
+    sign_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")
+    _message_options(sign_parser)
+
+    check_parser = _command(commands, "check-signature", check_signature, "check a signature of a message")
+    check_parser.add_argument("--public-key", metavar="HEX", required=True, type=_text, help="the public key")
+    check_parser.add_argument("--signature", metavar="HEX", required=True, type=_text, help="the signature")
+    _message_options(check_parser)
+
+    build_parser = _command(commands, "build", build, "print an unsigned DID document")
+    build_parser.add_argument("did", metavar="DID", type=_text, help="the document's DID")
+    build_parser.set_defaults(steps=[])
+    for option, method, metavar, nargs, what in (
+            ("--controller", "set_controller", "C", None, "the document's controller (the last one given)"),
+            ("--method", "add_verification_method", ("KEY_ID", "PUBLIC_KEY_HEX"), 2, "a verification method"),
+            ("--authentication", "add_authentication", "KEY_ID", None, "a key for authentication"),
+            ("--assertion-method", "add_assertion_method", "KEY_ID", None, "a key for assertion"),
+            ("--service", "add_service", ("ID", "TYPE", "ENDPOINT"), 3, "a service"),
+            ("--consent-service", "add_consent_service", "URL", None, "the bilateral consent service at URL"),
+            ("--talvo-service", "add_talvo_service", "URL", None, "the provenance service at URL")):
+        build_parser.add_argument(option, action=_Step, const=method, dest="steps", metavar=metavar, nargs=nargs,
+                                  type=_text, help=what if option == "--controller" else f"{what}; repeatable")
+
+    for name, run, what in (("parse", parse, "print the method and identifier of a DID"),
+                            ("validate", validate, "check that a DID is a valid did:vek DID")):
+        _command(commands, name, run, what).add_argument("did", metavar="DID", type=_text)
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run one command; the exit status is the result."""
+    args = make_parser().parse_args(argv)  # usage errors exit here, with status 2
+    try:
+        return int(args.run(args))
+    except Invalid as error:
+        print(f"{args.command}: {error}", file=sys.stderr)
+        return INVALID
+    except (InputError, KeyFileError) as error:
+        print(f"{args.command}: {error}", file=sys.stderr)
+        return USAGE
+    except BrokenPipeError:
+        # The reader went away: nothing more can be said on stdout, and Python must not
+        # complain about it again when it flushes at exit.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return USAGE
+    except KeyboardInterrupt:
+        return 130
+    except Exception as error:  # a defect of this command: one line, still no traceback
+        print(f"{args.command}: internal error: {type(error).__name__}: {error}", file=sys.stderr)
+        return USAGE
