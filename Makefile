@@ -3,6 +3,8 @@
 # make bench    - set up, build, run the benchmarks against the peers and the floor
 # make sanitize - the C++ and Python test suites against an ASan+UBSan build of its own
 # make fuzz     - build the libFuzzer harnesses with clang, run each for FUZZ_SECONDS
+# make wheel    - into dist/: a repaired wheel (libsodium, libcrypto inside) per CPython >= 3.12, an sdist
+# make check-wheel - install each of them into a fresh venv and test it there, outside the tree
 PYTHON ?=
 VENV ?= .venv
 PY := $(VENV)/bin/python
@@ -29,7 +31,7 @@ FUZZ_CMAKE_ARGS = -DCMAKE_C_COMPILER=clang-$(FUZZ_LLVM) -DCMAKE_CXX_COMPILER=cla
 
 CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/bin/ninja
 
-.PHONY: demo test test-cpp test-python bench sanitize sanitize-cpp sanitize-python fuzz clean
+.PHONY: demo test test-cpp test-python bench sanitize sanitize-cpp sanitize-python fuzz wheel check-wheel clean
 
 demo: $(VENV)/.installed-test
 	$(PY) examples/quickstart.py
@@ -93,5 +95,11 @@ fuzz: | $(VENV)/.installed-test
 	$(VENV)/bin/cmake --build $(FUZZ_BUILD)-coverage
 	scripts/run-fuzzers $(FUZZ_BUILD) $(FUZZ_BUILD)-coverage $(FUZZ_SECONDS) $(FUZZ_LLVM)
 
+wheel:
+	scripts/build-wheels
+
+check-wheel:
+	scripts/check-wheels
+
 clean:
-	rm -rf build .venv .venv-*
+	rm -rf build dist .venv .venv-*
