@@ -12,6 +12,7 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
+
 def batch_size(call: Callable[[], object], seconds: float = 0.0005) -> int:
     """How many calls take about `seconds`: the calls between two looks at the clock, few
     enough that no thread runs on long after the others have stopped."""
@@ -20,18 +21,23 @@ def batch_size(call: Callable[[], object], seconds: float = 0.0005) -> int:
     return max(1, int(seconds / max(time.perf_counter() - began, 1e-9)))
 
 
+def calls_until(deadline: float, call: Callable[[], object], batch: int) -> int:
+    """Calls `call` in batches of `batch` until `deadline` (perf_counter) has passed."""
+    done = 0
+    while time.perf_counter() < deadline:
+        for _ in range(batch):
+            call()
+        done += batch
+    return done
+
+
 def operations_per_second(call: Callable[[], object], threads: int, seconds: float, batch: int) -> float:
     """Total calls per second of `threads` threads calling `call` for about `seconds`."""
     start, counts, deadline = threading.Barrier(threads + 1), [0] * threads, [0.0]
 
     def worker(index: int) -> None:
         start.wait()
-        done = 0
-        while time.perf_counter() < deadline[0]:
-            for _ in range(batch):
-                call()
-            done += batch
-        counts[index] = done
+        counts[index] = calls_until(deadline[0], call, batch)
 
     workers = [threading.Thread(target=worker, args=(i,)) for i in range(threads)]
     for worker_thread in workers:
@@ -52,11 +58,8 @@ def processes_per_second(call: Callable[[], object], processes: int, seconds: fl
 
     def child() -> None:
         start.wait()
-        began, done = time.perf_counter(), 0
-        while time.perf_counter() < began + seconds:
-            for _ in range(batch):
-                call()
-            done += batch
+        began = time.perf_counter()
+        done = calls_until(began + seconds, call, batch)
         results.put(done / (time.perf_counter() - began))
 
     children = [context.Process(target=child) for _ in range(processes)]

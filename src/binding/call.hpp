@@ -87,13 +87,7 @@ PyObject* run_operation(Run&& run) {
 // the interpreter lock. Only the engine's cryptographic operations do: they are long and
 // read nothing shared. The builder keeps the lock: its operations are short and mutate.
 template <class Op>
-constexpr bool releases_lock = [] {
-    if constexpr (requires { Op::releases_lock; }) {
-        return Op::releases_lock;
-    } else {
-        return false;
-    }
-}();
+constexpr bool releases_lock = requires { requires Op::releases_lock; };
 
 // The parameter types of an operation's `run`, optionally without the leading state.
 template <class F>

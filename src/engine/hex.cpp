@@ -7,13 +7,6 @@ namespace {
 
 constexpr char kDigits[] = "0123456789abcdef";
 
-constexpr int nibble(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 }  // namespace
 
 std::string to_hex(std::span<const std::uint8_t> bytes) {
@@ -26,14 +19,14 @@ std::string to_hex(std::span<const std::uint8_t> bytes) {
 }
 
 bool is_hex(std::string_view text) {
-    return text.size() % 2 == 0 && std::ranges::all_of(text, [](char c) { return nibble(c) >= 0; });
+    return text.size() % 2 == 0 && std::ranges::all_of(text, [](char c) { return hex_digit_value(c) >= 0; });
 }
 
 bool decode_hex_exact(std::string_view text, std::span<std::uint8_t> out) {
     if (text.size() != out.size() * 2) return false;
     for (std::size_t i = 0; i < out.size(); ++i) {
-        const int high = nibble(text[2 * i]);
-        const int low = nibble(text[2 * i + 1]);
+        const int high = hex_digit_value(text[2 * i]);
+        const int low = hex_digit_value(text[2 * i + 1]);
         if (high < 0 || low < 0) return false;
         out[i] = static_cast<std::uint8_t>((high << 4) | low);
     }

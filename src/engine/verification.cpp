@@ -25,29 +25,20 @@ using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
 
 using PointBytes = std::array<std::uint8_t, 32>;
 
-constexpr PointBytes from_hex(std::string_view hex) {
-    constexpr auto nibble = [](char c) { return c <= '9' ? c - '0' : c - 'a' + 10; };
-    PointBytes bytes{};
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        bytes[i] = static_cast<std::uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
-    }
-    return bytes;
-}
-
 // The group order L, little-endian.
-constexpr PointBytes kGroupOrder = from_hex("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
+constexpr PointBytes kGroupOrder = hex_constant<32>("edd3f55c1a631258d69cf7a2def9de1400000000000000000000000000000010");
 
 // The y fields (sign bit clear) that libsodium refuses as R or as key: y = 0 (order 4),
 // y = 1 (the neutral point), the two y of the points of order 8, y = p - 1 (order 2),
 // and the non-canonical y = p and y = p + 1 (the same points as 0 and 1).
 constexpr std::array<PointBytes, 7> kSmallOrderY = {
-    from_hex("0000000000000000000000000000000000000000000000000000000000000000"),
-    from_hex("0100000000000000000000000000000000000000000000000000000000000000"),
-    from_hex("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05"),
-    from_hex("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"),
-    from_hex("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
-    from_hex("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
-    from_hex("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
+    hex_constant<32>("0000000000000000000000000000000000000000000000000000000000000000"),
+    hex_constant<32>("0100000000000000000000000000000000000000000000000000000000000000"),
+    hex_constant<32>("26e8958fc2b227b045c3f489f2ef98f0d5dfac05d3c63339b13802886d53fc05"),
+    hex_constant<32>("c7176a703d4dd84fba3c0b760d10670f2a2053fa2c39ccc64ec7fd7792ac037a"),
+    hex_constant<32>("ecffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
+    hex_constant<32>("edffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
+    hex_constant<32>("eeffffffffffffffffffffffffffffffffffffffffffffffffffffffffffff7f"),
 };
 
 bool is_small_order_y(std::span<const std::uint8_t, 32> point) {
