@@ -3,7 +3,7 @@ import itertools
 
 import pytest
 
-from .postgres_server import PostgresServer
+from .postgres_server import PostgresServer, free_port
 
 _databases = itertools.count(1)
 
@@ -20,15 +20,25 @@ def postgres_server():
         server.destroy()
 
 
+@pytest.fixture
+def postgres_db(postgres_server):
+    """The URL of a new, empty database on the session's PostgreSQL."""
+    name = f"registry_{next(_databases)}"
+    postgres_server.execute(f"CREATE DATABASE {name}")
+    yield postgres_server.url(name)
+    if postgres_server.running():
+        postgres_server.execute(f"DROP DATABASE {name} WITH (FORCE)")
+
+
 @pytest.fixture(params=["sqlite", "postgresql"])
 def db(request, tmp_path):
     """Where a fresh, empty store lives: a SQLite file path or a PostgreSQL URL."""
     if request.param == "sqlite":
-        yield str(tmp_path / "registry.sqlite3")
-        return
-    server = request.getfixturevalue("postgres_server")
-    name = f"registry_{next(_databases)}"
-    server.execute(f"CREATE DATABASE {name}")
-    yield server.url(name)
-    if server.running():
-        server.execute(f"DROP DATABASE {name} WITH (FORCE)")
+        return str(tmp_path / "registry.sqlite3")
+    return request.getfixturevalue("postgres_db")
+
+
+@pytest.fixture
+def nothing_listening():
+    """A PostgreSQL URL on a loopback port where no server listens."""
+    return f"postgresql://postgres@127.0.0.1:{free_port()}/registry"
