@@ -1,7 +1,7 @@
 """did:vek identifiers, Ed25519 keys and DID documents.
 
-The objects of the native core under plain names, and verification of the signed
-documents the engine issues.
+The objects of the native core under plain names; signing and verifying DID documents of
+any content; the verified history of a DID's versions.
 """
 
 from did_vek_core import DIDDocumentBuilder, DIDEngine
@@ -10,7 +10,9 @@ from did_vek_core import is_valid_did_py as is_valid_did
 from did_vek_core import parse_did_py as parse_did
 
 from ._errors import InvalidDocument
+from ._history import History, Version, verify_history
 from ._keys import did_for_public_key
+from ._sign import sign_document
 from ._verify import VerifiedDocument, verify_document
 
 __version__ = "0.1.0"
@@ -21,8 +23,12 @@ __all__ = [
     "parse_did",
     "is_valid_did",
     "create_did",
+    "sign_document",
     "verify_document",
     "VerifiedDocument",
+    "verify_history",
+    "History",
+    "Version",
     "InvalidDocument",
     "did_for_public_key",
     "__version__",

@@ -5,6 +5,7 @@ a quote, a backslash and the control characters U+0000 to U+001F are escaped; ev
 else, the solidus, U+007F and all non-ASCII characters included, is written as itself.
 """
 
+import json
 from collections.abc import Mapping
 from typing import Any
 
@@ -15,9 +16,11 @@ SERVICE_ORDER = ("id", "type", "serviceEndpoint")
 # The entries of these lists are objects with an order of their own.
 ENTRY_ORDER = {"verificationMethod": METHOD_ORDER, "service": SERVICE_ORDER}
 
-_SHORT_ESCAPES = {'"': '\\"', "\\": "\\\\", "\b": "\\b", "\t": "\\t", "\n": "\\n", "\f": "\\f", "\r": "\\r"}
-_ESCAPES = str.maketrans({chr(code): _SHORT_ESCAPES.get(chr(code), f"\\u{code:04x}") for code in range(0x20)}
-                         | _SHORT_ESCAPES)
+# The standard library's compact writer escapes exactly as the engine does when told to keep
+# non-ASCII characters: quote, backslash, \b \t \n \f \r by letter, the other control
+# characters as \u00xx in lower case, and nothing else.
+_encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), check_circular=False).encode
+_pretty = json.JSONEncoder(ensure_ascii=False, indent=2, sort_keys=True, check_circular=False).encode
 
 
 def compact_record_form(document: Mapping[str, Any]) -> str:
@@ -27,23 +30,31 @@ def compact_record_form(document: Mapping[str, Any]) -> str:
     outside the declared record, or a value of another type, is a `ValueError`: the record
     form has no place for it.
     """
-    return _object(document, DOCUMENT_ORDER)
+    return _encode(_ordered(document, DOCUMENT_ORDER))
 
 
-def _object(members: Mapping[str, Any], order: tuple[str, ...]) -> str:
+def value_form(value: Mapping[str, Any]) -> str:
+    """`value` as the engine writes its results: members sorted at every level, two-space layout.
+
+    Member names here are ASCII, so sorting by code point is sorting by UTF-8 bytes.
+    """
+    return _pretty(value)
+
+
+def _ordered(members: Mapping[str, Any], order: tuple[str, ...]) -> dict[str, Any]:
     unknown = [name for name in members if name not in order]
     if unknown:
         raise ValueError(f"the record form has no member {unknown[0]!r}")
-    return "{" + ",".join(f"{_string(name)}:{_value(name, members[name])}" for name in order if name in members) + "}"
+    return {name: _value(name, members[name]) for name in order if name in members}
 
 
-def _value(name: str, value: object) -> str:
+def _value(name: str, value: object) -> object:
     if isinstance(value, str):
-        return _string(value)
+        return value
     if isinstance(value, list) and name in ENTRY_ORDER:
-        return "[" + ",".join(_object(_entry(name, entry), ENTRY_ORDER[name]) for entry in value) + "]"
+        return [_ordered(_entry(name, entry), ENTRY_ORDER[name]) for entry in value]
     if isinstance(value, list):
-        return "[" + ",".join(_string(_text(name, element)) for element in value) + "]"
+        return [_text(name, element) for element in value]
     raise ValueError(f"the record form has no {type(value).__name__} for {name!r}")
 
 
@@ -57,7 +68,3 @@ def _text(name: str, element: object) -> str:
     if not isinstance(element, str):
         raise ValueError(f"the elements of {name!r} must be texts")
     return element
-
-
-def _string(text: str) -> str:
-    return '"' + text.translate(_ESCAPES) + '"'

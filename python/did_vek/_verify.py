@@ -1,22 +1,20 @@
-"""Verification of the signed documents that `DIDEngine.create_document` issues."""
+"""Verification of one signed document against the keys of its own document."""
 
 from dataclasses import dataclass, field
 from typing import Any
 
-from did_vek_core import DIDEngine
-
 from ._errors import InvalidDocument
 from ._keys import did_for_public_key
-from ._record import compact_record_form
-from ._shape import KEY_ID, check_shape
-from ._strict_json import parse_strict, quoted
+from ._signed import assertion_key, read_signed, signature_verifies
+from ._strict_json import quoted
 
 
 @dataclass(frozen=True)
 class VerifiedDocument:
-    """A signed document whose shape is the engine's and whose proof verifies."""
+    """A signed document that obeys the record rules and whose proof verifies with its own key."""
     did: str
     public_key: str
+    # The fragment of the signing key's reference: "key-1" in what `create_document` issues.
     key_id: str
     created: str
     updated: str
@@ -30,27 +28,25 @@ class VerifiedDocument:
 
 
 def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
-    """Check `text`, a signed document, against its own "publicKeyHex".
+    """Check `text`, a signed document, against the key its proof names in its own document.
 
     The text may be laid out in any way (members in any order, any white space, \\u escapes):
     the proof is checked over the values, rebuilt in the engine's compact record form. The
-    shape must be exactly the engine's; with `did` given, the document must be for that DID.
-    Anything else raises `InvalidDocument`.
+    document must obey the record rules, and the signing key must be one of its own
+    "assertionMethod" keys; with `did` given, the document must be for that DID. Anything else
+    raises `InvalidDocument`.
     """
-    if not isinstance(text, str):
-        raise TypeError(f"text must be str, not {type(text).__name__}")
     if did is not None and not isinstance(did, str):
         raise TypeError(f"did must be str or None, not {type(did).__name__}")
-
-    parts = check_shape(parse_strict(text))
-    # The shape check leaves only texts the engine writes, which all have a UTF-8 form.
-    signed = compact_record_form(parts.document)
-    if not DIDEngine.verify_with_key(signed, parts.proof_value, parts.public_key):
+    signed = read_signed(text)
+    public_key = assertion_key(signed.document, signed.method)
+    if public_key is None:
+        raise InvalidDocument(f"proof.verificationMethod {quoted(signed.method)} is not in document.assertionMethod")
+    if not signature_verifies(signed, public_key):
         raise InvalidDocument("proof.proofValue does not verify: the document is not what its key signed")
-    if did is not None and parts.did != did:
-        raise InvalidDocument(f"the document is for {quoted(parts.did)}, not {quoted(did)}")
+    if did is not None and signed.did != did:
+        raise InvalidDocument(f"the document is for {quoted(signed.did)}, not {quoted(did)}")
 
-    return VerifiedDocument(did=parts.did, public_key=parts.public_key, key_id=KEY_ID, created=parts.created,
-                            updated=parts.updated, proof_created=parts.proof_created,
-                            key_derived=did_for_public_key(parts.public_key) == parts.did,
-                            document=parts.document)
+    return VerifiedDocument(did=signed.did, public_key=public_key, key_id=signed.key_id,
+                            created=signed.created, updated=signed.updated, proof_created=signed.proof["created"],
+                            key_derived=did_for_public_key(public_key) == signed.did, document=signed.document)

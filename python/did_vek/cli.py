@@ -19,6 +19,8 @@ from ._errors import InvalidDocument
 from ._keyfile import KeyFileError, read_secret, write_secret
 from ._keys import is_hex
 from ._strict_json import quoted
+from ._history import verify_history
+from ._sign import sign_document
 from ._verify import verify_document
 
 PROG = "did-vek"
@@ -142,6 +144,31 @@ def verify(args: argparse.Namespace) -> int:
     return OK
 
 
+def sign_document_command(args: argparse.Namespace) -> int:
+    where = _name(args.file)
+    text = _decode(_read(args.file, "document"), where, InputError)
+    engine = _engine(args.key)
+    try:
+        _write(sign_document(engine, text, key_id=args.key_id))
+    except InvalidDocument as error:
+        raise InputError(f"{where}: not a document that can be signed: {error}") from None
+    return OK
+
+
+def verify_history_command(args: argparse.Namespace) -> int:
+    where = _name(args.file)
+    text = _decode(_read(args.file, "history"), where, InputError)
+    try:
+        history = verify_history(text)
+    except InvalidDocument as error:
+        raise Invalid(f"{where}: invalid: {error}") from None
+    latest = history.latest
+    state = "deactivated" if history.deactivated else "active"
+    _write(f"valid: {history.did}, {len(history.versions)} version(s), {state}; version {latest.version_id} "
+           f"of {latest.version_time} signed by {latest.key_id} ({latest.public_key})")
+    return OK
+
+
 def sign(args: argparse.Namespace) -> int:
     message = _message(args)
     _write(_engine(args.key).sign(message))
@@ -227,6 +254,18 @@ def make_parser() -> _Parser:
     verify_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the document (default: stdin)")
     verify_parser.add_argument("--did", metavar="DID", type=_text, help="the DID the document must be for")
     verify_parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
+
+    sign_document_parser = _command(commands, "sign-document", sign_document_command,
+                                    "sign a DID document (the output of build) with a key file")
+    sign_document_parser.add_argument("file", metavar="FILE", nargs="?", default="-",
+                                      help="the document (default: stdin)")
+    sign_document_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")
+    sign_document_parser.add_argument("--key-id", metavar="ID", required=True, type=_text,
+                                      help="the key's id: the proof names the key as DID#ID")
+
+    history_parser = _command(commands, "verify-history", verify_history_command,
+                              "verify a DID's history: a JSON array of signed documents, oldest first")
+    history_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the history (default: stdin)")
 
     sign_parser = _command(commands, "sign", sign, "sign a message with a key file")
     sign_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")

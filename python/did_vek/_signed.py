@@ -1,0 +1,95 @@
+"""A signed document read and checked member by member, before any signature is checked.
+
+These are the steps that `verify_document`, `verify_history` and the registry share; each of
+them decides on its own which key must have signed.
+"""
+
+from dataclasses import dataclass, field
+from typing import Any
+
+from did_vek_core import DIDEngine
+
+from ._errors import InvalidDocument
+from ._record import compact_record_form, value_form
+from ._rules import check_document, check_proof, check_wrapper
+from ._strict_json import parse_strict
+
+
+@dataclass(frozen=True)
+class SignedDocument:
+    """The values of a signed document that obeys the record rules; the proof is not yet checked."""
+    did: str
+    created: str
+    updated: str
+    # The proof's "verificationMethod": the reference of the key that signed.
+    method: str
+    proof_value: str
+    # The text that the signature covers: the compact record form of `document`.
+    compact: str
+    document: dict[str, Any] = field(hash=False, repr=False)
+    proof: dict[str, Any] = field(hash=False, repr=False)
+
+    @property
+    def key_id(self) -> str:
+        """The fragment of the signing key's reference, after the DID and "#"."""
+        return self.method[len(self.did) + 1:]
+
+    @property
+    def deactivates(self) -> bool:
+        """A document without "assertionMethod" names no key that could sign a next version."""
+        return "assertionMethod" not in self.document
+
+    @property
+    def canonical(self) -> str:
+        """The signed document laid out as the engine writes it: one text for equal values."""
+        return value_form({"document": self.document, "proof": self.proof})
+
+
+def read_record(text: str) -> tuple[dict[str, Any], str]:
+    """The DID document in `text` (any layout) and its compact record form, if it obeys the rules."""
+    document = check_document(parse_strict(_text(text)))
+    return document, _utf8(compact_record_form(document))
+
+
+def read_signed(text: str) -> SignedDocument:
+    """The parts of the signed document in `text` (any layout); `InvalidDocument` if it is none."""
+    return check_signed(parse_strict(_text(text)))
+
+
+def check_signed(value: object) -> SignedDocument:
+    """The parts of `value`, a parsed signed document; `InvalidDocument` if it is none."""
+    document, proof = check_wrapper(value)
+    document = check_document(document)
+    proof = check_proof(proof, document["id"])
+    return SignedDocument(did=document["id"], created=document["created"], updated=document["updated"],
+                          method=_utf8(proof["verificationMethod"]), proof_value=proof["proofValue"],
+                          compact=_utf8(compact_record_form(document)), document=document, proof=proof)
+
+
+def assertion_key(document: dict[str, Any], method: str) -> str | None:
+    """The public key of `method` if `document` lists it for assertion, else None."""
+    if method not in document.get("assertionMethod", ()):
+        return None
+    for entry in document["verificationMethod"]:  # present: the record rules resolve every reference
+        if entry["id"] == method:
+            return str(entry["publicKeyHex"])
+    return None
+
+
+def signature_verifies(signed: SignedDocument, public_key: str) -> bool:
+    return DIDEngine.verify_with_key(signed.compact, signed.proof_value, public_key)
+
+
+def _text(text: object) -> str:
+    if not isinstance(text, str):
+        raise TypeError(f"text must be str, not {type(text).__name__}")
+    return text
+
+
+def _utf8(text: str) -> str:
+    # A "\ud800" escape parses into a text that has no UTF-8 form, so no key can have signed it.
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as error:
+        raise InvalidDocument(f"a text holds the lone surrogate U+{ord(text[error.start]):04X}, which has no UTF-8 form") from None
+    return text
