@@ -1,0 +1,199 @@
+"""The registry's versions in PostgreSQL, through psycopg 3 and a pool of connections.
+
+Any number of server processes, on one machine or many, may share one database: the unique key
+on (did, version) decides which of two racing appends takes a version number, and the loser
+runs `decide` again against the version that won, so every stored version was judged against
+the version it actually follows.
+
+`seq` follows commit order. A plain sequence would not: its numbers are handed out when a
+transaction asks, not when it commits, so a transaction holding seq 7 may commit after another
+one's seq 8 is visible, and an export reader who paged past 8 would never see 7. Instead one
+counter row is incremented as the last step before the commit; its row lock is held until the
+commit (and released only after the commit is visible), so the next appender reads the counter
+only once the previous version can be seen. The price is that appends commit one after another
+across the whole registry, each waiting for the previous commit's flush; for a registry of DIDs
+that is plenty.
+
+Durability rests on the server's `synchronous_commit = on` (PostgreSQL's default, which this
+store does not change): a commit returns only once its WAL is flushed, and `append` returns,
+and the version is acknowledged, only after the commit.
+"""
+
+import threading
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from typing import Any, TypeVar
+
+import psycopg
+from psycopg import errors
+from psycopg_pool import ConnectionPool
+
+from .store import Decide, StoredVersion, StoreUnavailable
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS did_vek_versions (
+    did          text    NOT NULL,
+    version      integer NOT NULL,
+    seq          bigint  NOT NULL UNIQUE,
+    version_time text    NOT NULL,
+    created      text    NOT NULL,
+    signed       text    NOT NULL,
+    deactivates  boolean NOT NULL,
+    PRIMARY KEY (did, version)
+);
+CREATE TABLE IF NOT EXISTS did_vek_seq (
+    only_row boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+    last_seq bigint  NOT NULL
+);
+INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
+"""
+# Two processes creating the same table at once can both pass IF NOT EXISTS and one then fails
+# on the catalog's unique index; this lock (any fixed number, held to the end of the
+# transaction) lets one of them create and the others find the tables made.
+_SCHEMA_LOCK = 0x646964766B
+_COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
+_LAST = f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version DESC LIMIT 1"
+
+# Each failed attempt means another writer of the same DID committed, so the number of attempts
+# an append needs is bounded by its concurrent writers; this bound only stops a runaway.
+_APPEND_ATTEMPTS = 32
+
+_T = TypeVar("_T")
+
+
+def _row(row: tuple[Any, ...]) -> StoredVersion:
+    did, version, seq, version_time, created, signed, deactivates = row
+    return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
+                         created=created, signed=signed, deactivates=deactivates)
+
+
+class PostgresStore:
+    """The `Store` on the PostgreSQL database at `url`, its tables created on first use.
+
+    `max_connections` bounds the pool; `timeout` is how long (seconds) a call waits for a
+    connection before it reports the store unavailable. While PostgreSQL is down, calls fail
+    after `timeout` and `healthy()` answers False within `health_timeout`; the pool keeps
+    reconnecting in the background, so service resumes by itself when the database is back.
+    """
+
+    def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
+                 health_timeout: float = 1.0) -> None:
+        self._health_timeout = health_timeout
+        self._schema_ready = False
+        self._schema_lock = threading.Lock()
+        self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
+            url,
+            min_size=1,
+            max_size=max_connections,
+            timeout=timeout,
+            # Every connection is checked when it leaves the pool, so connections left over from
+            # before a database restart are replaced instead of failing a request.
+            check=ConnectionPool.check_connection,
+            # A connection attempt that keeps failing gives up after this long and the next
+            # request starts a fresh one: reconnection never backs off for minutes.
+            reconnect_timeout=10.0,
+            kwargs={
+                # Transactions are spelled out with conn.transaction(); lone reads need none.
+                "autocommit": True,
+                "connect_timeout": 3,
+                # A server that vanished from the network is noticed within seconds.
+                "keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3,
+                "tcp_user_timeout": 10_000,
+            },
+            name="did-vek-registry",
+            open=True,
+        )
+
+    @contextmanager
+    def _connection(self, timeout: float | None = None) -> Iterator[psycopg.Connection[tuple[Any, ...]]]:
+        """A pooled connection with the tables in place; every database failure, in one line,
+        as `StoreUnavailable`."""
+        try:
+            with self._pool.connection(timeout=timeout) as connection:
+                self._ensure_schema(connection)
+                yield connection
+        except psycopg.Error as error:
+            message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
+            raise StoreUnavailable(f"PostgreSQL: {message}") from error
+
+    def _ensure_schema(self, connection: psycopg.Connection[tuple[Any, ...]]) -> None:
+        with self._schema_lock:
+            if self._schema_ready:
+                return
+            with connection.transaction():
+                connection.execute("SELECT pg_advisory_xact_lock(%s)", (_SCHEMA_LOCK,))
+                connection.execute(_SCHEMA)
+            self._schema_ready = True
+
+    def _read(self, query: str, parameters: tuple[object, ...],
+              take: Callable[[list[tuple[Any, ...]]], _T]) -> _T:
+        with self._connection() as connection:
+            return take(connection.execute(query, parameters).fetchall())
+
+    def _one(self, query: str, parameters: tuple[object, ...]) -> StoredVersion | None:
+        return self._read(query, parameters, lambda rows: _row(rows[0]) if rows else None)
+
+    def _all(self, query: str, parameters: tuple[object, ...]) -> list[StoredVersion]:
+        return self._read(query, parameters, lambda rows: [_row(row) for row in rows])
+
+    def last(self, did: str) -> StoredVersion | None:
+        return self._one(_LAST, (did,))
+
+    def version(self, did: str, version: int) -> StoredVersion | None:
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version = %s",
+                         (did, version))
+
+    def at_time(self, did: str, version_time: str) -> StoredVersion | None:
+        # Version times grow with the version and share one fixed layout, so text order is time
+        # order; COLLATE "C" compares them byte by byte whatever the database's collation.
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions"
+                         ' WHERE did = %s AND version_time COLLATE "C" <= %s'
+                         " ORDER BY version DESC LIMIT 1", (did, version_time))
+
+    def log(self, did: str) -> list[StoredVersion]:
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version", (did,))
+
+    def export(self, after: int, limit: int) -> list[StoredVersion]:
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s ORDER BY seq LIMIT %s",
+                         (after, limit))
+
+    def append(self, did: str, decide: Decide) -> StoredVersion:
+        with self._connection() as connection:
+            for _ in range(_APPEND_ATTEMPTS):
+                try:
+                    return self._append_once(connection, did, decide)
+                except errors.UniqueViolation:
+                    # Another writer committed this DID's next version first: judge again.
+                    continue
+        raise StoreUnavailable(f"PostgreSQL: {did} kept changing under {_APPEND_ATTEMPTS} attempts to append")
+
+    def _append_once(self, connection: psycopg.Connection[tuple[Any, ...]], did: str,
+                     decide: Decide) -> StoredVersion:
+        # Leaving the block commits; an exception from decide (Refused, AlreadyStored) or from
+        # the database rolls back and passes on.
+        with connection.transaction():
+            row = connection.execute(_LAST, (did,)).fetchone()
+            last = None if row is None else _row(row)
+            new = decide(last)
+            number = 1 if last is None else last.version + 1
+            # The counter last: its row lock orders the commits (see the module's comment).
+            counter = connection.execute("UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq").fetchone()
+            assert counter is not None
+            seq = int(counter[0])
+            connection.execute(
+                "INSERT INTO did_vek_versions (did, version, seq, version_time, created, signed, deactivates)"
+                " VALUES (%s, %s, %s, %s, %s, %s, %s)",
+                (did, number, seq, new.version_time, new.created, new.signed, new.deactivates))
+        return StoredVersion(did=did, version=number, seq=seq, version_time=new.version_time,
+                             created=new.created, signed=new.signed, deactivates=new.deactivates)
+
+    def healthy(self) -> bool:
+        try:
+            with self._connection(timeout=self._health_timeout) as connection:
+                connection.execute("SELECT 1 FROM did_vek_versions LIMIT 1").fetchall()
+        except (StoreUnavailable, psycopg.Error):
+            return False
+        return True
+
+    def close(self) -> None:
+        self._pool.close()
