@@ -1,6 +1,7 @@
 # make demo     - set up what is missing, build, run examples/quickstart.py and the command-line round trip
 # make test     - set up what is missing, build, run the C++ and Python test suites
-# make bench    - set up, build, run the benchmarks against the peers and the floor
+# make bench    - set up, build, run the benchmarks against the peers and the floor, then the registry's
+# make bench-registry - the registry server under wrk beside nginx and a bare ASGI app (REGISTRY_BENCH_ARGS=--quick)
 # make sanitize - the C++ and Python test suites against an ASan+UBSan build of its own
 # make fuzz     - build the libFuzzer harnesses with clang, run each for FUZZ_SECONDS
 # make wheel    - into dist/: a repaired wheel (libsodium, libcrypto inside) per CPython >= 3.12, an sdist
@@ -31,7 +32,7 @@ FUZZ_CMAKE_ARGS = -DCMAKE_C_COMPILER=clang-$(FUZZ_LLVM) -DCMAKE_CXX_COMPILER=cla
 
 CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/bin/ninja
 
-.PHONY: demo test test-cpp test-python bench sanitize sanitize-cpp sanitize-python fuzz wheel check-wheel clean
+.PHONY: demo test test-cpp test-python bench bench-registry sanitize sanitize-cpp sanitize-python fuzz wheel check-wheel clean
 
 demo: $(VENV)/.installed-test
 	$(PY) examples/quickstart.py
@@ -52,8 +53,14 @@ test-cpp: $(VENV)/.installed-test
 
 FLOOR := build/bench/floor
 
+REGISTRY_BENCH_ARGS ?=
+
 bench: $(VENV)/.installed-bench $(FLOOR)
 	$(PY) benchmarks/run.py --floor $(FLOOR)
+	$(PY) benchmarks/registry.py $(REGISTRY_BENCH_ARGS)
+
+bench-registry: $(VENV)/.installed-bench
+	$(PY) benchmarks/registry.py $(REGISTRY_BENCH_ARGS)
 
 $(FLOOR): benchmarks/floor.c | $(VENV)/.installed-bench
 	mkdir -p $(dir $@)

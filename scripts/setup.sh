@@ -10,6 +10,10 @@ python=${3:-}
 "$(dirname "$0")/ensure-debian-packages" g++ make pkg-config libssl-dev libsodium-dev nlohmann-json3-dev doctest-dev
 # The registry reaches PostgreSQL through libpq; its tests start a private PostgreSQL server.
 "$(dirname "$0")/ensure-debian-packages" libpq5 postgresql
+# The registry's benchmarks load the servers with wrk and serve a baseline from nginx.
+case ",$extras," in
+    *,bench,*) "$(dirname "$0")/ensure-debian-packages" wrk nginx ;;
+esac
 
 [ -n "$python" ] || python=$("$(dirname "$0")/find-python")
 version() { "$1" -c 'import sys; print(sys.version_info[:2])' 2>/dev/null; }

@@ -1,0 +1,29 @@
+"""The floor of any Python registry: an ASGI application that answers every request with the same
+bytes, a resolution result of the usual size, without looking at the request.
+
+    uvicorn bare_asgi:app --app-dir benchmarks
+"""
+
+import json
+
+import did_vek
+from did_vek._resolution import document_metadata, resolution_result
+
+_engine = did_vek.DIDEngine.from_secret_key("11" * 32)
+_signed = json.loads(_engine.create_document(_engine.create_did_from_key()))
+_document = _signed["document"]
+BODY = json.dumps(resolution_result(_document, document_metadata(
+    created=_document["created"], version_id="1", version_time=_document["updated"], proof=_signed["proof"]))).encode()
+_START = {"type": "http.response.start", "status": 200,
+          "headers": [(b"content-type", b"application/did-resolution"), (b"content-length", str(len(BODY)).encode())]}
+_BODY = {"type": "http.response.body", "body": BODY}
+
+
+async def app(scope, receive, send):
+    if scope["type"] == "lifespan":
+        while (await receive())["type"] != "lifespan.shutdown":
+            await send({"type": "lifespan.startup.complete"})
+        await send({"type": "lifespan.shutdown.complete"})
+        return
+    await send(_START)
+    await send(_BODY)

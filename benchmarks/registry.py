@@ -1,0 +1,327 @@
+"""Measures the registry server under load beside its baselines, prints the goals, writes JSON.
+
+Every server runs on 127.0.0.1 with 2 worker processes and is loaded by wrk (2 threads, 32
+connections): nginx serving the same resolution results as files, a bare ASGI application that
+answers fixed bytes under the same uvicorn settings as the registry, and the registry on SQLite
+and on a private PostgreSQL. wrk and the servers share the machine's cores, so every figure is a
+figure of the pair; the ratios, measured in one run with rounds interleaved, are what the goals
+judge. Stores are filled directly (see registry_data), the largest SQLite one kept in build/bench/.
+
+    python benchmarks/registry.py [--quick] [--output FILE]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from collections.abc import Callable
+from contextlib import ExitStack
+from dataclasses import asdict, dataclass
+from importlib.metadata import version as package_version
+from pathlib import Path
+from typing import Any
+
+import did_vek
+import registry_data as data
+import registry_servers as servers
+import wrk_runs
+from registry_client_timing import client_resolve, ten_versions, verify_throughput
+
+HERE = Path(__file__).resolve().parent
+WORKERS = 2
+VERIFY_THREADS = 2
+
+
+@dataclass(frozen=True)
+class Sizes:
+    resolve: int        # DIDs stored for the resolve runs
+    small: int          # the growth comparison: this many DIDs ...
+    large: int          # ... against this many
+    publish: int        # versions prepared for each publish run, more than a run can send
+    seconds: float      # one wrk run
+    rounds: int         # wrk runs per case, interleaved; the best is kept
+    client_rounds: int
+
+
+FULL = Sizes(resolve=100_000, small=10_000, large=1_000_000, publish=40_000, seconds=10.0, rounds=2,
+             client_rounds=200)
+QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, seconds=3.0, rounds=1, client_rounds=50)
+
+
+def log(message: str) -> None:
+    print(message, file=sys.stderr, flush=True)
+
+
+# --- goals, as benchmarks/run.py writes them ---------------------------------------------------
+
+RELATIONS: dict[str, Callable[[float, float], bool]] = {"<=": float.__le__, ">=": float.__ge__}
+
+
+def goal(name: str, measured: float, relation: str, limit: float) -> dict[str, Any]:
+    return {"target": name, "measured": measured, "limit": limit, "relation": relation,
+            "met": RELATIONS[relation](float(measured), float(limit))}
+
+
+def goal_lines(goals: list[dict[str, Any]]) -> str:
+    width = max(len(g["target"]) for g in goals)
+    return "\n".join(f"{g['target'].ljust(width)}  {g['measured']:8.3f} {g['relation']} {g['limit']:<5}  "
+                     f"{'met' if g['met'] else 'MISSED'}" for g in goals)
+
+
+def table(rows: list[list[str]]) -> str:
+    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
+    lines = []
+    for n, row in enumerate(rows):
+        cells = [row[0].ljust(widths[0])] + [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
+        lines.append("| " + " | ".join(cells) + " |")
+        if n == 0:
+            lines.append("|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|")
+    return "\n".join(lines)
+
+
+# --- the runs ------------------------------------------------------------------------------------
+
+@dataclass
+class Case:
+    """One server under one kind of load; `reports` holds every round's."""
+    name: str
+    server: servers.ServerProcess
+    run: Callable[[servers.ServerProcess, wrk_runs.Load], wrk_runs.WrkReport]
+    reports: list[wrk_runs.WrkReport]
+
+    def best(self) -> wrk_runs.WrkReport:
+        return max(self.reports, key=lambda report: report.requests_per_second)
+
+
+def interleaved(cases: list[Case], load: wrk_runs.Load, rounds: int, warm_up: wrk_runs.Load | None) -> None:
+    """Each case once per round, in turn, so that a noisy minute slows them alike."""
+    if warm_up is not None:
+        for case in cases:
+            case.run(case.server, warm_up)
+    for number in range(rounds):
+        for case in cases:
+            log(f"  round {number + 1}/{rounds}: {case.name}")
+            case.reports.append(case.run(case.server, load))
+
+
+def resolving(dids_file: Path) -> Callable[[servers.ServerProcess, wrk_runs.Load], wrk_runs.WrkReport]:
+    return lambda server, load: wrk_runs.resolve(server.url(), dids_file, load)
+
+
+def write_dids(path: Path, dids: list[str]) -> Path:
+    path.write_text("".join(did + "\n" for did in dids))
+    return path
+
+
+def static_tree(root: Path, store: Path) -> Path:
+    """The resolution result of every DID of `store` as a file at its resolution path under `root`."""
+    directory = root / "1.0" / "identifiers"
+    directory.mkdir(parents=True)
+    for did, body in data.resolution_results(store):
+        (directory / did).write_bytes(body)
+    return root
+
+
+def publish_requests(path: Path, updates: list[data.Update]) -> Path:
+    """One "PATH<tab>BODY" line per prepared version, the body on one line."""
+    with path.open("w") as out:
+        for update in updates:
+            body = json.dumps(json.loads(update.second), ensure_ascii=False, separators=(",", ":"))
+            out.write(f"/dids/{update.first.did}\t{body}\n")
+    return path
+
+
+def published_per_second(report: wrk_runs.WrkReport) -> float:
+    assert report.script is not None
+    return float(report.script["created"]) / (report.script["duration_us"] / 1e6)
+
+
+def publish_failures(report: wrk_runs.WrkReport) -> int:
+    """Answers other than 201, and a run that ran out of prepared versions (its rate is then too low)."""
+    assert report.script is not None
+    return report.failures + int(report.script["other"]) + int(report.script["ran_out"])
+
+
+# --- the machine -----------------------------------------------------------------------------------
+
+def _first_line(command: list[str]) -> str:
+    try:
+        finished = subprocess.run(command, capture_output=True, text=True, timeout=30)
+    except OSError:
+        return "?"
+    return (finished.stdout + finished.stderr).strip().splitlines()[0] if (finished.stdout + finished.stderr) else "?"
+
+
+def machine() -> dict[str, Any]:
+    cpu = platform.processor() or "?"
+    for line in _first_line(["sh", "-c", "lscpu | grep 'Model name'"]).splitlines():
+        cpu = line.split(":", 1)[1].strip()
+    return {"cpu": cpu, "cores": os.cpu_count(), "load_average": os.getloadavg(), "python": platform.python_version(),
+            **{name: package_version(name) for name in ("uvicorn", "starlette", "psycopg")},
+            "nginx": _first_line(["nginx", "-v"]), "wrk": _first_line(["wrk", "--version"]),
+            "postgresql": str(servers.postgres_binaries())}
+
+
+# --- main ------------------------------------------------------------------------------------------
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help=f"{QUICK.resolve:,} DIDs, growth {QUICK.small:,} to {QUICK.large:,}, "
+                             f"{QUICK.seconds:g} s runs, one round")
+    parser.add_argument("--cache", type=Path, default=HERE.parent / "build" / "bench" / "registry",
+                        help="where the generated SQLite stores are kept between runs")
+    parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")
+    args = parser.parse_args()
+    sizes = QUICK if args.quick else FULL
+    load = wrk_runs.Load(threads=2, connections=32, seconds=sizes.seconds)
+    warm_up = wrk_runs.Load(threads=2, connections=32, seconds=1.0)
+    started = time.time()
+
+    with ExitStack() as stack:
+        work = Path(tempfile.mkdtemp(prefix="did-vek-bench-"))
+        work.chmod(0o755)  # nginx's workers, another user than root, read the files under it
+        stack.callback(shutil.rmtree, work, ignore_errors=True)
+
+        log(f"stores: {sizes.large:,}, {sizes.resolve:,} and {sizes.small:,} DIDs (made once, kept in {args.cache})")
+        large = data.sqlite_store(args.cache, sizes.large)
+        resolve_store = data.sqlite_store(args.cache, sizes.resolve)
+        small = data.sqlite_store(args.cache, sizes.small)
+
+        log("PostgreSQL: a private cluster, the resolve store copied in")
+        postgres = servers.postgres_server()
+        stack.callback(postgres.destroy)
+        postgres.start()
+        postgres.execute("CREATE DATABASE resolve")
+        postgres.execute("CREATE DATABASE publish")
+        data.copy_to_postgres(resolve_store, postgres.url("resolve"))
+
+        log("nginx: the same resolution results as files")
+        tree = static_tree(work / "static", resolve_store)
+        resolve_dids = write_dids(work / "resolve-dids.txt", data.dids(resolve_store))
+
+        def start(server: servers.ServerProcess) -> servers.ServerProcess:
+            return stack.enter_context(server)
+
+        resolve_cases = [
+            Case("nginx, static files", start(servers.nginx(tree, WORKERS)), resolving(resolve_dids), []),
+            Case("bare ASGI app, fixed bytes", start(servers.bare_asgi(WORKERS)), resolving(resolve_dids), []),
+            Case("registry, SQLite", start(servers.registry(str(resolve_store), WORKERS)), resolving(resolve_dids), []),
+            Case("registry, PostgreSQL", start(servers.registry(postgres.url("resolve"), WORKERS)),
+                 resolving(resolve_dids), []),
+        ]
+        log(f"resolve: {sizes.resolve:,} DIDs, {sizes.rounds} round(s) of {sizes.seconds:g} s per server")
+        interleaved(resolve_cases, load, sizes.rounds, warm_up)
+        for case in resolve_cases:
+            case.server.stop()
+
+        growth_cases = [
+            Case(f"registry, SQLite, {count:,} DIDs", start(servers.registry(str(store), WORKERS)),
+                 resolving(write_dids(work / f"dids-{count}.txt", data.dids(store))), [])
+            for count, store in ((sizes.small, small), (sizes.large, large))]
+        log(f"growth: {sizes.small:,} against {sizes.large:,} DIDs")
+        interleaved(growth_cases, load, sizes.rounds, warm_up)
+        for case in growth_cases:
+            case.server.stop()
+
+        log(f"publish: {sizes.publish:,} prepared next versions per store")
+        updates = data.updates(sizes.publish)
+        requests_file = publish_requests(work / "publish.txt", updates)
+        sqlite_publish = str(work / "publish.sqlite3")
+        data.store_first_versions(sqlite_publish, [update.first for update in updates])
+        data.store_first_versions(postgres.url("publish"), [update.first for update in updates])
+        publish_cases = []
+        for name, db in (("registry, SQLite", sqlite_publish), ("registry, PostgreSQL", postgres.url("publish"))):
+            server = start(servers.registry(db, WORKERS))
+            log(f"  {name}")
+            publish_cases.append(Case(name, server, lambda s, l: wrk_runs.publish(s.url(), requests_file, l),
+                                      [wrk_runs.publish(server.url(), requests_file, load)]))
+            server.stop()
+        documents = [update.second for update in updates[:20_000]]
+        verified_per_second = max(verify_throughput(documents, VERIFY_THREADS) for _ in range(sizes.rounds))
+
+        log("client: resolve of a 10-version DID")
+        client_store = str(work / "client.sqlite3")
+        client_server = start(servers.registry(client_store, WORKERS))
+        did, versions = ten_versions()
+        with did_vek.RegistryClient(client_server.url()) as client:
+            for signed in versions:
+                client.publish(signed)
+        client_timing = client_resolve(client_server.url(), did, versions, sizes.client_rounds)
+        client_server.stop()
+        info = machine()
+
+    # --- report -----------------------------------------------------------------------------------
+    by_name = {case.name: case.best() for case in resolve_cases}
+    bare = by_name["bare ASGI app, fixed bytes"].requests_per_second
+    small_best, large_best = (case.best() for case in growth_cases)
+    published = {case.name: published_per_second(case.reports[0]) for case in publish_cases}
+    failures = (sum(report.failures for case in resolve_cases + growth_cases for report in case.reports)
+                + sum(publish_failures(case.reports[0]) for case in publish_cases))
+    goals = [
+        goal(f"resolve, {sizes.resolve:,} DIDs: registry on SQLite / bare ASGI app",
+             by_name["registry, SQLite"].requests_per_second / bare, ">=", 0.6),
+        goal(f"resolve, {sizes.resolve:,} DIDs: registry on PostgreSQL / bare ASGI app",
+             by_name["registry, PostgreSQL"].requests_per_second / bare, ">=", 0.3),
+        goal(f"resolve on SQLite: {sizes.large:,} DIDs / {sizes.small:,} DIDs",
+             large_best.requests_per_second / small_best.requests_per_second, ">=", 0.9),
+        goal("publish, SQLite synchronous=FULL: registry / verify_document at 2 threads",
+             published["registry, SQLite"] / verified_per_second, ">=", 0.5),
+        goal("publish, PostgreSQL synchronous_commit=on: registry / verify_document at 2 threads",
+             published["registry, PostgreSQL"] / verified_per_second, ">=", 0.5),
+        goal("client resolve, 10 versions / (log round trip + 10 verify_document)", client_timing.ratio, "<=", 1.3),
+        goal("failed or unexpected answers in all runs", failures, "<=", 0),
+    ]
+    rows = [["run", "requests/s", "p50 ms", "p99 ms", "failed"]]
+    for case in resolve_cases + growth_cases:
+        best = case.best()
+        rows.append([f"resolve: {case.name}" + ("" if "DIDs" in case.name else f", {sizes.resolve:,} DIDs"),
+                     f"{best.requests_per_second:,.0f}", f"{best.p50_seconds * 1e3:.2f}",
+                     f"{best.p99_seconds * 1e3:.2f}", str(best.failures)])
+    for case in publish_cases:
+        report = case.reports[0]
+        rows.append([f"publish: {case.name}, {sizes.publish:,} DIDs", f"{published[case.name]:,.0f}",
+                     f"{report.p50_seconds * 1e3:.2f}", f"{report.p99_seconds * 1e3:.2f}",
+                     str(publish_failures(report))])
+    rows.append([f"verify_document alone, {VERIFY_THREADS} threads", f"{verified_per_second:,.0f}", "", "", ""])
+
+    report_json = {
+        "machine": info,
+        "settings": {"workers": WORKERS, "wrk": asdict(load), "sizes": asdict(sizes),
+                     "seconds": round(time.time() - started, 1)},
+        "resolve": {case.name: [r.as_dict() for r in case.reports] for case in resolve_cases + growth_cases},
+        "publish": {case.name: {"published_per_second": published[case.name], **case.reports[0].as_dict()}
+                    for case in publish_cases},
+        "verify_document_per_second": verified_per_second,
+        "client": {"resolve_ms": client_timing.resolve * 1e3, "log_round_trip_ms": client_timing.round_trip * 1e3,
+                   "ten_verifications_ms": client_timing.verifications * 1e3, "rounds": client_timing.rounds},
+        "targets": goals,
+    }
+    args.output.parent.mkdir(parents=True, exist_ok=True)
+    args.output.write_text(json.dumps(report_json, indent=2, ensure_ascii=False) + "\n")
+
+    print(f"\nCPU: {info['cpu']} ({info['cores']} cores), load average {info['load_average'][0]:.2f}; "
+          f"Python {info['python']}, uvicorn {info['uvicorn']}, Starlette {info['starlette']}, "
+          f"psycopg {info['psycopg']}, {info['nginx']}, {info['wrk'].split(' [')[0]}\n"
+          f"every server: {WORKERS} worker processes on 127.0.0.1; wrk -t{load.threads} -c{load.connections} "
+          f"-d{load.seconds:g}s on the same {info['cores']} cores; best of {sizes.rounds} interleaved round(s)\n")
+    print(table(rows))
+    print(f"\nclient resolve of a 10-version DID: {client_timing.resolve * 1e3:.2f} ms; the log's round trip "
+          f"{client_timing.round_trip * 1e3:.2f} ms + 10 verify_document {client_timing.verifications * 1e3:.2f} ms "
+          f"(medians of {client_timing.rounds} interleaved rounds)\n"
+          "durability: SQLite commits in WAL with synchronous=FULL (the log is synced at every commit: an "
+          "acknowledged version survives a power loss); PostgreSQL with synchronous_commit=on (the WAL is "
+          "flushed before the commit returns)\n")
+    print(goal_lines(goals))
+    print(f"\nwritten to {args.output}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,105 @@
+"""Timings that need no load generator: what a client's `resolve` adds to the work it cannot skip,
+and how fast `verify_document` alone gets through the documents a publish run sends."""
+
+from __future__ import annotations
+
+import http.client
+import json
+import statistics
+import threading
+import time
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+from urllib.parse import urlsplit
+
+import did_vek
+
+from registry_data import engine_for
+
+
+def ten_versions(count: int = 10) -> tuple[str, list[str]]:
+    """A DID and `count` valid versions of it, a minute apart, the newest a minute ago; each adds a service."""
+    engine = engine_for("client", 0)
+    did = engine.create_did_from_key()
+    start = datetime.now(timezone.utc) - timedelta(minutes=count + 1)
+    created = start.strftime("%Y-%m-%dT%H:%M:%SZ")
+    versions = []
+    for number in range(count):
+        builder = did_vek.DIDDocumentBuilder(did)
+        builder.add_verification_method("key-1", engine.public_key)
+        builder.add_assertion_method("key-1")
+        for service in range(number):
+            builder.add_consent_service(f"https://consent.example/{service}")
+        document = json.loads(builder.build())
+        document["created"] = created
+        document["updated"] = (start + timedelta(minutes=number)).strftime("%Y-%m-%dT%H:%M:%SZ")
+        versions.append(did_vek.sign_document(engine, json.dumps(document), key_id="key-1"))
+    return did, versions
+
+
+@dataclass(frozen=True)
+class ClientTiming:
+    resolve: float        # RegistryClient.resolve, median seconds
+    round_trip: float     # GET /dids/{did}/log over a kept-alive connection, body read
+    verifications: float  # verify_document of each version
+    rounds: int
+
+    @property
+    def ratio(self) -> float:
+        return self.resolve / (self.round_trip + self.verifications)
+
+
+def client_resolve(url: str, did: str, versions: list[str], rounds: int) -> ClientTiming:
+    """Medians of interleaved rounds, so that a noisy moment slows all three alike."""
+    parts = urlsplit(url)
+    connection = http.client.HTTPConnection(parts.hostname or "127.0.0.1", parts.port or 80, timeout=10)
+    resolve, round_trip, verify = [], [], []
+    with did_vek.RegistryClient(url) as client:
+        client.resolve(did)  # opens the client's connection, as the raw one is opened below
+        _fetch_log(connection, did)
+        for _ in range(rounds):
+            started = time.perf_counter()
+            resolution = client.resolve(did)
+            resolve.append(time.perf_counter() - started)
+
+            started = time.perf_counter()
+            _fetch_log(connection, did)
+            round_trip.append(time.perf_counter() - started)
+
+            started = time.perf_counter()
+            for version in versions:
+                did_vek.verify_document(version, did=did)
+            verify.append(time.perf_counter() - started)
+    connection.close()
+    if resolution.version_id != str(len(versions)):
+        raise RuntimeError(f"the client resolved version {resolution.version_id}, not {len(versions)}")
+    return ClientTiming(statistics.median(resolve), statistics.median(round_trip), statistics.median(verify), rounds)
+
+
+def _fetch_log(connection: http.client.HTTPConnection, did: str) -> bytes:
+    connection.request("GET", f"/dids/{did}/log")
+    answer = connection.getresponse()
+    body = answer.read()
+    if answer.status != 200:
+        raise RuntimeError(f"GET /dids/{did}/log answered {answer.status}: {body[:200]!r}")
+    return body
+
+
+def verify_throughput(documents: list[str], threads: int) -> float:
+    """Documents per second that `threads` threads verify, each its share, wall-clock time."""
+    shares = [documents[start::threads] for start in range(threads)]
+    barrier = threading.Barrier(threads + 1)
+
+    def work(share: list[str]) -> None:
+        barrier.wait()
+        for document in share:
+            did_vek.verify_document(document)
+
+    workers = [threading.Thread(target=work, args=(share,)) for share in shares]
+    for worker in workers:
+        worker.start()
+    barrier.wait()
+    started = time.perf_counter()
+    for worker in workers:
+        worker.join()
+    return len(documents) / (time.perf_counter() - started)

@@ -1,0 +1,176 @@
+"""The servers the registry benchmarks measure, each in a process group of its own on 127.0.0.1.
+
+The registry as users run it (`python -m did_vek.registry`), a bare ASGI application under the
+same uvicorn settings, nginx serving files, and a private PostgreSQL cluster (the tests' own).
+"""
+
+from __future__ import annotations
+
+import http.client
+import importlib.util
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+from types import ModuleType
+from typing import Any
+
+HERE = Path(__file__).resolve().parent
+HOST = "127.0.0.1"
+_POSTGRES_HELPER = HERE.parent / "tests" / "python" / "registry" / "postgres_server.py"
+
+
+def free_port() -> int:
+    with socket.socket() as probe:
+        probe.bind((HOST, 0))
+        port: int = probe.getsockname()[1]
+        return port
+
+
+class ServerProcess:
+    """`command` in a new session, ready once `ready_path` answers 200; stopped with its workers."""
+
+    def __init__(self, name: str, command: list[str], port: int, ready_path: str, *,
+                 cwd: Path | None = None, env: dict[str, str] | None = None) -> None:
+        self.name, self.command, self.port, self.ready_path = name, command, port, ready_path
+        self.cwd, self.env = cwd, env
+        self.process: subprocess.Popen[bytes] | None = None
+        self._stderr = tempfile.TemporaryFile()
+
+    def __enter__(self) -> "ServerProcess":
+        self.start()
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self.stop()
+
+    def url(self, path: str = "") -> str:
+        return f"http://{HOST}:{self.port}{path}"
+
+    def start(self, timeout: float = 60.0) -> None:
+        self.process = subprocess.Popen(self.command, stdout=subprocess.DEVNULL, stderr=self._stderr,
+                                        cwd=self.cwd, env=self.env, start_new_session=True)
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"{self.name} exited with {self.process.returncode}: {self.errors()}")
+            if self._answers():
+                return
+            time.sleep(0.05)
+        self.stop()
+        raise RuntimeError(f"{self.name} did not answer on port {self.port} within {timeout} s: {self.errors()}")
+
+    def _answers(self) -> bool:
+        connection = http.client.HTTPConnection(HOST, self.port, timeout=2)
+        try:
+            connection.request("GET", self.ready_path)
+            return connection.getresponse().status == 200
+        except OSError:
+            return False
+        finally:
+            connection.close()
+
+    def errors(self) -> str:
+        self._stderr.seek(0)
+        return self._stderr.read().decode(errors="replace").strip()[-2000:]
+
+    def stop(self) -> None:
+        if self.process is None:
+            return
+        if self.process.poll() is None:
+            os.killpg(self.process.pid, signal.SIGTERM)
+            try:
+                self.process.wait(20)
+            except subprocess.TimeoutExpired:
+                os.killpg(self.process.pid, signal.SIGKILL)
+                self.process.wait(20)
+        self.process = None
+        self._stderr.close()
+
+
+def registry(db: str, workers: int) -> ServerProcess:
+    port = free_port()
+    return ServerProcess(f"registry on {db.split('://')[0] if '://' in db else 'SQLite'}",
+                         [sys.executable, "-m", "did_vek.registry", "--db", db, "--host", HOST,
+                          "--port", str(port), "--workers", str(workers)],
+                         port, "/healthz")
+
+
+def bare_asgi(workers: int) -> ServerProcess:
+    """The fixed-bytes application under the settings `did_vek.registry.serve` gives uvicorn."""
+    port = free_port()
+    return ServerProcess("bare ASGI app",
+                         [sys.executable, "-m", "uvicorn", "bare_asgi:app", "--app-dir", str(HERE),
+                          "--host", HOST, "--port", str(port), "--workers", str(workers),
+                          "--log-level", "warning", "--no-proxy-headers", "--no-server-header"],
+                         port, "/")
+
+
+_NGINX_CONFIG = """\
+worker_processes {workers};
+daemon off;
+pid {root}/nginx.pid;
+error_log stderr warn;
+events {{ worker_connections 1024; }}
+http {{
+    access_log off;
+    sendfile on;
+    tcp_nopush on;
+    keepalive_requests 1000000;
+    client_body_temp_path {root}/body;
+    proxy_temp_path {root}/proxy;
+    fastcgi_temp_path {root}/fastcgi;
+    uwsgi_temp_path {root}/uwsgi;
+    scgi_temp_path {root}/scgi;
+    types {{ }}
+    default_type application/did-resolution;
+    server {{
+        listen {host}:{port};
+        root {tree};
+        location = /healthz {{ return 200 "ok"; }}
+    }}
+}}
+"""
+
+
+def nginx(tree: Path, workers: int) -> ServerProcess:
+    """nginx serving the files under `tree` by their paths, configured in a directory of its own."""
+    binary = shutil.which("nginx") or "/usr/sbin/nginx"
+    root = Path(tempfile.mkdtemp(prefix="did-vek-nginx-"))
+    port = free_port()
+    (root / "nginx.conf").write_text(_NGINX_CONFIG.format(workers=workers, root=root, host=HOST, port=port,
+                                                          tree=tree))
+    # Run as root, nginx's workers take another user, who must be able to read the files.
+    for directory in (root, tree):
+        directory.chmod(0o755)
+    return ServerProcess("nginx", [binary, "-p", str(root), "-c", str(root / "nginx.conf"), "-e", "stderr"],
+                         port, "/healthz")
+
+
+def _load(path: Path, name: str) -> ModuleType:
+    spec = importlib.util.spec_from_file_location(name, path)
+    assert spec is not None and spec.loader is not None
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def _postgres_helper() -> ModuleType:
+    return _load(_POSTGRES_HELPER, "did_vek_bench_postgres_server")
+
+
+def postgres_binaries() -> Path:
+    """Where the PostgreSQL server programs are (their directory names the version)."""
+    directory: Path = _postgres_helper().binaries()
+    return directory
+
+
+def postgres_server() -> Any:
+    """A private PostgreSQL cluster, the one the registry's tests start: `start()`, `url(db)`,
+    `execute(sql)`, `destroy()`."""
+    return _postgres_helper().PostgresServer()
