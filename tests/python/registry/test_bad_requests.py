@@ -9,7 +9,7 @@ import random
 import tracemalloc
 
 from did_vek.registry import create_app, open_store
-from histories import ALICE, DID, MALLORY, day, signed
+from registry_histories import ALICE, DID, MALLORY, day, signed
 
 COUNT = 10_000 if os.environ.get("DID_VEK_LONG_TESTS") else 1_500
 VALID = signed(did=DID, updated=day(2))
@@ -103,6 +103,7 @@ def test_bad_requests_are_refused_with_reports_store_nothing_and_leak_nothing(db
     store = open_store(db)
     app = create_app(store)
     requests = list(generate(random.Random(20240101)))
+    assert len(requests) >= COUNT
 
     async def run(batch):
         for method, raw_path, query, headers, chunks, resolution in batch:

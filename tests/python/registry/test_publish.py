@@ -7,7 +7,7 @@ from starlette.testclient import TestClient
 
 from did_vek import DIDEngine, did_for_public_key, verify_history
 from did_vek.registry import create_app
-from histories import ALICE, ALICE_NEXT, DID, MALLORY, Key, day, signed
+from registry_histories import ALICE, ALICE_NEXT, DID, MALLORY, Key, day, signed
 
 BOB = Key(DIDEngine.from_secret_key("44" * 32), "key-1")
 BOB_DID = did_for_public_key(BOB.public_key)

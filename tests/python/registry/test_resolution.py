@@ -5,7 +5,7 @@ import pytest
 from starlette.testclient import TestClient
 
 from did_vek.registry import create_app
-from histories import DID, day, history, signed
+from registry_histories import DID, day, history, signed
 
 JSON = {"content-type": "application/json"}
 RESULT = "application/did-resolution"

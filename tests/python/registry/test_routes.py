@@ -8,7 +8,7 @@ from did_vek import verify_history
 from did_vek.registry import create_app, import_lines, open_store
 from did_vek.registry.importer import ImportRefused
 from did_vek.registry.store import StoreUnavailable
-from histories import DID, day, history, signed
+from registry_histories import DID, day, history, signed
 
 JSON = {"content-type": "application/json"}
 OTHER = "did:vek:abc"

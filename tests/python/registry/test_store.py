@@ -8,7 +8,7 @@ from did_vek import verify_history
 from did_vek.registry import open_store
 from did_vek.registry.rules import decider, parse_if_match, read_submission
 from did_vek.registry.store import AlreadyStored, Refused
-from histories import ALICE, ALICE_NEXT, DID, day, signed
+from registry_histories import ALICE, ALICE_NEXT, DID, day, signed
 
 
 @pytest.fixture
