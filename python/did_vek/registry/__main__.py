@@ -1,8 +1,10 @@
 """python -m did_vek.registry: run a registry server."""
 
 import argparse
+import sys
 
 from .server import serve
+from .store import StoreUnavailable
 
 
 def main() -> None:
@@ -15,7 +17,10 @@ def main() -> None:
     arguments = parser.parse_args()
     if arguments.workers < 1:
         parser.error("--workers must be at least 1")
-    serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+    try:
+        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+    except StoreUnavailable as error:
+        sys.exit(f"{parser.prog}: {error}")
 
 
 if __name__ == "__main__":

@@ -18,6 +18,7 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
 from starlette.routing import Route
 
+from .engines import open_store
 from .problems import problem
 from .requests import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
@@ -63,7 +64,6 @@ class RegistryApp(Starlette):
 def create_app(db: "str | Store") -> Starlette:
     """The registry application over `db`: a store, or the text `open_store` takes."""
     if isinstance(db, str):
-        from . import open_store
         return RegistryApp(open_store(db), owns_store=True)
     return RegistryApp(db, owns_store=False)
 
