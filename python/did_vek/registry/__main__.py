@@ -20,7 +20,9 @@ def main() -> None:
     try:
         serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
     except StoreUnavailable as error:
-        sys.exit(f"{parser.prog}: {error}")
+        # As the did-vek commands do: a store that cannot be reached is exit status 2.
+        print(f"{parser.prog}: {error}", file=sys.stderr)
+        sys.exit(2)
 
 
 if __name__ == "__main__":
