@@ -22,7 +22,7 @@ from .store import Store, StoredVersion
 _log = logging.getLogger("did_vek.registry")
 PREFIX = "/1.0/identifiers/"
 RESULT_TYPE = "application/did-resolution"
-_LEGACY_RESULT = ("application/ld+json", '"https://w3id.org/did-resolution"')
+_LEGACY_RESULT = ("application/ld+json", "https://w3id.org/did-resolution")
 DOCUMENT_TYPES = frozenset({"application/did", "application/did+json", "application/did+ld+json", "application/json"})
 _TIMESTAMP = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
 # Kept answers: emptied when either bound is reached. A document may be up to 64 KiB, so a
@@ -67,7 +67,8 @@ def representation(accept: str | None) -> str | None:
         named: dict[str, str] = {}
         for parameter in parameters:
             name, _, value = parameter.partition("=")
-            named[name.strip().lower()] = value.strip()
+            # Quoted as it must be, or bare as some clients send it.
+            named[name.strip().lower()] = value.strip().strip('"')
         quality = _quality(named.pop("q", "1"))
         if quality is None or quality <= 0:
             continue

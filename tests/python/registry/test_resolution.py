@@ -32,6 +32,7 @@ ACCEPT = [
     ("application/did-resolution", RESULT),
     ('application/ld+json;profile="https://w3id.org/did-resolution"', RESULT),
     ('application/ld+json; profile="https://w3id.org/did-resolution"; q=0.9', RESULT),
+    ("application/ld+json;profile=https://w3id.org/did-resolution", RESULT),
     ("application/did", "application/did"),
     ("application/did+json", "application/did+json"),
     ("application/did+ld+json", "application/did+ld+json"),
