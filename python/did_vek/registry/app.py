@@ -20,7 +20,7 @@ from starlette.routing import Route
 
 from .engines import open_store
 from .problems import problem
-from .requests import is_vek_did, query_pairs, raw_path_after
+from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Receive, Resolver, Scope, Send
 from .rules import decider, parse_if_match, read_submission

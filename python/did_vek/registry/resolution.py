@@ -16,7 +16,7 @@ from typing import Any
 from starlette.concurrency import run_in_threadpool
 
 from .._resolution import document_metadata, error_object, resolution_result
-from .requests import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
+from .request_parts import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
 from .store import Store, StoredVersion
 
 _log = logging.getLogger("did_vek.registry")
