@@ -54,13 +54,14 @@ class ResolutionError(Exception):
 def representation(accept: str | None) -> str | None:
     """The media type to answer with for an `Accept` header, or None when none can be served.
 
-    The resolution result for no `Accept`, "*/*", "application/*", "application/did-resolution"
-    or the older ld+json with the resolution profile; the bare document for the document types.
-    Among acceptable ranges the highest q wins; on a tie, the resolution result, then the first.
+    The resolution result whenever `Accept` is absent or takes "*/*", "application/*",
+    "application/did-resolution" or the older ld+json with the resolution profile, whatever
+    else it takes; else the bare document, as the document type of highest q, the first on a
+    tie. A range with q=0 is one the client refuses.
     """
     if accept is None or not accept.strip():
         return RESULT_TYPE
-    candidates: list[tuple[float, int, int, str]] = []
+    candidates: list[tuple[float, int, str]] = []
     for position, element in enumerate(accept.split(",")):
         media_range, *parameters = (part.strip() for part in element.split(";"))
         media_range = media_range.lower()
@@ -74,10 +75,10 @@ def representation(accept: str | None) -> str | None:
             continue
         if media_range in ("*/*", "application/*", RESULT_TYPE) or (
                 (media_range, named.get("profile")) == _LEGACY_RESULT):
-            candidates.append((-quality, 0, position, RESULT_TYPE))
-        elif media_range in DOCUMENT_TYPES:
-            candidates.append((-quality, 1, position, media_range))
-    return min(candidates)[3] if candidates else None
+            return RESULT_TYPE
+        if media_range in DOCUMENT_TYPES:
+            candidates.append((-quality, position, media_range))
+    return min(candidates)[2] if candidates else None
 
 
 def _quality(text: str) -> float | None:

@@ -39,7 +39,9 @@ ACCEPT = [
     ("application/json", "application/json"),
     ("text/html, application/json", "application/json"),
     ("application/json, application/did-resolution", RESULT),
-    ("application/did-resolution;q=0.5, application/did", "application/did"),
+    ("application/did-resolution;q=0.1, application/did", RESULT),
+    ("application/did;q=0.5, application/did+json", "application/did+json"),
+    ("application/did-resolution;q=0, application/did", "application/did"),
     ("APPLICATION/DID+JSON", "application/did+json"),
 ]
 
