@@ -108,9 +108,11 @@ def _routes(store: Store) -> list[Route]:
 
 
 async def _publish(store: Store, request: Request) -> Response:
-    did = _path_did(request, "/dids/")
+    # The size and the content type answer first (413, 415); the DID of the path is judged with
+    # the document it must match (400).
     body = await _body(request)
     _check_content_type(request.headers.get("content-type"))
+    did = _path_did(request, "/dids/")
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError:
