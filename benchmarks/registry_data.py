@@ -74,9 +74,17 @@ def _empty_store(path: Path) -> sqlite3.Connection:
     store.healthy()
     store.close()
     connection = sqlite3.connect(path, isolation_level=None)
-    # Filling a file that is thrown away on failure needs no sync per commit.
+    # A file that is thrown away when its filling fails needs neither a journal nor syncs; in WAL
+    # mode every row would be written twice, into the log and again at the checkpoint.
+    connection.execute("PRAGMA journal_mode=OFF")
     connection.execute("PRAGMA synchronous=OFF")
     return connection
+
+
+def _finish(connection: sqlite3.Connection) -> None:
+    """Back to the store's journal mode, once filled."""
+    connection.execute("PRAGMA journal_mode=WAL")
+    connection.close()
 
 
 def _count(path: Path) -> int:
@@ -109,6 +117,7 @@ def sqlite_store(directory: Path, count: int, *, processes: int | None = None) -
         connection.execute("COMMIT")
         if larger:
             connection.execute("DETACH DATABASE larger")
+        _finish(connection)
     finally:
         connection.close()
     partial.rename(path)
@@ -231,5 +240,6 @@ def store_first_versions(db: str, first_versions: list[Row]) -> None:
         connection.execute("BEGIN")
         _insert(connection, [(*value, 0) for value in values])
         connection.execute("COMMIT")
+        _finish(connection)
     finally:
         connection.close()
