@@ -1,15 +1,18 @@
 """Timings that need no load generator: what a client's `resolve` adds to the work it cannot skip,
-and how fast `verify_document` alone gets through the documents a publish run sends."""
+how fast `verify_document` alone gets through the documents a publish run sends, and how long
+the disk takes to make a write durable."""
 
 from __future__ import annotations
 
 import http.client
 import json
+import os
 import statistics
 import threading
 import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
+from pathlib import Path
 from urllib.parse import urlsplit
 
 import did_vek
@@ -103,3 +106,18 @@ def verify_throughput(documents: list[str], threads: int) -> float:
     for worker in workers:
         worker.join()
     return len(documents) / (time.perf_counter() - started)
+
+
+def sync_seconds(directory: Path, count: int = 200) -> float:
+    """Median time of writing 4 KiB and `fdatasync` in `directory`: what one durable commit waits
+    for at least, so what bounds commits made one after another."""
+    path = directory / "sync-probe"
+    timings = []
+    with path.open("wb", buffering=0) as probe:
+        for _ in range(count):
+            started = time.perf_counter()
+            probe.write(b"\0" * 4096)
+            os.fdatasync(probe.fileno())
+            timings.append(time.perf_counter() - started)
+    path.unlink()
+    return statistics.median(timings)

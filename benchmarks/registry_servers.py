@@ -101,14 +101,25 @@ def registry(db: str, workers: int) -> ServerProcess:
                          port, "/healthz")
 
 
+def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
+    """The registry on SQLite with synchronous=NORMAL, under the settings `serve` gives uvicorn."""
+    from registry_variants import DB_VARIABLE
+    port = free_port()
+    return ServerProcess("registry on SQLite, synchronous=NORMAL",
+                         [*_uvicorn("registry_variants:sqlite_normal", port, workers), "--factory"],
+                         port, "/healthz", env={**os.environ, DB_VARIABLE: path})
+
+
+def _uvicorn(app: str, port: int, workers: int) -> list[str]:
+    """uvicorn's command line with the settings `did_vek.registry.serve` gives it."""
+    return [sys.executable, "-m", "uvicorn", app, "--app-dir", str(HERE), "--host", HOST, "--port", str(port),
+            "--workers", str(workers), "--log-level", "warning", "--no-proxy-headers", "--no-server-header"]
+
+
 def bare_asgi(workers: int) -> ServerProcess:
     """The fixed-bytes application under the settings `did_vek.registry.serve` gives uvicorn."""
     port = free_port()
-    return ServerProcess("bare ASGI app",
-                         [sys.executable, "-m", "uvicorn", "bare_asgi:app", "--app-dir", str(HERE),
-                          "--host", HOST, "--port", str(port), "--workers", str(workers),
-                          "--log-level", "warning", "--no-proxy-headers", "--no-server-header"],
-                         port, "/")
+    return ServerProcess("bare ASGI app", _uvicorn("bare_asgi:app", port, workers), port, "/")
 
 
 _NGINX_CONFIG = """\
