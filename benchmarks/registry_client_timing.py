@@ -1,23 +1,22 @@
 """Timings that need no load generator: what a client's `resolve` adds to the work it cannot skip,
 how fast `verify_document` alone gets through the documents a publish run sends, and how long
-the disk takes to make a write durable."""
+a store takes to commit a version durably."""
 
 from __future__ import annotations
 
 import http.client
 import json
-import os
 import statistics
 import threading
 import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
-from pathlib import Path
 from urllib.parse import urlsplit
 
 import did_vek
 
-from registry_data import engine_for
+from did_vek.registry.store import NewVersion, Store
+from registry_data import Row, engine_for
 
 
 def ten_versions(count: int = 10) -> tuple[str, list[str]]:
@@ -108,16 +107,14 @@ def verify_throughput(documents: list[str], threads: int) -> float:
     return len(documents) / (time.perf_counter() - started)
 
 
-def sync_seconds(directory: Path, count: int = 200) -> float:
-    """Median time of writing 4 KiB and `fdatasync` in `directory`: what one durable commit waits
-    for at least, so what bounds commits made one after another."""
-    path = directory / "sync-probe"
+def append_seconds(store: Store, rows: list[Row]) -> float:
+    """Median time of the store's `append` of each row as a DID's first version, one after
+    another in one thread: the commit that every publish waits for, without HTTP or checks."""
     timings = []
-    with path.open("wb", buffering=0) as probe:
-        for _ in range(count):
-            started = time.perf_counter()
-            probe.write(b"\0" * 4096)
-            os.fdatasync(probe.fileno())
-            timings.append(time.perf_counter() - started)
-    path.unlink()
+    for row in rows:
+        new = NewVersion(version_time=row.version_time, created=row.created, signed=row.signed, deactivates=False)
+        started = time.perf_counter()
+        store.append(row.did, lambda last: new)
+        timings.append(time.perf_counter() - started)
+    store.close()
     return statistics.median(timings)

@@ -194,11 +194,11 @@ def _signed(engine: did_vek.DIDEngine, did: str, created: str, updated: str, end
     return did_vek.sign_document(engine, json.dumps(document), key_id="key-1")
 
 
-def _updates(job: tuple[range, str, str]) -> list[Update]:
-    numbers, created, updated = job
+def _updates(job: tuple[range, str, str, str]) -> list[Update]:
+    numbers, created, updated, label = job
     out = []
     for number in numbers:
-        engine = engine_for("publish", number)
+        engine = engine_for(label, number)
         did = engine.create_did_from_key()
         first = _signed(engine, did, created, created, None)
         second = _signed(engine, did, created, updated, f"https://consent.example/{number}")
@@ -206,12 +206,13 @@ def _updates(job: tuple[range, str, str]) -> list[Update]:
     return out
 
 
-def updates(count: int, *, processes: int | None = None) -> list[Update]:
+def updates(count: int, *, label: str = "publish", processes: int | None = None) -> list[Update]:
     """`count` DIDs, each with a version 1 from an hour ago and a version 2 from a minute ago
-    that adds a service: a next version the registry must accept."""
+    that adds a service: a next version the registry must accept. Sets of another `label` have
+    other DIDs."""
     now = datetime.now(timezone.utc)
     created, updated = _stamp(now - timedelta(hours=1)), _stamp(now - timedelta(minutes=1))
-    jobs = [(numbers, created, updated) for numbers in _batches(count)]
+    jobs = [(numbers, created, updated, label) for numbers in _batches(count)]
     with multiprocessing.get_context("spawn").Pool(processes or os.cpu_count()) as pool:
         return [update for batch in pool.imap(_updates, jobs) for update in batch]
 
