@@ -34,7 +34,7 @@ import registry_servers as servers
 import wrk_runs
 from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.sqlite import SqliteStore
-from registry_client_timing import append_seconds, client_resolve, ten_versions, verify_throughput
+from registry_client_timing import append_seconds, asgi_resolve_seconds, client_resolve, ten_versions, verify_throughput
 
 HERE = Path(__file__).resolve().parent
 WORKERS = 2
@@ -274,6 +274,8 @@ def main() -> None:
         interleaved(growth_cases, load, sizes.rounds, warm_up)
         for case in growth_cases:
             case.server.stop()
+        in_process = {count: asgi_resolve_seconds(str(store), data.dids(store))
+                      for count, store in ((sizes.small, small), (sizes.large, large))}
 
         log(f"publish: {sizes.publish:,} prepared next versions per store")
         updates = data.updates(sizes.publish)
@@ -349,6 +351,7 @@ def main() -> None:
                                    "published_per_second": published[setting.name], **case.reports[0].as_dict()}
                     for setting, case in zip(PUBLISH_SETTINGS, publish_cases)},
         "verify_document_per_second": verified_per_second,
+        "resolve_in_process_us": {str(count): seconds * 1e6 for count, seconds in in_process.items()},
         "append_alone_ms": {name: seconds * 1e3 for name, seconds in commit.items()},
         "client": {"resolve_ms": client_timing.resolve * 1e3, "log_round_trip_ms": client_timing.round_trip * 1e3,
                    "ten_verifications_ms": client_timing.verifications * 1e3, "rounds": client_timing.rounds},
@@ -366,6 +369,9 @@ def main() -> None:
     print(f"\nclient resolve of a 10-version DID: {client_timing.resolve * 1e3:.2f} ms; the log's round trip "
           f"{client_timing.round_trip * 1e3:.2f} ms + 10 verify_document {client_timing.verifications * 1e3:.2f} ms "
           f"(medians of {client_timing.rounds} interleaved rounds)\n"
+          "the registry's own work per resolution (its ASGI application called in this process, no HTTP): "
+          + ", ".join(f"{count:,} DIDs {seconds * 1e6:.1f} µs" for count, seconds in in_process.items())
+          + f" ({in_process[sizes.small] / in_process[sizes.large]:.2f} times the throughput)\n"
           "a store's append alone, one after another in one thread (median): "
           + "; ".join(f"{name} {seconds * 1e3:.2f} ms, {1 / seconds:,.0f} per second"
                       for name, seconds in commit.items())

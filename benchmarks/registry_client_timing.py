@@ -4,13 +4,16 @@ a store takes to commit a version durably."""
 
 from __future__ import annotations
 
+import asyncio
 import http.client
 import json
+import random
 import statistics
 import threading
 import time
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
+from typing import Any
 from urllib.parse import urlsplit
 
 import did_vek
@@ -118,3 +121,40 @@ def append_seconds(store: Store, rows: list[Row]) -> float:
         timings.append(time.perf_counter() - started)
     store.close()
     return statistics.median(timings)
+
+
+def asgi_resolve_seconds(db: str, dids: list[str], count: int = 20_000, seed: int = 1) -> float:
+    """Mean time of the registry application answering a resolution of a random DID, called as
+    ASGI in this process: the server's own work without HTTP, sockets or a load generator, whose
+    noise on a shared machine can hide how the work grows with the store."""
+    from did_vek.registry import create_app
+
+    draw = random.Random(seed)
+    sample = [draw.choice(dids) for _ in range(count)]
+    app = create_app(db)
+    statuses: list[int] = []
+
+    async def receive() -> dict[str, Any]:
+        return {"type": "http.request", "body": b"", "more_body": False}
+
+    async def send(message: dict[str, Any]) -> None:
+        if message["type"] == "http.response.start":
+            statuses.append(message["status"])
+
+    def scope(did: str) -> dict[str, Any]:
+        path = f"/1.0/identifiers/{did}"
+        return {"type": "http", "method": "GET", "path": path, "raw_path": path.encode(), "query_string": b"",
+                "headers": [(b"accept", b"application/did-resolution")], "root_path": "",
+                "http_version": "1.1", "scheme": "http", "server": ("127.0.0.1", 80), "client": ("127.0.0.1", 1)}
+
+    async def run(dids: list[str]) -> float:
+        started = time.perf_counter()
+        for did in dids:
+            await app(scope(did), receive, send)
+        return time.perf_counter() - started
+
+    asyncio.run(run(sample[:2_000]))  # warm the store's connection and caches
+    seconds = asyncio.run(run(sample))
+    if set(statuses) != {200}:
+        raise RuntimeError(f"resolution answered {sorted(set(statuses))}, not only 200")
+    return seconds / count
