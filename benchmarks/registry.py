@@ -371,7 +371,7 @@ def main() -> None:
           f"(medians of {client_timing.rounds} interleaved rounds)\n"
           "the registry's own work per resolution (its ASGI application called in this process, no HTTP): "
           + ", ".join(f"{count:,} DIDs {seconds * 1e6:.1f} µs" for count, seconds in in_process.items())
-          + f" ({in_process[sizes.small] / in_process[sizes.large]:.2f} times the throughput)\n"
+          + f": the larger store at {in_process[sizes.small] / in_process[sizes.large]:.2f} times the smaller's rate\n"
           "a store's append alone, one after another in one thread (median): "
           + "; ".join(f"{name} {seconds * 1e3:.2f} ms, {1 / seconds:,.0f} per second"
                       for name, seconds in commit.items())
