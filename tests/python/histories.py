@@ -21,6 +21,7 @@ class Holder:
         engine = did_vek.DIDEngine.from_secret_key(self.secret)
         self.did = engine.create_did_from_key()
         self.keys = {"key-1": (self.secret, engine)}
+        self.first_key = ("key-1", (self.secret, engine))
         self.versions = []
 
     def write(self, *, services=(), keys=None, deactivate=False, updated=None, signer=None, did=None):

@@ -82,7 +82,7 @@ class FakeRegistry:
         self.url = f"http://127.0.0.1:{self.server.server_address[1]}"
 
     def __enter__(self):
-        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+        threading.Thread(target=self.server.serve_forever, args=(0.02,), daemon=True).start()
         return self
 
     def __exit__(self, *exc_info):
