@@ -9,6 +9,7 @@ import argparse
 import functools
 import json
 import os
+import socket
 import sys
 from collections.abc import Callable
 from datetime import datetime, timedelta, timezone
@@ -57,11 +58,37 @@ def _client(args: argparse.Namespace) -> RegistryClient:
 
 def serve(args: argparse.Namespace) -> int:
     try:
+        from .registry import open_store
         from .registry import serve as run_registry
+        from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
+    # Both checked before the server starts: a registry whose store cannot be opened would
+    # only answer 503, and the server's own report of a busy port is not one of our lines.
+    _check_listen(args.host, args.port)
+    try:
+        store = open_store(args.db)
+        try:
+            healthy = store.healthy()
+        finally:
+            store.close()
+    except StoreUnavailable as error:
+        raise InputError(f"the store {args.db} cannot be opened: {error}") from None
+    if not healthy:
+        raise InputError(f"the store {args.db} cannot be opened")
     run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
     return OK
+
+
+def _check_listen(host: str, port: int) -> None:
+    try:
+        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+        family, kind, protocol, _, address = addresses[0]
+        with socket.socket(family, kind, protocol) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as error:
+        raise InputError(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
 
 
 @_talking

@@ -170,3 +170,18 @@ def test_serve(tmp_path):
         server.terminate()
         server.wait(30)
     assert (tmp_path / "served.sqlite3").exists()
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--port", "{busy}"], "cannot listen on 127.0.0.1 port {busy}"),
+    (["--db", "{dir}/missing/registry.sqlite3"], "cannot be opened"),
+    (["--db", "{dir}"], "cannot be opened"),
+    (["--port", "65536"], "not a port number"),
+    (["--workers", "0"], "not a number of processes"),
+])
+def test_serve_refuses_to_start_without_a_port_or_a_store(tmp_path, arguments, message):
+    with free_socket() as busy:
+        busy.listen()
+        fields = {"busy": busy.getsockname()[1], "dir": tmp_path}
+        result = run("serve", "--port", "0", *[argument.format(**fields) for argument in arguments])
+    assert result.status == 2 and message.format(**fields) in result.err
