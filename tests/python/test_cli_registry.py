@@ -12,7 +12,7 @@ import pytest
 
 from did_vek import RegistryClient
 from did_vek.registry import open_store
-from histories import Holder, history, timestamp
+from holders import Holder, history, timestamp
 from registries import FakeRegistry, free_socket, real_registry
 from test_cli import run
 

@@ -5,7 +5,7 @@ import json
 import pytest
 
 from did_vek import InvalidDocument, NotFound, RegistryClient, RegistryError
-from histories import Holder, history, timestamp
+from holders import Holder, history, timestamp
 from registries import FakeRegistry, free_socket, real_registry
 
 
