@@ -16,8 +16,8 @@ head -c 200 "$dir/signed.json"; echo " ..."
 run verify "$dir/signed.json"
 run verify --json "$dir/signed.json"
 
-# Move the document's "updated" back to 1999: the proof no longer covers the values.
-sed 's/"updated": "[0-9]\{4\}/"updated": "1999/' "$dir/signed.json" > "$dir/tampered.json"
+# Move the document's "updated" on to 2999: the proof no longer covers the values.
+sed 's/"updated": "[0-9]\{4\}/"updated": "2999/' "$dir/signed.json" > "$dir/tampered.json"
 if run verify "$dir/tampered.json"; then
     echo "the tampered copy verified: this is a fault" >&2
     exit 1

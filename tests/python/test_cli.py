@@ -63,7 +63,7 @@ def test_round_trip(tmp_path, runner):
     summary = f"valid: {did}, public key {engine.public_key}, key-derived DID\n"
     assert run("verify", document, "--did", did, runner=runner).out == summary
     assert run("verify", stdin=document.read_bytes(), runner=runner).out == summary
-    tampered = document.read_text().replace('"updated": "2', '"updated": "1')
+    tampered = document.read_text().replace('"updated": "2', '"updated": "3')
     failed = run("verify", "-", stdin=tampered.encode(), runner=runner)
     assert (failed.status, failed.err) == (1, "did-vek verify: <stdin>: invalid: proof.proofValue does not verify: "
                                               "the document is not what its key signed\n")
