@@ -185,3 +185,13 @@ def test_serve_refuses_to_start_without_a_port_or_a_store(tmp_path, arguments, m
         fields = {"busy": busy.getsockname()[1], "dir": tmp_path}
         result = run("serve", "--port", "0", *[argument.format(**fields) for argument in arguments])
     assert result.status == 2 and message.format(**fields) in result.err
+
+
+@pytest.mark.parametrize("command", [["serve", "--port", "0"], ["import", "--db", "copy.sqlite3", "-"]])
+def test_without_the_registry_extra(tmp_path, command):
+    # As in a base install: the server's dependencies cannot be imported.
+    base_install = "import sys; sys.modules['starlette'] = None; from did_vek.cli import main; sys.exit(main())"
+    done = subprocess.run([sys.executable, "-c", base_install, *command], capture_output=True, cwd=tmp_path,
+                          timeout=60)
+    assert (done.returncode, done.stderr.decode()) == (
+        2, f"did-vek {command[0]}: the registry needs its extra: pip install 'did-vek[registry]'\n")
