@@ -11,9 +11,8 @@ import urllib.request
 import pytest
 
 from did_vek import RegistryClient
-from did_vek.registry import open_store
 from holders import Holder, history, timestamp
-from registries import FakeRegistry, free_socket, real_registry
+from registries import FakeRegistry, free_socket, needs_registry_extra, real_registry
 from test_cli import run
 
 
@@ -131,6 +130,7 @@ def test_export_then_import_into_a_fresh_store(tmp_path, registry, published):
     count = len(exported.splitlines())
     assert (first.out, again.out) == (f"imported: {count} added, 0 skipped\n", f"imported: 0 added, {count} skipped\n")
 
+    from did_vek.registry import open_store
     store = open_store(str(db))
     try:
         copied = [json.loads(version.signed) for version in store.log(published.did)]
@@ -149,6 +149,7 @@ def test_import_stops_at_a_line_that_does_not_verify(tmp_path, registry, publish
     assert result.status == 1 and "line 2:" in result.err
 
 
+@needs_registry_extra
 def test_serve(tmp_path):
     with free_socket() as unused:
         port = unused.getsockname()[1]
@@ -179,6 +180,7 @@ def test_serve(tmp_path):
     (["--port", "65536"], "not a port number"),
     (["--workers", "0"], "not a number of processes"),
 ])
+@needs_registry_extra
 def test_serve_refuses_to_start_without_a_port_or_a_store(tmp_path, arguments, message):
     with free_socket() as busy:
         busy.listen()
