@@ -2,7 +2,7 @@
 
 Exit status as for every command: 0 success; 1 refused or invalid (the registry said no, or
 what it served does not verify); 2 usage, input or connection errors (no answer, or the
-registry failed: status 0 or 5xx).
+registry failed: status 0, 5xx, or an answer no registry gives).
 """
 
 import argparse
@@ -36,13 +36,14 @@ def _talking(run: Run) -> Run:
         try:
             return run(args)
         except RegistryError as error:
-            if error.status == 0:
-                raise InputError(error.detail) from None
-            if error.status >= 500:
-                raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
             if error.status == 404:
                 raise Invalid(f"not found: {error.detail}") from None
-            raise Invalid(f"refused by the registry: {error.detail} (HTTP {error.status})") from None
+            if 400 <= error.status < 500:
+                raise Invalid(f"refused by the registry: {error.detail} (HTTP {error.status})") from None
+            if error.status == 0:
+                raise InputError(error.detail) from None
+            # A failure of the registry (5xx), or an answer no registry gives.
+            raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
         except InvalidDocument as error:
             raise Invalid(f"the registry served what does not verify: {error}") from None
     return wrapper

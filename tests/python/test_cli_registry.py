@@ -111,13 +111,23 @@ def test_the_registry_url_from_the_environment(registry, published):
     assert result.returncode == 0 and json.loads(result.stdout)["id"] == published.did
 
 
-def test_a_registry_that_serves_a_tampered_log_is_exit_1():
-    holder = history(2)
+def tampered_log(holder):
     log = [json.loads(version) for version in holder.versions]
     log[1]["document"]["updated"] = timestamp(9)
-    with FakeRegistry({"/dids/" + holder.did.replace(":", "%3A") + "/log": (200, log)}) as fake:
+    return log
+
+
+@pytest.mark.parametrize("answer, status, message", [
+    (lambda holder: (200, tampered_log(holder)), 1, "does not verify: version 2 breaks H2"),
+    (lambda holder: (200, [json.loads(version) for version in history(1).versions]), 1, "the history of"),
+    (lambda holder: (500, {"detail": "disk full"}), 2, "the registry failed: disk full (HTTP 500)"),
+    (lambda holder: (302, b""), 2, "unexpected answer (HTTP 302)"),
+], ids=["tampered log", "another DID's log", "server error", "redirect"])
+def test_what_a_registry_answers_decides_the_exit_status(answer, status, message):
+    holder = history(2)
+    with FakeRegistry({"/dids/" + holder.did.replace(":", "%3A") + "/log": answer(holder)}) as fake:
         result = registry_run(fake.url, "resolve", holder.did)
-    assert result.status == 1 and "does not verify: version 2 breaks H2" in result.err
+    assert result.status == status and message in result.err
 
 
 def test_export_then_import_into_a_fresh_store(tmp_path, registry, published):
