@@ -59,9 +59,10 @@ def test_racing_writers_without_if_match_keep_the_history_valid(store):
 
 
 def test_refusals_and_retries_store_nothing(store):
-    first = append(store, signed(updated=day(1)))
+    text = signed(updated=day(1))
+    first = append(store, text)
     with pytest.raises(AlreadyStored):
-        append(store, signed(updated=day(1)).replace("\n", " "))
+        append(store, text.replace("\n", " "))
     with pytest.raises(Refused):
         append(store, signed(keys=(ALICE, ALICE_NEXT), updated=day(1)))  # another document, same time: 409
     assert store.log(DID) == [first]
