@@ -11,15 +11,19 @@ import json
 import os
 import socket
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._errors import InvalidDocument
 from ._signed import assertion_key
 from ._strict_json import quoted
 from .cli import OK, InputError, Invalid, _decode, _engine, _name, _read, _text, _valid_did, _write
 from .client import RegistryClient, RegistryError, pretty_json
+
+if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
+    from .registry.store import Store
 
 DEFAULT_REGISTRY = "http://127.0.0.1:8080"
 DEFAULT_DB = "did-vek-registry.sqlite3"
@@ -59,26 +63,37 @@ def _client(args: argparse.Namespace) -> RegistryClient:
 
 def serve(args: argparse.Namespace) -> int:
     try:
-        from .registry import open_store
         from .registry import serve as run_registry
-        from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
     # Both checked before the server starts: a registry whose store cannot be opened would
     # only answer 503, and the server's own report of a busy port is not one of our lines.
     _check_listen(args.host, args.port)
-    try:
-        store = open_store(args.db)
-        try:
-            healthy = store.healthy()
-        finally:
-            store.close()
-    except StoreUnavailable as error:
-        raise InputError(f"the store {args.db} cannot be opened: {error}") from None
-    if not healthy:
-        raise InputError(f"the store {args.db} cannot be opened")
+    with _store(args.db, "cannot be opened") as store:
+        if not store.healthy():
+            raise InputError(f"the store {args.db} cannot be opened")
     run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
     return OK
+
+
+@contextmanager
+def _store(db: str, failed: str) -> Iterator["Store"]:
+    """The store named by `db`, closed afterwards; its failures are exit 2, saying it `failed`."""
+    try:
+        from .registry import open_store
+        from .registry.store import StoreUnavailable
+        # An engine's driver (PostgreSQL's) is imported when its store is opened.
+        store = open_store(db)
+    except ImportError:
+        raise InputError(_REGISTRY_EXTRA) from None
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    try:
+        yield store
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    finally:
+        store.close()
 
 
 def _check_listen(host: str, port: int) -> None:
@@ -175,23 +190,17 @@ def export(args: argparse.Namespace) -> int:
 
 def import_(args: argparse.Namespace) -> int:
     try:
-        from .registry import ImportRefused, import_lines, open_store
-        from .registry.store import StoreUnavailable
+        from .registry import ImportRefused, import_lines
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
     where = _name(args.file)
     lines = _decode(_read(args.file, "export"), where, InputError).splitlines()
-    try:
-        store = open_store(args.db)
+    with _store(args.db, "failed") as store:
         try:
             added, skipped = import_lines(store, lines)
-        finally:
-            store.close()
-    except ImportRefused as error:
-        # The versions before the refused line stay imported: an import can be run again.
-        raise Invalid(f"{where}: {error}") from None
-    except StoreUnavailable as error:
-        raise InputError(f"the store {args.db} failed: {error}") from None
+        except ImportRefused as error:
+            # The versions before the refused line stay imported: an import can be run again.
+            raise Invalid(f"{where}: {error}") from None
     _write(f"imported: {added} added, {skipped} skipped")
     return OK
 
