@@ -9,6 +9,7 @@ import argparse
 import functools
 import json
 import os
+import re
 import socket
 import sys
 from collections.abc import Callable, Iterator
@@ -205,6 +206,23 @@ def import_(args: argparse.Namespace) -> int:
     return OK
 
 
+def _version_id(text: str) -> str:
+    if not re.fullmatch(r"[1-9][0-9]*", text):
+        raise argparse.ArgumentTypeError(f"not a version id (1, 2, ...): {quoted(text)}")
+    return text
+
+
+def _version_time(text: str) -> str:
+    # The pattern first: strptime alone also takes single digits.
+    if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
+        try:
+            datetime.strptime(text, _TIME_FORMAT)
+            return text
+        except ValueError:  # a day or hour that does not exist
+            pass
+    raise argparse.ArgumentTypeError(f"not a time of the form YYYY-MM-DDTHH:MM:SSZ: {quoted(text)}")
+
+
 def _port(text: str) -> int:
     if not text.isascii() or not text.isdigit() or not 0 <= int(text) <= 65535:
         raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
@@ -240,8 +258,8 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     resolve_parser = talking("resolve", resolve, "print a DID's document from its verified history")
     resolve_parser.add_argument("did", metavar="DID", type=_text)
     selector = resolve_parser.add_mutually_exclusive_group()
-    selector.add_argument("--version-id", metavar="N", type=_text, help="the version with this id (1, 2, ...)")
-    selector.add_argument("--version-time", metavar="T", type=_text,
+    selector.add_argument("--version-id", metavar="N", type=_version_id, help="the version with this id (1, 2, ...)")
+    selector.add_argument("--version-time", metavar="T", type=_version_time,
                           help="the last version at time T (YYYY-MM-DDTHH:MM:SSZ)")
     resolve_parser.add_argument("--json", action="store_true",
                                 help="print the resolution result (document and metadata)")

@@ -73,8 +73,9 @@ def test_publish_resolve_log_deactivate(tmp_path, registry):
 @pytest.mark.parametrize("arguments, status, message", [
     (["resolve", "{unknown}"], 1, "not found"),
     (["resolve", "{did}", "--version-id", "4"], 1, "not found"),
-    (["resolve", "{did}", "--version-id", "01"], 2, "version id"),
-    (["resolve", "{did}", "--version-time", "today"], 2, "version_time"),
+    (["resolve", "{did}", "--version-id", "01"], 2, "not a version id"),
+    (["resolve", "{did}", "--version-time", "2026-1-1T00:00:00Z"], 2, "not a time of the form"),
+    (["resolve", "{did}", "--version-time", "2026-02-30T00:00:00Z"], 2, "not a time of the form"),
     (["resolve", "{did}", "--version-id", "1", "--version-time", "{t1}"], 2, "not allowed with"),
     (["resolve", "did:vek:"], 2, "not a valid did:vek DID"),
     (["log", "{unknown}"], 1, "not found"),
