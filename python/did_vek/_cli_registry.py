@@ -2,23 +2,29 @@
 
 Exit status as for every command: 0 success; 1 refused or invalid (the registry said no, or
 what it served does not verify); 2 usage, input or connection errors (no answer, or the
-registry failed: status 0 or 5xx).
+registry failed: status 0, 5xx, or an answer no registry gives).
 """
 
 import argparse
 import functools
 import json
 import os
+import re
+import socket
 import sys
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ._errors import InvalidDocument
 from ._signed import assertion_key
 from ._strict_json import quoted
 from .cli import OK, InputError, Invalid, _decode, _engine, _name, _read, _text, _valid_did, _write
 from .client import RegistryClient, RegistryError, pretty_json
+
+if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
+    from .registry.store import Store
 
 DEFAULT_REGISTRY = "http://127.0.0.1:8080"
 DEFAULT_DB = "did-vek-registry.sqlite3"
@@ -35,13 +41,14 @@ def _talking(run: Run) -> Run:
         try:
             return run(args)
         except RegistryError as error:
-            if error.status == 0:
-                raise InputError(error.detail) from None
-            if error.status >= 500:
-                raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
             if error.status == 404:
                 raise Invalid(f"not found: {error.detail}") from None
-            raise Invalid(f"refused by the registry: {error.detail} (HTTP {error.status})") from None
+            if 400 <= error.status < 500:
+                raise Invalid(f"refused by the registry: {error.detail} (HTTP {error.status})") from None
+            if error.status == 0:
+                raise InputError(error.detail) from None
+            # A failure of the registry (5xx), or an answer no registry gives.
+            raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
         except InvalidDocument as error:
             raise Invalid(f"the registry served what does not verify: {error}") from None
     return wrapper
@@ -60,8 +67,45 @@ def serve(args: argparse.Namespace) -> int:
         from .registry import serve as run_registry
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
+    # Both checked before the server starts: a registry whose store cannot be opened would
+    # only answer 503, and the server's own report of a busy port is not one of our lines.
+    _check_listen(args.host, args.port)
+    with _store(args.db, "cannot be opened") as store:
+        if not store.healthy():
+            raise InputError(f"the store {args.db} cannot be opened")
     run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
     return OK
+
+
+@contextmanager
+def _store(db: str, failed: str) -> Iterator["Store"]:
+    """The store named by `db`, closed afterwards; its failures are exit 2, saying it `failed`."""
+    try:
+        from .registry import open_store
+        from .registry.store import StoreUnavailable
+        # An engine's driver (PostgreSQL's) is imported when its store is opened.
+        store = open_store(db)
+    except ImportError:
+        raise InputError(_REGISTRY_EXTRA) from None
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    try:
+        yield store
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    finally:
+        store.close()
+
+
+def _check_listen(host: str, port: int) -> None:
+    try:
+        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+        family, kind, protocol, _, address = addresses[0]
+        with socket.socket(family, kind, protocol) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as error:
+        raise InputError(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
 
 
 @_talking
@@ -147,25 +191,36 @@ def export(args: argparse.Namespace) -> int:
 
 def import_(args: argparse.Namespace) -> int:
     try:
-        from .registry import ImportRefused, import_lines, open_store
-        from .registry.store import StoreUnavailable
+        from .registry import ImportRefused, import_lines
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
     where = _name(args.file)
     lines = _decode(_read(args.file, "export"), where, InputError).splitlines()
-    try:
-        store = open_store(args.db)
+    with _store(args.db, "failed") as store:
         try:
             added, skipped = import_lines(store, lines)
-        finally:
-            store.close()
-    except ImportRefused as error:
-        # The versions before the refused line stay imported: an import can be run again.
-        raise Invalid(f"{where}: {error}") from None
-    except StoreUnavailable as error:
-        raise InputError(f"the store {args.db} failed: {error}") from None
+        except ImportRefused as error:
+            # The versions before the refused line stay imported: an import can be run again.
+            raise Invalid(f"{where}: {error}") from None
     _write(f"imported: {added} added, {skipped} skipped")
     return OK
+
+
+def _version_id(text: str) -> str:
+    if not re.fullmatch(r"[1-9][0-9]*", text):
+        raise argparse.ArgumentTypeError(f"not a version id (1, 2, ...): {quoted(text)}")
+    return text
+
+
+def _version_time(text: str) -> str:
+    # The pattern first: strptime alone also takes single digits.
+    if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
+        try:
+            datetime.strptime(text, _TIME_FORMAT)
+            return text
+        except ValueError:  # a day or hour that does not exist
+            pass
+    raise argparse.ArgumentTypeError(f"not a time of the form YYYY-MM-DDTHH:MM:SSZ: {quoted(text)}")
 
 
 def _port(text: str) -> int:
@@ -203,8 +258,8 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     resolve_parser = talking("resolve", resolve, "print a DID's document from its verified history")
     resolve_parser.add_argument("did", metavar="DID", type=_text)
     selector = resolve_parser.add_mutually_exclusive_group()
-    selector.add_argument("--version-id", metavar="N", type=_text, help="the version with this id (1, 2, ...)")
-    selector.add_argument("--version-time", metavar="T", type=_text,
+    selector.add_argument("--version-id", metavar="N", type=_version_id, help="the version with this id (1, 2, ...)")
+    selector.add_argument("--version-time", metavar="T", type=_version_time,
                           help="the last version at time T (YYYY-MM-DDTHH:MM:SSZ)")
     resolve_parser.add_argument("--json", action="store_true",
                                 help="print the resolution result (document and metadata)")

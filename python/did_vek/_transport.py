@@ -7,7 +7,6 @@ import http.client
 import json
 import socket
 import ssl
-import unicodedata
 from dataclasses import dataclass
 from urllib.parse import urlsplit
 
@@ -45,8 +44,8 @@ class Answer:
 
 def one_line(text: str) -> str:
     """`text` fit to print: control and other unprintable characters escaped, shortened."""
-    printable = "".join(c if c.isprintable() and unicodedata.category(c) != "Cs" else f"\\u{ord(c):04x}"
-                        for c in text[:_MAX_DETAIL])
+    # Not printable: control characters (terminal escapes included), line breaks, lone surrogates.
+    printable = "".join(c if c.isprintable() else f"\\u{ord(c):04x}" for c in text[:_MAX_DETAIL])
     return printable + ("..." if len(text) > _MAX_DETAIL else "")
 
 

@@ -37,11 +37,11 @@ class Published:
 class Resolution:
     """A version of a DID, selected from a history that the client verified itself."""
     did: str
+    document: dict[str, Any] = field(hash=False, repr=False)
     version_id: str
     version_time: str
     # True when the DID's last version deactivates it, whichever version was selected.
     deactivated: bool
-    document: dict[str, Any] = field(hash=False, repr=False)
     history: History = field(hash=False, repr=False)
 
     @property
@@ -189,7 +189,10 @@ def _json(answer: Answer, kind: type) -> Any:
 
 
 def pretty_json(value: Any) -> str:
-    """`value` as JSON text, members sorted, indented by two; UTF-8 as itself where it can be."""
+    """`value` in the value form (members sorted, two-space layout, characters as themselves).
+
+    A text holding a lone surrogate, which has no UTF-8 form to print, is written escaped.
+    """
     text = json.dumps(value, ensure_ascii=False, sort_keys=True, indent=2)
     try:
         text.encode("utf-8")
