@@ -1,9 +1,10 @@
 """The registry's versions in PostgreSQL, through psycopg 3 and a pool of connections.
 
-Any number of server processes, on one machine or many, may share one database: the unique key
-on (did, version) decides which of two racing appends takes a version number, and the loser
-runs `decide` again against the version that won, so every stored version was judged against
-the version it actually follows.
+Any number of server processes, on one machine or many, may share one database. The appends to
+one DID queue on a lock of that DID held to the end of their transaction, so each reads the last
+version only after the append before it committed, and `decide` judges the version the new one
+will follow. The unique key on (did, version) stays the last word: should two appends ever take
+the same number, the loser runs `decide` again against the version that won.
 
 `seq` follows commit order. A plain sequence would not: its numbers are handed out when a
 transaction asks, not when it commits, so a transaction holding seq 7 may commit after another
@@ -51,11 +52,14 @@ INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
 # on the catalog's unique index; this lock (any fixed number, held to the end of the
 # transaction) lets one of them create and the others find the tables made.
 _SCHEMA_LOCK = 0x646964766B
+# The first key of the two-key advisory locks that queue the writers of one DID (the second is
+# the DID's hash: two DIDs that share it only queue together). Two-key and one-key locks never meet.
+_APPEND_LOCKS = 0x646964
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
 _LAST = f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version DESC LIMIT 1"
 
-# Each failed attempt means another writer of the same DID committed, so the number of attempts
-# an append needs is bounded by its concurrent writers; this bound only stops a runaway.
+# The queue of writers per DID leaves the unique key nothing to catch between writers that take
+# it; the key and these attempts are what still holds if a writer ever bypasses the queue.
 _APPEND_ATTEMPTS = 32
 
 _T = TypeVar("_T")
@@ -172,6 +176,10 @@ class PostgresStore:
         # Leaving the block commits; an exception from decide (Refused, AlreadyStored) or from
         # the database rolls back and passes on.
         with connection.transaction():
+            # Writers of one DID queue here, in arrival order, each reading the last version only
+            # once the one before it committed. Without the queue a writer could lose the race for
+            # the next number again and again to writers that keep coming back.
+            connection.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (_APPEND_LOCKS, did))
             row = connection.execute(_LAST, (did,)).fetchone()
             last = None if row is None else _row(row)
             new = decide(last)

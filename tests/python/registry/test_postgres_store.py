@@ -2,6 +2,7 @@
 import threading
 import time
 
+import psycopg
 import pytest
 
 from conftest import LONG
@@ -132,3 +133,23 @@ def test_without_its_database_the_store_says_so_in_one_line(nothing_listening):
             assert str(raised.value).startswith("PostgreSQL: ") and "\n" not in str(raised.value)
     finally:
         store.close()
+
+
+def test_an_append_overtaken_by_a_writer_outside_the_queue_is_judged_again(stores, postgres_db):
+    # A writer that does not queue (an older server, a hand-made import) commits version 1 while
+    # the store's append is between its read and its insert: the unique key stops the insert,
+    # and decide runs again against the version that got in first.
+    seen: list[int | None] = []
+
+    def decide(last):
+        seen.append(None if last is None else last.version)
+        if len(seen) == 1:
+            with psycopg.connect(postgres_db, autocommit=True) as other, other.transaction():
+                seq = other.execute("UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq").fetchone()
+                other.execute("INSERT INTO did_vek_versions VALUES ('did:vek:a', 1, %s, 't', 't', 'other', false)", seq)
+        return version("mine")
+
+    stored = stores[0].append("did:vek:a", decide)
+    assert seen == [None, 1]
+    assert (stored.version, stored.seq) == (2, 2)
+    assert [stored.signed for stored in stores[0].log("did:vek:a")] == ["other", "mine"]
