@@ -27,7 +27,7 @@ from typing import Any, TypeVar
 
 import psycopg
 from psycopg import errors
-from psycopg_pool import ConnectionPool
+from psycopg_pool import ConnectionPool, PoolTimeout
 
 from .store import Decide, StoredVersion, StoreUnavailable
 
@@ -75,14 +75,19 @@ class PostgresStore:
     """The `Store` on the PostgreSQL database at `url`, its tables created on first use.
 
     `max_connections` bounds the pool; `timeout` is how long (seconds) a call waits for a
-    connection before it reports the store unavailable. While PostgreSQL is down, calls fail
-    after `timeout` and `healthy()` answers False within `health_timeout`; the pool keeps
-    reconnecting in the background, so service resumes by itself when the database is back.
+    connection before it reports the store unavailable. While PostgreSQL is down, `healthy()`
+    answers False within `health_timeout`, and so do the other calls fail once one has waited
+    in vain; the pool keeps reconnecting in the background, so service resumes by itself when
+    the database is back.
     """
 
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
                  health_timeout: float = 1.0) -> None:
+        self._timeout = timeout
         self._health_timeout = health_timeout
+        # Set when the last wait for a connection ran out: the database is most likely down, and
+        # requests then fail after the short health timeout instead of each waiting the full one.
+        self._unreachable = False
         self._schema_ready = False
         self._schema_lock = threading.Lock()
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
@@ -112,10 +117,16 @@ class PostgresStore:
     def _connection(self, timeout: float | None = None) -> Iterator[psycopg.Connection[tuple[Any, ...]]]:
         """A pooled connection with the tables in place; every database failure, in one line,
         as `StoreUnavailable`."""
+        wait = timeout if timeout is not None else self._health_timeout if self._unreachable else self._timeout
         try:
-            with self._pool.connection(timeout=timeout) as connection:
+            with self._pool.connection(timeout=wait) as connection:
+                self._unreachable = False
                 self._ensure_schema(connection)
                 yield connection
+        except PoolTimeout:
+            self._unreachable = True
+            # Why the pool cannot connect is in its log, attempt by attempt.
+            raise StoreUnavailable(f"PostgreSQL: no connection within {wait:g} s") from None
         except psycopg.Error as error:
             message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
             raise StoreUnavailable(f"PostgreSQL: {message}") from error
