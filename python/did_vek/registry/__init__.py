@@ -3,6 +3,8 @@
 Needs the `registry` extra (Starlette, uvicorn, psycopg); the rest of `did_vek` does not.
 """
 
+import importlib
+
 from .importer import ImportRefused, import_lines
 from .store import Store
 
@@ -11,8 +13,9 @@ def open_store(db: str) -> Store:
     """The store named by `db`: a postgresql:// or postgres:// URL, or else a SQLite file path."""
     if db.startswith(("postgresql://", "postgres://")):
         # Imported only when asked for: SQLite users need no PostgreSQL driver.
-        from .postgres import PostgresStore
-        return PostgresStore(db)
+        postgres = importlib.import_module(".postgres", __name__)
+        store: Store = postgres.PostgresStore(db)
+        return store
     from .sqlite import SqliteStore
     return SqliteStore(db)
 

@@ -46,7 +46,9 @@ class RegistryApp(Starlette):
             if owns_store:
                 store.close()
 
-        super().__init__(routes=_routes(store), lifespan=lifespan,
+        # Resolution never reaches the router; its route is there so that other methods get 405.
+        resolution = Route(RESOLUTION_PREFIX + "{did:path}", self.resolver, methods=["GET"])
+        super().__init__(routes=[*_routes(store), resolution], lifespan=lifespan,
                          exception_handlers={Refused: _refused, StoreUnavailable: _store_failed,
                                              HTTPException: _http_exception, Exception: _server_error})
 

@@ -5,6 +5,8 @@ looked up, or stored, under a text the client never sent, so the raw path is dec
 """
 
 import re
+from collections.abc import Mapping
+from typing import Any
 from urllib.parse import unquote_to_bytes
 
 from did_vek_core import is_valid_did_py
@@ -27,7 +29,7 @@ def path_text(raw: bytes) -> str | None:
         return None
 
 
-def raw_path_after(scope: dict[str, object], prefix: str, suffix: str = "") -> str | None:
+def raw_path_after(scope: Mapping[str, Any], prefix: str, suffix: str = "") -> str | None:
     """The decoded text of the request path between `prefix` and `suffix`, or None when malformed."""
     raw = scope.get("raw_path")
     if not isinstance(raw, bytes) or not raw.startswith(prefix.encode()) or not raw.endswith(suffix.encode()):

@@ -25,7 +25,7 @@ RESULT_TYPE = "application/did-resolution"
 _LEGACY_RESULT = ("application/ld+json", '"https://w3id.org/did-resolution"')
 DOCUMENT_TYPES = frozenset({"application/did", "application/did+json", "application/did+ld+json", "application/json"})
 _TIMESTAMP = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
-_CACHED_VERSIONS = 4096
+_CACHED_ANSWERS = 4096
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
@@ -90,7 +90,8 @@ class Resolver:
     def __init__(self, store: Store, *, inline: bool) -> None:
         self.store = store
         self.inline = inline
-        self._parts: dict[tuple[str, int, int], tuple[dict[str, Any], dict[str, Any]]] = {}
+        self._bodies: dict[tuple[int, int, bool, str], bytes] = {}
+        self._first_created: dict[str, str] = {}
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         headers = dict(scope.get("headers") or ())
@@ -170,31 +171,44 @@ class Resolver:
         if selected is None:
             raise ResolutionError("NOT_FOUND", f"{did} has no version for the selector")
         following = None if selected.version == last.version else store.version(did, selected.version + 1)
-        first = selected if selected.version == 1 else store.version(did, 1)
-        document, proof = self._parsed(selected)
         # The deactivating version is the DID's end: resolving it is "gone"; an older one is history.
         status = 410 if last.deactivates and selected.version == last.version else 200
-        if media_type != RESULT_TYPE:
-            return status, json.dumps(document, ensure_ascii=False).encode()
-        metadata = document_metadata(
-            created=(first or selected).created, version_id=str(selected.version),
-            version_time=selected.version_time, proof=proof,
-            next_version_id=None if following is None else str(following.version),
-            next_update=None if following is None else following.version_time,
-            deactivated=last.deactivates)
-        return status, json.dumps(resolution_result(document, metadata), ensure_ascii=False).encode()
+        # A stored version never changes, so an answer is fixed by the versions it names, and
+        # version 1's "created" by the DID: both are kept rather than read and written again.
+        key = (selected.seq, 0 if following is None else following.seq, last.deactivates, media_type)
+        body = self._bodies.get(key)
+        if body is None:
+            body = self._body(selected, following, last.deactivates, self._created(did, selected), media_type)
+            _remember(self._bodies, key, body)
+        return status, body
 
-    def _parsed(self, version: StoredVersion) -> tuple[dict[str, Any], dict[str, Any]]:
-        key = (version.did, version.version, version.seq)
-        parts = self._parts.get(key)
-        if parts is None:
-            value = json.loads(version.signed)
-            parts = (value["document"], value["proof"])
-            # Emptied when full: simpler than an LRU and safe from any thread, one dict operation at a time.
-            if len(self._parts) >= _CACHED_VERSIONS:
-                self._parts.clear()
-            self._parts[key] = parts
-        return parts
+    def _created(self, did: str, selected: StoredVersion) -> str:
+        created = self._first_created.get(did)
+        if created is None:
+            first = selected if selected.version == 1 else self.store.version(did, 1)
+            created = (first or selected).created
+            _remember(self._first_created, did, created)
+        return created
+
+    @staticmethod
+    def _body(selected: StoredVersion, following: StoredVersion | None, deactivated: bool, created: str,
+              media_type: str) -> bytes:
+        value = json.loads(selected.signed)
+        document = value["document"]
+        if media_type != RESULT_TYPE:
+            return json.dumps(document, ensure_ascii=False).encode()
+        metadata = document_metadata(
+            created=created, version_id=str(selected.version), version_time=selected.version_time,
+            proof=value["proof"], next_version_id=None if following is None else str(following.version),
+            next_update=None if following is None else following.version_time, deactivated=deactivated)
+        return json.dumps(resolution_result(document, metadata), ensure_ascii=False).encode()
+
+
+def _remember(cache: dict[Any, Any], key: Any, value: Any) -> None:
+    # Emptied when full: simpler than an LRU, and safe from any thread, one dict operation at a time.
+    if len(cache) >= _CACHED_ANSWERS:
+        cache.clear()
+    cache[key] = value
 
 
 def _is_timestamp(text: str) -> bool:

@@ -91,8 +91,12 @@ class SqliteStore:
             raise StoreUnavailable(f"SQLite {self.path}: {error}".splitlines()[0]) from error
 
     def _one(self, query: str, parameters: tuple[object, ...]) -> StoredVersion | None:
-        with self._failures():
+        # The read of every resolution: spelled out rather than through _failures, which costs
+        # more than the query itself.
+        try:
             row = self._connection().execute(query, parameters).fetchone()
+        except sqlite3.Error as error:
+            raise StoreUnavailable(f"SQLite {self.path}: {error}".splitlines()[0]) from error
         return None if row is None else _row(row)
 
     def _all(self, query: str, parameters: tuple[object, ...]) -> list[StoredVersion]:
