@@ -10,7 +10,7 @@ import sys
 import time
 from dataclasses import dataclass
 
-from .postgres_server import free_port
+from postgres_server import free_port
 
 
 @dataclass(frozen=True)

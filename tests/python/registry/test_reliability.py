@@ -1,5 +1,6 @@
 # The registry as deployed, server processes on 127.0.0.1 over each storage engine: killed in the
 # middle of concurrent publishing, raced on one DID, and left without its database.
+import hashlib
 import http.client
 import json
 import threading
@@ -10,8 +11,9 @@ import pytest
 import did_vek
 from conftest import LONG
 
-from .histories import engine, signed_version
-from .registry_process import RegistryProcess
+from histories import stamp
+from registry_histories import Key, signed
+from registry_process import RegistryProcess
 
 PUBLISHERS = 8
 KILLS = 3 if LONG else 1
@@ -31,6 +33,16 @@ def servers():
     yield start
     for server in started:
         server.kill()
+
+
+def engine(name):
+    """A key of its own for `name`, the same in every run."""
+    return Key(did_vek.DIDEngine.from_secret_key(hashlib.sha256(name.encode()).hexdigest()), "key-1")
+
+
+def signed_version(key, second):
+    """A version of `key`'s DID that `key` signs and lists, updated `second` seconds into the day."""
+    return signed(key, did=key.engine.create_did_from_key(), keys=(key,), created=stamp(0), updated=stamp(second))
 
 
 def in_threads(count, target):
@@ -86,7 +98,7 @@ def check_registry(server, dids, acknowledged):
 
 def test_a_killed_server_loses_no_acknowledged_version(db, servers):
     keys = [engine(f"publisher-{i}") for i in range(PUBLISHERS)]
-    dids = [key.create_did_from_key() for key in keys]
+    dids = [key.engine.create_did_from_key() for key in keys]
     length = KILLS * ACKS_PER_ROUND  # more than a publisher can reach: the kill comes first
     chains = [[signed_version(key, n) for n in range(1, length + 1)] for key in keys]
     acknowledged: list[tuple[str, str, str, int]] = []
@@ -130,7 +142,7 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
     # loses (409). Careful writers build on the last version they saw and name it in If-Match:
     # one that was overtaken loses (412) and tries again on the new last version.
     key = engine("raced")
-    did = key.create_did_from_key()
+    did = key.engine.create_did_from_key()
     running = [servers(db) for _ in range(processes)]
     assert running[0].publish(signed_version(key, 0), did).status == 201
     acknowledged: list[tuple[str, str, str, int]] = []
@@ -158,7 +170,7 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
 
 def test_the_registry_outlives_its_postgresql(postgres_server, postgres_db, servers):
     key = engine("outlives")
-    did = key.create_did_from_key()
+    did = key.engine.create_did_from_key()
     server = servers(postgres_db)
     assert server.publish(signed_version(key, 0), did).status == 201
     postgres_server.stop()
