@@ -8,7 +8,7 @@ import pytest
 from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.store import AlreadyStored, NewVersion, Refused, StoredVersion, StoreUnavailable
 from postgres_server import free_port
-from test_store_concurrency import in_threads
+from racing import in_threads
 
 
 def version(text, time="2026-01-01T00:00:00Z"):
@@ -42,9 +42,9 @@ def test_a_refused_append_stores_nothing_and_spends_no_seq(stores, refusal):
 
 
 def test_tables_are_made_once_when_many_processes_start_together(postgres_db):
-    opened: list[PostgresStore] = []
+    opened = [PostgresStore(postgres_db) for _ in range(6)]
     try:
-        in_threads(6, lambda i: opened.append(PostgresStore(postgres_db)) or opened[-1].last("did:vek:a"))
+        in_threads(len(opened), lambda i: opened[i].last("did:vek:a"))
         assert all(store.healthy() for store in opened)
     finally:
         for store in opened:

@@ -3,7 +3,6 @@
 import hashlib
 import http.client
 import json
-import threading
 import time
 
 import pytest
@@ -13,6 +12,7 @@ from conftest import LONG
 
 from histories import stamp
 from registry_histories import Key, signed
+from racing import join_threads, start_threads
 from registry_process import RegistryProcess
 
 PUBLISHERS = 8
@@ -26,8 +26,8 @@ def servers():
     """Starts registry processes for a test and kills whatever of them still runs after it."""
     started: list[RegistryProcess] = []
 
-    def start(db, workers=1):
-        started.append(RegistryProcess(db, workers=workers).start())
+    def start(db):
+        started.append(RegistryProcess(db).start())
         return started[-1]
 
     yield start
@@ -43,29 +43,6 @@ def engine(name):
 def signed_version(key, second):
     """A version of `key`'s DID that `key` signs and lists, updated `second` seconds into the day."""
     return signed(key, did=key.engine.create_did_from_key(), keys=(key,), created=stamp(0), updated=stamp(second))
-
-
-def in_threads(count, target):
-    """Runs target(i) in `count` threads released together; re-raises the first failure."""
-    go, failures = threading.Barrier(count), []
-
-    def run(i):
-        go.wait()
-        try:
-            target(i)
-        except BaseException as error:  # noqa: BLE001 - handed to the test thread
-            failures.append(error)
-
-    threads = [threading.Thread(target=run, args=(i,), daemon=True) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    return threads, failures
-
-
-def join(threads, failures):
-    for thread in threads:
-        thread.join(120)
-    assert not failures, failures[0]
 
 
 def export(server):
@@ -118,12 +95,12 @@ def test_a_killed_server_loses_no_acknowledged_version(db, servers):
 
     server = servers(db)
     for kill in range(1, KILLS + 1):
-        threads, failures = in_threads(PUBLISHERS, lambda i: publish(server, i))
+        threads, failures = start_threads(PUBLISHERS, lambda i: publish(server, i))
         deadline = time.monotonic() + 60
         while len(acknowledged) < kill * ACKS_PER_ROUND and time.monotonic() < deadline and not failures:
             time.sleep(0.002)
         server.kill()
-        join(threads, failures)
+        join_threads(threads, failures)
         server = servers(db)
     # Each publisher sends again the version it had no answer for, as a client would.
     for i in range(PUBLISHERS):
@@ -163,7 +140,7 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
             if answer.status == 201:
                 acknowledged.append((did, answer.json()["versionId"], text, 201))
 
-    join(*in_threads(PUBLISHERS, write))
+    join_threads(*start_threads(PUBLISHERS, write))
     check_registry(running[-1], [did], acknowledged)
     assert len(running[0].log(did)) == 1 + len(acknowledged) > 2
 

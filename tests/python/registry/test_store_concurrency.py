@@ -8,6 +8,7 @@ import pytest
 from conftest import LONG
 from did_vek.registry import open_store
 from did_vek.registry.store import NewVersion, StoredVersion
+from racing import in_threads
 
 WRITERS = 8
 APPENDS = 40 if LONG else 10
@@ -16,25 +17,6 @@ APPENDS = 40 if LONG else 10
 def version(text):
     return NewVersion(version_time="2026-01-01T00:00:00Z", created="2026-01-01T00:00:00Z", signed=text,
                       deactivates=False)
-
-
-def in_threads(count, target):
-    """Runs target(i) in `count` threads released together; re-raises the first failure."""
-    go, failures = threading.Barrier(count), []
-
-    def run(i):
-        go.wait()
-        try:
-            target(i)
-        except BaseException as error:  # noqa: BLE001 - handed to the test thread
-            failures.append(error)
-
-    threads = [threading.Thread(target=run, args=(i,)) for i in range(count)]
-    for thread in threads:
-        thread.start()
-    for thread in threads:
-        thread.join(120)
-    assert not failures, failures[0]
 
 
 @pytest.fixture
