@@ -1,8 +1,10 @@
 """python -m did_vek.registry: run a registry server."""
 
 import argparse
+import sys
 
 from .server import serve
+from .store import StoreUnavailable
 
 
 def main() -> None:
@@ -15,7 +17,12 @@ def main() -> None:
     arguments = parser.parse_args()
     if arguments.workers < 1:
         parser.error("--workers must be at least 1")
-    serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+    try:
+        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+    except StoreUnavailable as error:
+        # As the did-vek commands do: a store that cannot be reached is exit status 2.
+        print(f"{parser.prog}: {error}", file=sys.stderr)
+        sys.exit(2)
 
 
 if __name__ == "__main__":

@@ -18,8 +18,9 @@ from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
 from starlette.routing import Route
 
+from .engines import open_store
 from .problems import problem
-from .requests import is_vek_did, query_pairs, raw_path_after
+from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Receive, Resolver, Scope, Send
 from .rules import decider, parse_if_match, read_submission
@@ -63,7 +64,6 @@ class RegistryApp(Starlette):
 def create_app(db: "str | Store") -> Starlette:
     """The registry application over `db`: a store, or the text `open_store` takes."""
     if isinstance(db, str):
-        from . import open_store
         return RegistryApp(open_store(db), owns_store=True)
     return RegistryApp(db, owns_store=False)
 
@@ -108,9 +108,11 @@ def _routes(store: Store) -> list[Route]:
 
 
 async def _publish(store: Store, request: Request) -> Response:
-    did = _path_did(request, "/dids/")
+    # The size and the content type answer first (413, 415); the DID of the path is judged with
+    # the document it must match (400).
     body = await _body(request)
     _check_content_type(request.headers.get("content-type"))
+    did = _path_did(request, "/dids/")
     try:
         text = body.decode("utf-8")
     except UnicodeDecodeError:

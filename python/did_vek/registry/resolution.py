@@ -16,16 +16,19 @@ from typing import Any
 from starlette.concurrency import run_in_threadpool
 
 from .._resolution import document_metadata, error_object, resolution_result
-from .requests import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
+from .request_parts import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
 from .store import Store, StoredVersion
 
 _log = logging.getLogger("did_vek.registry")
 PREFIX = "/1.0/identifiers/"
 RESULT_TYPE = "application/did-resolution"
-_LEGACY_RESULT = ("application/ld+json", '"https://w3id.org/did-resolution"')
+_LEGACY_RESULT = ("application/ld+json", "https://w3id.org/did-resolution")
 DOCUMENT_TYPES = frozenset({"application/did", "application/did+json", "application/did+ld+json", "application/json"})
 _TIMESTAMP = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
+# Kept answers: emptied when either bound is reached. A document may be up to 64 KiB, so a
+# count alone would let large documents take hundreds of megabytes per worker.
 _CACHED_ANSWERS = 4096
+_CACHED_BYTES = 16 * 1024 * 1024
 
 Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
@@ -51,29 +54,31 @@ class ResolutionError(Exception):
 def representation(accept: str | None) -> str | None:
     """The media type to answer with for an `Accept` header, or None when none can be served.
 
-    The resolution result for no `Accept`, "*/*", "application/*", "application/did-resolution"
-    or the older ld+json with the resolution profile; the bare document for the document types.
-    Among acceptable ranges the highest q wins; on a tie, the resolution result, then the first.
+    The resolution result whenever `Accept` is absent or takes "*/*", "application/*",
+    "application/did-resolution" or the older ld+json with the resolution profile, whatever
+    else it takes; else the bare document, as the document type of highest q, the first on a
+    tie. A range with q=0 is one the client refuses.
     """
     if accept is None or not accept.strip():
         return RESULT_TYPE
-    candidates: list[tuple[float, int, int, str]] = []
+    candidates: list[tuple[float, int, str]] = []
     for position, element in enumerate(accept.split(",")):
         media_range, *parameters = (part.strip() for part in element.split(";"))
         media_range = media_range.lower()
         named: dict[str, str] = {}
         for parameter in parameters:
             name, _, value = parameter.partition("=")
-            named[name.strip().lower()] = value.strip()
+            # Quoted as it must be, or bare as some clients send it.
+            named[name.strip().lower()] = value.strip().strip('"')
         quality = _quality(named.pop("q", "1"))
         if quality is None or quality <= 0:
             continue
         if media_range in ("*/*", "application/*", RESULT_TYPE) or (
                 (media_range, named.get("profile")) == _LEGACY_RESULT):
-            candidates.append((-quality, 0, position, RESULT_TYPE))
-        elif media_range in DOCUMENT_TYPES:
-            candidates.append((-quality, 1, position, media_range))
-    return min(candidates)[3] if candidates else None
+            return RESULT_TYPE
+        if media_range in DOCUMENT_TYPES:
+            candidates.append((-quality, position, media_range))
+    return min(candidates)[2] if candidates else None
 
 
 def _quality(text: str) -> float | None:
@@ -90,7 +95,8 @@ class Resolver:
     def __init__(self, store: Store, *, inline: bool) -> None:
         self.store = store
         self.inline = inline
-        self._bodies: dict[tuple[int, int, bool, str], bytes] = {}
+        self._bodies: dict[tuple[str, int, int, int, bool, str], bytes] = {}
+        self._bodies_size = 0
         self._first_created: dict[str, str] = {}
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
@@ -175,11 +181,18 @@ class Resolver:
         status = 410 if last.deactivates and selected.version == last.version else 200
         # A stored version never changes, so an answer is fixed by the versions it names, and
         # version 1's "created" by the DID: both are kept rather than read and written again.
-        key = (selected.seq, 0 if following is None else following.seq, last.deactivates, media_type)
+        key = (did, selected.version, selected.seq, 0 if following is None else following.seq, last.deactivates,
+               media_type)
         body = self._bodies.get(key)
         if body is None:
             body = self._body(selected, following, last.deactivates, self._created(did, selected), media_type)
-            _remember(self._bodies, key, body)
+            # Emptied when full: simpler than an LRU, and safe from any thread, one dict operation
+            # at a time (the size may be off by a racing answer until the next emptying).
+            if len(self._bodies) >= _CACHED_ANSWERS or self._bodies_size + len(body) > _CACHED_BYTES:
+                self._bodies.clear()
+                self._bodies_size = 0
+            self._bodies[key] = body
+            self._bodies_size += len(body)
         return status, body
 
     def _created(self, did: str, selected: StoredVersion) -> str:
@@ -187,7 +200,9 @@ class Resolver:
         if created is None:
             first = selected if selected.version == 1 else self.store.version(did, 1)
             created = (first or selected).created
-            _remember(self._first_created, did, created)
+            if len(self._first_created) >= _CACHED_ANSWERS:
+                self._first_created.clear()
+            self._first_created[did] = created
         return created
 
     @staticmethod
@@ -202,13 +217,6 @@ class Resolver:
             proof=value["proof"], next_version_id=None if following is None else str(following.version),
             next_update=None if following is None else following.version_time, deactivated=deactivated)
         return json.dumps(resolution_result(document, metadata), ensure_ascii=False).encode()
-
-
-def _remember(cache: dict[Any, Any], key: Any, value: Any) -> None:
-    # Emptied when full: simpler than an LRU, and safe from any thread, one dict operation at a time.
-    if len(cache) >= _CACHED_ANSWERS:
-        cache.clear()
-    cache[key] = value
 
 
 def _is_timestamp(text: str) -> bool:

@@ -39,7 +39,9 @@ def client(db):
 REFUSALS = [
     # status, why, DID of the path, body, headers
     (413, "body over 64 KiB, not JSON, no content type", DID, "x" * (64 * 1024 + 1), {}),
+    (413, "body over 64 KiB to a path that is no DID", "%FF", "x" * (64 * 1024 + 1), JSON),
     (415, "no content type, body not JSON", DID, "{", {}),
+    (415, "another content type to a path that is no DID", "not-a-did", ALICE_V3, {"content-type": "text/plain"}),
     (415, "another content type", DID, ALICE_V3, {"content-type": "text/plain"}),
     (415, "JSON in another charset", DID, ALICE_V3, {"content-type": "application/json; charset=latin-1"}),
     (400, "not JSON", DID, "{", {**JSON, "if-match": '"1"'}),
@@ -48,6 +50,7 @@ REFUSALS = [
     (400, "record rules broken: updated before created",
      DID, tampered(signed(MALLORY, updated=day(1)), updated="2023-01-01T00:00:00Z"), JSON),
     (400, "document for another DID than the path's", BOB_DID, ALICE_V3, JSON),
+    (400, "path that is no DID", "not-a-did", ALICE_V3, JSON),
     (400, "If-Match not an entity tag", DID, ALICE_V3, {**JSON, "if-match": "2"}),
     (410, "deactivated DID, stale version, wrong If-Match", BOB_DID,
      signed(MALLORY, did=BOB_DID, updated=day(1)), {**JSON, "if-match": '"1"'}),

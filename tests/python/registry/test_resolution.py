@@ -32,13 +32,16 @@ ACCEPT = [
     ("application/did-resolution", RESULT),
     ('application/ld+json;profile="https://w3id.org/did-resolution"', RESULT),
     ('application/ld+json; profile="https://w3id.org/did-resolution"; q=0.9', RESULT),
+    ("application/ld+json;profile=https://w3id.org/did-resolution", RESULT),
     ("application/did", "application/did"),
     ("application/did+json", "application/did+json"),
     ("application/did+ld+json", "application/did+ld+json"),
     ("application/json", "application/json"),
     ("text/html, application/json", "application/json"),
     ("application/json, application/did-resolution", RESULT),
-    ("application/did-resolution;q=0.5, application/did", "application/did"),
+    ("application/did-resolution;q=0.1, application/did", RESULT),
+    ("application/did;q=0.5, application/did+json", "application/did+json"),
+    ("application/did-resolution;q=0, application/did", "application/did"),
     ("APPLICATION/DID+JSON", "application/did+json"),
 ]
 

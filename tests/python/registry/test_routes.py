@@ -76,12 +76,15 @@ def test_import_moves_a_registry_and_skips_what_is_there(client, tmp_path):
     ("not json", "line 2: not JSON"),
     ('{"did": "did:vek:abc", "versionId": "1"}', "line 2: \"signed\""),
     ("GAP", "line 2: .* version 3 cannot follow version 1"),
+    ("OTHER_FIRST", "line 2: .* version 1 is stored with another text"),
 ])
 def test_import_names_the_line_it_refuses(tmp_path, line, message):
     versions = [json.dumps({"seq": k, "did": DID, "versionId": str(k), "signed": json.loads(text)})
                 for k, text in enumerate(history(2), start=1)]
     if line == "GAP":
         line = versions[1].replace('"versionId": "2"', '"versionId": "3"')
+    if line == "OTHER_FIRST":  # another registry's version 1 of the same DID
+        line = json.dumps({"seq": 1, "did": DID, "versionId": "1", "signed": json.loads(signed(updated=day(9)))})
     lines = [versions[0], line]
     store = open_store(str(tmp_path / "r.sqlite3"))
     try:

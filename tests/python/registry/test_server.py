@@ -73,3 +73,10 @@ def test_writers_racing_over_http_leave_one_valid_history(server):
     status, body = request(f"{server}/1.0/identifiers/{DID.replace(':', '%3A')}")
     assert status == 200
     assert json.loads(body)["didDocumentMetadata"]["versionId"] == history.latest.version_id
+
+
+def test_a_store_that_cannot_be_opened_stops_the_server_before_it_listens(tmp_path):
+    result = subprocess.run([sys.executable, "-m", "did_vek.registry", "--db", str(tmp_path / "no" / "such.db"),
+                             "--port", str(free_port())], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2
+    assert result.stderr.count("\n") == 1 and "does not answer" in result.stderr
