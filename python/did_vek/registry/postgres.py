@@ -75,14 +75,15 @@ class PostgresStore:
     """The `Store` on the PostgreSQL database at `url`, its tables created on first use.
 
     `max_connections` bounds the pool; `timeout` is how long (seconds) a call waits for a
-    connection before it reports the store unavailable. While PostgreSQL is down, `healthy()`
+    connection before it reports the store unavailable; a transaction left idle for
+    `stuck_transaction_timeout` is ended by PostgreSQL, which frees the locks it held. While PostgreSQL is down, `healthy()`
     answers False within `health_timeout`, and so do the other calls fail once one has waited
     in vain; the pool keeps reconnecting in the background, so service resumes by itself when
     the database is back.
     """
 
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
-                 health_timeout: float = 1.0) -> None:
+                 health_timeout: float = 1.0, stuck_transaction_timeout: float = 10.0) -> None:
         self._timeout = timeout
         self._health_timeout = health_timeout
         # Set when the last wait for a connection ran out: the database is most likely down, and
@@ -108,6 +109,11 @@ class PostgresStore:
                 # A server that vanished from the network is noticed within seconds.
                 "keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3,
                 "tcp_user_timeout": 10_000,
+                # An append holds its DID's lock and, at the end, the counter that every append
+                # needs. A server process that freezes or loses the network in between must not
+                # hold them until PostgreSQL's own keepalive gives up hours later: its session is
+                # ended, its transaction rolled back, and the other writers go on.
+                "options": f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}",
             },
             name="did-vek-registry",
             open=True,

@@ -1,5 +1,6 @@
 # What only the PostgreSQL store does: a writer outside its queue, tables made by many processes at
 # once, refusals that leave the counter alone, and life without its database.
+import threading
 import time
 
 import psycopg
@@ -83,3 +84,37 @@ def test_an_append_overtaken_by_a_writer_outside_the_queue_is_judged_again(store
     assert seen == [None, 1]
     assert (stored.version, stored.seq) == (2, 2)
     assert [stored.signed for stored in stores[0].log("did:vek:a")] == ["other", "mine"]
+
+
+def test_a_writer_stuck_inside_its_append_does_not_hold_the_did_for_long(postgres_db):
+    # The first writer freezes between reading the last version and inserting (a paused process,
+    # a lost network): PostgreSQL ends its session, and the next writer of the DID goes on.
+    stuck, other = PostgresStore(postgres_db, stuck_transaction_timeout=0.5), PostgresStore(postgres_db)
+    frozen = threading.Event()
+
+    def freeze(last):
+        frozen.set()
+        time.sleep(2.5)
+        return version("stuck")
+
+    outcome: list[BaseException] = []
+
+    def write():
+        try:
+            stuck.append("did:vek:a", freeze)
+        except BaseException as error:  # noqa: BLE001 - judged by the test thread
+            outcome.append(error)
+
+    writer = threading.Thread(target=write)
+    try:
+        writer.start()
+        assert frozen.wait(10)
+        started = time.monotonic()
+        assert other.append("did:vek:a", lambda last: version("next")).version == 1
+        assert time.monotonic() - started < 2
+        writer.join(10)
+        assert len(outcome) == 1 and isinstance(outcome[0], StoreUnavailable), outcome
+        assert [stored.signed for stored in other.log("did:vek:a")] == ["next"]
+    finally:
+        writer.join(10)
+        stuck.close(), other.close()
