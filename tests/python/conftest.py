@@ -31,12 +31,13 @@ def db(request, tmp_path):
 
 @pytest.fixture(scope="session")
 def postgres_server():
-    """One private PostgreSQL for the session, started on first use. Missing server programs
-    fail the PostgreSQL cases: they are never skipped."""
+    """One private PostgreSQL for the session, started on first use, with the database
+    "registry". Missing server programs fail the PostgreSQL cases: they are never skipped."""
     from registry.postgres_server import PostgresServer
     server = PostgresServer()
     try:
         server.start()
+        server.execute("CREATE DATABASE registry")
         yield server
     finally:
         server.destroy()
@@ -44,12 +45,14 @@ def postgres_server():
 
 @pytest.fixture
 def postgres_db(postgres_server):
-    """The URL of a new, empty database on the session's PostgreSQL, dropped after the test."""
-    name = f"registry_{next(_databases)}"
-    postgres_server.execute(f"CREATE DATABASE {name}")
-    yield postgres_server.url(name)
+    """The URL of a new, empty store on the session's PostgreSQL: a schema of its own in the
+    database "registry", first on the search path of every connection made with the URL. A
+    schema is made and dropped in milliseconds, a database in a tenth of a second."""
+    name = f"test_{next(_schemas)}"
+    postgres_server.execute(f"CREATE SCHEMA {name}", database="registry")
+    yield postgres_server.url("registry") + f"?options=-c%20search_path%3D{name}"
     if postgres_server.running():
-        postgres_server.execute(f"DROP DATABASE {name} WITH (FORCE)")
+        postgres_server.execute(f"DROP SCHEMA {name} CASCADE", database="registry")
 
 
-_databases = itertools.count(1)
+_schemas = itertools.count(1)

@@ -27,6 +27,7 @@ from typing import Any, TypeVar
 
 import psycopg
 from psycopg import errors
+from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
 from .store import Decide, StoredVersion, StoreUnavailable
@@ -91,6 +92,14 @@ class PostgresStore:
         self._unreachable = False
         self._schema_ready = False
         self._schema_lock = threading.Lock()
+        try:
+            given = conninfo_to_dict(url)
+        except psycopg.Error:
+            # Not the parser's message: it may quote the URL, password and all.
+            raise StoreUnavailable("PostgreSQL: the URL is not one that libpq can read") from None
+        # Options of the URL's own (a search_path, say) are kept: the pool's would replace them.
+        options = " ".join(filter(None, [given.get("options"), "-c idle_in_transaction_session_timeout="
+                                                                f"{int(stuck_transaction_timeout * 1000)}"]))
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
             url,
             min_size=1,
@@ -113,7 +122,7 @@ class PostgresStore:
                 # needs. A server process that freezes or loses the network in between must not
                 # hold them until PostgreSQL's own keepalive gives up hours later: its session is
                 # ended, its transaction rolled back, and the other writers go on.
-                "options": f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}",
+                "options": options,
             },
             name="did-vek-registry",
             open=True,

@@ -85,10 +85,10 @@ class PostgresServer:
     def url(self, database: str = "postgres") -> str:
         return f"postgresql://postgres@127.0.0.1:{self.port}/{database}"
 
-    def execute(self, statement: str) -> None:
+    def execute(self, statement: str, database: str = "postgres") -> None:
         """Runs one statement outside a transaction (CREATE/DROP DATABASE need that)."""
         import psycopg
-        with psycopg.connect(self.url(), autocommit=True, connect_timeout=5) as connection:
+        with psycopg.connect(self.url(database), autocommit=True, connect_timeout=5) as connection:
             connection.execute(statement)  # type: ignore[arg-type]
 
     def running(self) -> bool:
