@@ -98,8 +98,8 @@ class PostgresStore:
             # Not the parser's message: it may quote the URL, password and all.
             raise StoreUnavailable("PostgreSQL: the URL is not one that libpq can read") from None
         # Options of the URL's own (a search_path, say) are kept: the pool's would replace them.
-        options = " ".join(filter(None, [given.get("options"), "-c idle_in_transaction_session_timeout="
-                                                                f"{int(stuck_transaction_timeout * 1000)}"]))
+        idle_limit = f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}"
+        options = f"{given['options']} {idle_limit}" if given.get("options") else idle_limit
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
             url,
             min_size=1,

@@ -118,3 +118,10 @@ def test_a_writer_stuck_inside_its_append_does_not_hold_the_did_for_long(postgre
     finally:
         writer.join(10)
         stuck.close(), other.close()
+
+
+@pytest.mark.parametrize("url", ["postgresql://reg:secret@db/registry?nosuch=1", "postgresql://reg:secret@%zz/registry"])
+def test_an_unreadable_url_is_refused_without_showing_it(url):
+    with pytest.raises(StoreUnavailable) as raised:
+        PostgresStore(url)
+    assert "secret" not in str(raised.value)
