@@ -1,6 +1,5 @@
 # The registry as deployed, server processes on 127.0.0.1 over each storage engine: killed in the
 # middle of concurrent publishing, raced on one DID, and left without its database.
-import hashlib
 import http.client
 import json
 import time
@@ -10,9 +9,8 @@ import pytest
 import did_vek
 from conftest import LONG
 
-from histories import stamp
-from registry_histories import Key, signed
 from racing import join_threads, start_threads
+from registry_histories import keyed, keyed_version
 from registry_process import RegistryProcess
 
 PUBLISHERS = 8
@@ -33,16 +31,6 @@ def servers():
     yield start
     for server in started:
         server.kill()
-
-
-def engine(name):
-    """A key of its own for `name`, the same in every run."""
-    return Key(did_vek.DIDEngine.from_secret_key(hashlib.sha256(name.encode()).hexdigest()), "key-1")
-
-
-def signed_version(key, second):
-    """A version of `key`'s DID that `key` signs and lists, updated `second` seconds into the day."""
-    return signed(key, did=key.engine.create_did_from_key(), keys=(key,), created=stamp(0), updated=stamp(second))
 
 
 def export(server):
@@ -74,10 +62,10 @@ def check_registry(server, dids, acknowledged):
 
 
 def test_a_killed_server_loses_no_acknowledged_version(db, servers):
-    keys = [engine(f"publisher-{i}") for i in range(PUBLISHERS)]
+    keys = [keyed(f"publisher-{i}") for i in range(PUBLISHERS)]
     dids = [key.engine.create_did_from_key() for key in keys]
     length = KILLS * ACKS_PER_ROUND  # more than a publisher can reach: the kill comes first
-    chains = [[signed_version(key, n) for n in range(1, length + 1)] for key in keys]
+    chains = [[keyed_version(key, n) for n in range(1, length + 1)] for key in keys]
     acknowledged: list[tuple[str, str, str, int]] = []
     sent = [0] * PUBLISHERS  # per publisher: its versions answered so far; the next may be in flight
 
@@ -118,10 +106,10 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
     # Blind writers send versions of fixed times: one whose time is not past the last version's
     # loses (409). Careful writers build on the last version they saw and name it in If-Match:
     # one that was overtaken loses (412) and tries again on the new last version.
-    key = engine("raced")
+    key = keyed("raced")
     did = key.engine.create_did_from_key()
     running = [servers(db) for _ in range(processes)]
-    assert running[0].publish(signed_version(key, 0), did).status == 201
+    assert running[0].publish(keyed_version(key, 0), did).status == 201
     acknowledged: list[tuple[str, str, str, int]] = []
 
     def write(i):
@@ -129,12 +117,12 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
         for round in range(RACE_ROUNDS):
             if if_match:
                 last = len(server.log(did))
-                text = signed_version(key, last * PUBLISHERS + i)
+                text = keyed_version(key, last * PUBLISHERS + i)
                 answer = server.publish(text, did, if_match=str(last))
                 assert answer.status in (201, 412), (answer.status, answer.body)
                 assert answer.status == 412 or answer.json()["versionId"] == str(last + 1)
             else:
-                text = signed_version(key, 1 + round * PUBLISHERS + i)
+                text = keyed_version(key, 1 + round * PUBLISHERS + i)
                 answer = server.publish(text, did)
                 assert answer.status in (201, 409), (answer.status, answer.body)
             if answer.status == 201:
@@ -146,17 +134,17 @@ def test_racing_writers_take_each_version_number_once(db, servers, processes, if
 
 
 def test_the_registry_outlives_its_postgresql(postgres_server, postgres_db, servers):
-    key = engine("outlives")
+    key = keyed("outlives")
     did = key.engine.create_did_from_key()
     server = servers(postgres_db)
-    assert server.publish(signed_version(key, 0), did).status == 201
+    assert server.publish(keyed_version(key, 0), did).status == 201
     postgres_server.stop()
     try:
         answer = server.request("GET", f"/1.0/identifiers/{did}")
         assert answer.status == 500
         assert answer.json()["didResolutionMetadata"]["error"]["type"].endswith("#INTERNAL_ERROR")
         assert server.request("GET", "/healthz").status == 503
-        assert server.publish(signed_version(key, 1), did).status == 500
+        assert server.publish(keyed_version(key, 1), did).status == 500
         assert server.alive()
     finally:
         postgres_server.start()
@@ -165,4 +153,4 @@ def test_the_registry_outlives_its_postgresql(postgres_server, postgres_db, serv
         assert time.monotonic() < deadline, "the registry did not recover when PostgreSQL came back"
         time.sleep(0.2)
     assert server.request("GET", f"/1.0/identifiers/{did}").status == 200
-    assert server.publish(signed_version(key, 1), did).status == 201
+    assert server.publish(keyed_version(key, 1), did).status == 201
