@@ -1,9 +1,10 @@
 """The registry's versions in PostgreSQL, through psycopg 3 and a pool of connections.
 
-Any number of server processes, on one machine or many, may share one database: the unique key
-on (did, version) decides which of two racing appends takes a version number, and the loser
-runs `decide` again against the version that won, so every stored version was judged against
-the version it actually follows.
+Any number of server processes, on one machine or many, may share one database. The appends to
+one DID queue on a lock of that DID held to the end of their transaction, so each reads the last
+version only after the append before it committed, and `decide` judges the version the new one
+will follow. The unique key on (did, version) stays the last word: should two appends ever take
+the same number, the loser runs `decide` again against the version that won.
 
 `seq` follows commit order. A plain sequence would not: its numbers are handed out when a
 transaction asks, not when it commits, so a transaction holding seq 7 may commit after another
@@ -26,7 +27,8 @@ from typing import Any, TypeVar
 
 import psycopg
 from psycopg import errors
-from psycopg_pool import ConnectionPool
+from psycopg.conninfo import conninfo_to_dict
+from psycopg_pool import ConnectionPool, PoolTimeout
 
 from .store import Decide, StoredVersion, StoreUnavailable
 
@@ -51,11 +53,14 @@ INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
 # on the catalog's unique index; this lock (any fixed number, held to the end of the
 # transaction) lets one of them create and the others find the tables made.
 _SCHEMA_LOCK = 0x646964766B
+# The first key of the two-key advisory locks that queue the writers of one DID (the second is
+# the DID's hash: two DIDs that share it only queue together). Two-key and one-key locks never meet.
+_APPEND_LOCKS = 0x646964
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
 _LAST = f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version DESC LIMIT 1"
 
-# Each failed attempt means another writer of the same DID committed, so the number of attempts
-# an append needs is bounded by its concurrent writers; this bound only stops a runaway.
+# The queue of writers per DID leaves the unique key nothing to catch between writers that take
+# it; the key and these attempts are what still holds if a writer ever bypasses the queue.
 _APPEND_ATTEMPTS = 32
 
 _T = TypeVar("_T")
@@ -71,16 +76,30 @@ class PostgresStore:
     """The `Store` on the PostgreSQL database at `url`, its tables created on first use.
 
     `max_connections` bounds the pool; `timeout` is how long (seconds) a call waits for a
-    connection before it reports the store unavailable. While PostgreSQL is down, calls fail
-    after `timeout` and `healthy()` answers False within `health_timeout`; the pool keeps
-    reconnecting in the background, so service resumes by itself when the database is back.
+    connection before it reports the store unavailable; a transaction left idle for
+    `stuck_transaction_timeout` is ended by PostgreSQL, which frees the locks it held. While PostgreSQL is down, `healthy()`
+    answers False within `health_timeout`, and so do the other calls fail once one has waited
+    in vain; the pool keeps reconnecting in the background, so service resumes by itself when
+    the database is back.
     """
 
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
-                 health_timeout: float = 1.0) -> None:
+                 health_timeout: float = 1.0, stuck_transaction_timeout: float = 10.0) -> None:
+        self._timeout = timeout
         self._health_timeout = health_timeout
+        # Set when the last wait for a connection ran out: the database is most likely down, and
+        # requests then fail after the short health timeout instead of each waiting the full one.
+        self._unreachable = False
         self._schema_ready = False
         self._schema_lock = threading.Lock()
+        try:
+            given = conninfo_to_dict(url)
+        except psycopg.Error:
+            # Not the parser's message: it may quote the URL, password and all.
+            raise StoreUnavailable("PostgreSQL: the URL is not one that libpq can read") from None
+        # Options of the URL's own (a search_path, say) are kept: the pool's would replace them.
+        idle_limit = f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}"
+        options = f"{given['options']} {idle_limit}" if given.get("options") else idle_limit
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
             url,
             min_size=1,
@@ -99,6 +118,11 @@ class PostgresStore:
                 # A server that vanished from the network is noticed within seconds.
                 "keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3,
                 "tcp_user_timeout": 10_000,
+                # An append holds its DID's lock and, at the end, the counter that every append
+                # needs. A server process that freezes or loses the network in between must not
+                # hold them until PostgreSQL's own keepalive gives up hours later: its session is
+                # ended, its transaction rolled back, and the other writers go on.
+                "options": options,
             },
             name="did-vek-registry",
             open=True,
@@ -108,10 +132,16 @@ class PostgresStore:
     def _connection(self, timeout: float | None = None) -> Iterator[psycopg.Connection[tuple[Any, ...]]]:
         """A pooled connection with the tables in place; every database failure, in one line,
         as `StoreUnavailable`."""
+        wait = timeout if timeout is not None else self._health_timeout if self._unreachable else self._timeout
         try:
-            with self._pool.connection(timeout=timeout) as connection:
+            with self._pool.connection(timeout=wait) as connection:
+                self._unreachable = False
                 self._ensure_schema(connection)
                 yield connection
+        except PoolTimeout:
+            self._unreachable = True
+            # Why the pool cannot connect is in its log, attempt by attempt.
+            raise StoreUnavailable(f"PostgreSQL: no connection within {wait:g} s") from None
         except psycopg.Error as error:
             message = str(error).strip().splitlines()[0] if str(error).strip() else type(error).__name__
             raise StoreUnavailable(f"PostgreSQL: {message}") from error
@@ -172,6 +202,10 @@ class PostgresStore:
         # Leaving the block commits; an exception from decide (Refused, AlreadyStored) or from
         # the database rolls back and passes on.
         with connection.transaction():
+            # Writers of one DID queue here, in arrival order, each reading the last version only
+            # once the one before it committed. Without the queue a writer could lose the race for
+            # the next number again and again to writers that keep coming back.
+            connection.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (_APPEND_LOCKS, did))
             row = connection.execute(_LAST, (did,)).fetchone()
             last = None if row is None else _row(row)
             new = decide(last)

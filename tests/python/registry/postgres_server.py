@@ -18,6 +18,12 @@ from pathlib import Path
 _DEBIAN_BINARIES = "/usr/lib/postgresql/*/bin"
 
 
+# The sanitizer run preloads its runtime into the interpreter through the environment; the
+# database server is not ours to instrument, and must not inherit it.
+_SERVER_ENVIRONMENT = {name: value for name, value in os.environ.items()
+                       if name not in ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS", "PYTHONMALLOC")}
+
+
 def binaries() -> Path:
     """The directory of initdb and pg_ctl: $DID_VEK_PG_BIN, else Debian's newest PostgreSQL."""
     if configured := os.environ.get("DID_VEK_PG_BIN"):
@@ -62,7 +68,8 @@ class PostgresServer:
 
     def _run(self, program: str, *arguments: str) -> None:
         command = [*self._prefix, str(self.bin / program), *arguments]
-        result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=self.root)
+        result = subprocess.run(command, capture_output=True, text=True, timeout=120, cwd=self.root,
+                                env=_SERVER_ENVIRONMENT)
         if result.returncode != 0:
             log = self.log.read_text() if self.log.exists() else ""
             raise RuntimeError(f"{program} failed ({result.returncode}): {result.stderr.strip()}\n{log}")
@@ -78,10 +85,10 @@ class PostgresServer:
     def url(self, database: str = "postgres") -> str:
         return f"postgresql://postgres@127.0.0.1:{self.port}/{database}"
 
-    def execute(self, statement: str) -> None:
+    def execute(self, statement: str, database: str = "postgres") -> None:
         """Runs one statement outside a transaction (CREATE/DROP DATABASE need that)."""
         import psycopg
-        with psycopg.connect(self.url(), autocommit=True, connect_timeout=5) as connection:
+        with psycopg.connect(self.url(database), autocommit=True, connect_timeout=5) as connection:
             connection.execute(statement)  # type: ignore[arg-type]
 
     def running(self) -> bool:

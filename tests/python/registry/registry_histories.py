@@ -1,4 +1,5 @@
 # The registry tests' keys and versions: a few fixed keys, times by the day, on the shared builders.
+import hashlib
 from dataclasses import dataclass
 
 from did_vek import DIDEngine, did_for_public_key
@@ -37,3 +38,15 @@ def signed(signer=ALICE, *, did=DID, keys=(ALICE,), updated, created=CREATED, de
 def history(length, did=DID):
     """`length` versions of ALICE's DID, version k updated on January k+1, all signed by ALICE."""
     return [signed(did=did, updated=day(k + 1)) for k in range(1, length + 1)]
+
+
+def keyed(name):
+    """A key of its own for `name` (one per publisher of a test), the same in every run."""
+    return Key(DIDEngine.from_secret_key(hashlib.sha256(name.encode()).hexdigest()), "key-1")
+
+
+def keyed_version(key, second):
+    """A version of `key`'s own DID that `key` signs and lists, updated `second` seconds into
+    January 1, 2026."""
+    return signed(key, did=key.engine.create_did_from_key(), keys=(key,), created=histories.stamp(0),
+                  updated=histories.stamp(second))

@@ -7,10 +7,11 @@ import os
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 from dataclasses import dataclass
 
-from .postgres_server import free_port
+from postgres_server import free_port
 
 
 @dataclass(frozen=True)
@@ -35,13 +36,14 @@ class RegistryProcess:
     def start(self, timeout: float = 30.0) -> "RegistryProcess":
         command = [sys.executable, "-m", "did_vek.registry", "--db", self.db, "--host", "127.0.0.1",
                    "--port", str(self.port), "--workers", str(self.workers)]
-        self.process = subprocess.Popen(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        # A file, not a pipe: nobody reads while the server runs, and a full pipe would stop it.
+        self.output = tempfile.TemporaryFile()
+        self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,
                                         start_new_session=True)
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.process.poll() is not None:
-                raise RuntimeError(f"the registry exited with {self.process.returncode}: "
-                                   f"{self.process.stderr.read().decode(errors='replace')}")  # type: ignore[union-attr]
+                raise RuntimeError(f"the registry exited with {self.process.returncode}: {self.printed()}")
             try:
                 if self.request("GET", "/1.0/methods", timeout=1).status == 200:
                     return self
@@ -49,7 +51,12 @@ class RegistryProcess:
                 pass
             time.sleep(0.05)
         self.kill()
-        raise RuntimeError(f"the registry on port {self.port} did not answer within {timeout} s")
+        raise RuntimeError(f"the registry on port {self.port} did not answer within {timeout} s: {self.printed()}")
+
+    def printed(self) -> str:
+        """The end of what the server wrote."""
+        self.output.seek(0)
+        return self.output.read()[-2000:].decode(errors="replace")
 
     def alive(self) -> bool:
         return self.process is not None and self.process.poll() is None
@@ -60,20 +67,10 @@ class RegistryProcess:
             os.killpg(self.process.pid, signal.SIGKILL)
         self._reap()
 
-    def stop(self) -> None:
-        if self.process is not None and self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(15)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-        self._reap()
-
     def _reap(self) -> None:
         if self.process is not None:
             self.process.wait(15)
-            if self.process.stderr is not None:
-                self.process.stderr.close()
+            self.output.close()
 
     def request(self, method: str, path: str, body: str | None = None, headers: dict[str, str] | None = None,
                 timeout: float = 30.0) -> Answer:
