@@ -80,17 +80,36 @@ class ServerProcess:
         return self._stderr.read().decode(errors="replace").strip()[-2000:]
 
     def stop(self) -> None:
+        """Stops the server and every process of its group; returns once none of them runs, so
+        that the next measurement does not share the cores with workers still shutting down."""
         if self.process is None:
             return
+        group = self.process.pid
         if self.process.poll() is None:
-            os.killpg(self.process.pid, signal.SIGTERM)
-            try:
-                self.process.wait(20)
-            except subprocess.TimeoutExpired:
-                os.killpg(self.process.pid, signal.SIGKILL)
-                self.process.wait(20)
+            os.killpg(group, signal.SIGTERM)
+        deadline = time.monotonic() + 20
+        while (self.process.poll() is None or _group_running(group)) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if self.process.poll() is None or _group_running(group):
+            os.killpg(group, signal.SIGKILL)
+            self.process.wait(20)
         self.process = None
         self._stderr.close()
+
+
+def _group_running(group: int) -> bool:
+    """Whether a process of the process group `group` still runs (a zombie has ended)."""
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            # The fields after the command's closing parenthesis: state, parent, process group, ...
+            state, _, process_group = (entry / "stat").read_text().rsplit(")", 1)[1].split()[:3]
+        except (OSError, ValueError):
+            continue
+        if int(process_group) == group and state != "Z":
+            return True
+    return False
 
 
 def registry(db: str, workers: int) -> ServerProcess:

@@ -1,0 +1,142 @@
+# The registry benchmarks' runs must never report a failure as a figure: a publish run counts
+# only versions stored now, a timing over answers that are not 200 is refused, and the servers
+# they start go down with all of their workers.
+import asyncio
+import importlib.util
+import json
+import sys
+from pathlib import Path
+
+import pytest
+
+import registry.postgres_server  # noqa: F401  (bound before benchmarks/registry.py can hide it)
+
+BENCHMARKS = Path(__file__).resolve().parents[3] / "benchmarks"
+sys.path.append(str(BENCHMARKS))
+import bare_asgi  # noqa: E402
+import registry_client_timing  # noqa: E402
+import registry_data  # noqa: E402
+import registry_servers  # noqa: E402
+import wrk_runs  # noqa: E402
+
+
+def load_driver():
+    spec = importlib.util.spec_from_file_location("bench_registry_driver", BENCHMARKS / "registry.py")
+    module = importlib.util.module_from_spec(spec)
+    sys.modules[spec.name] = module  # its dataclasses look their module up there
+    spec.loader.exec_module(module)
+    return module
+
+
+driver = load_driver()
+
+
+def publish_report(created, other=0, ran_out=0, failures=0, seconds=2.0):
+    script = {"created": created, "other": other, "ran_out": ran_out, "duration_us": int(seconds * 1e6)}
+    return wrk_runs.WrkReport(created + other, (created + other) / seconds, 0.01, 0.1, failures, script)
+
+
+@pytest.mark.parametrize("report, per_second, failures", [
+    # all answers 201: the rate is theirs, no failure
+    (publish_report(1000), 500.0, 0),
+    # retries (200) and refusals are answers, but not versions stored: they count as failures, not in the rate
+    (publish_report(1000, other=500), 500.0, 500),
+    # a thread that ran out of prepared versions stopped early: the rate would be too low, so it is a failure
+    (publish_report(1000, ran_out=1), 500.0, 1),
+    # connection errors that wrk counts
+    (publish_report(1000, failures=3), 500.0, 3),
+])
+def test_a_publish_run_counts_only_versions_stored_now(report, per_second, failures):
+    assert driver.published_per_second(report) == per_second
+    assert driver.publish_failures(report) == failures
+
+
+@pytest.mark.parametrize("measured, relation, limit, met", [
+    (0.6, ">=", 0.6, True), (0.599, ">=", 0.6, False), (1.3, "<=", 1.3, True), (1.31, "<=", 1.3, False),
+    (0, "<=", 0, True), (1, "<=", 0, False),
+])
+def test_goals_are_met_on_their_limit_and_missed_past_it(measured, relation, limit, met):
+    assert driver.goal("g", measured, relation, limit)["met"] is met
+    assert driver.goal_lines([driver.goal("g", measured, relation, limit)]).endswith("met" if met else "MISSED")
+
+
+def test_publish_lines_carry_each_prepared_version_whole(tmp_path):
+    """The Lua script splits each line at its first tab: the body must be one line holding the
+    signed document's whole value."""
+    updates = registry_data.updates(3, processes=1)
+    lines = driver.publish_requests(tmp_path / "publish.txt", updates).read_text().splitlines()
+    assert len(lines) == 3
+    for line, update in zip(lines, updates):
+        path, body = line.split("\t", 1)
+        assert path == f"/dids/{update.first.did}"
+        assert json.loads(body) == json.loads(update.second)
+
+
+def test_the_static_tree_holds_each_result_at_its_resolution_path(tmp_path):
+    store = registry_data.sqlite_store(tmp_path / "stores", 5, processes=1)
+    tree = driver.static_tree(tmp_path / "static", store)
+    for did, body in registry_data.resolution_results(store):
+        assert (tree / "1.0" / "identifiers" / did).read_bytes() == body
+
+
+def test_timing_resolutions_of_dids_that_are_not_stored_is_refused(tmp_path):
+    store = registry_data.sqlite_store(tmp_path / "stores", 5, processes=1)
+    dids = registry_data.dids(store)
+    assert registry_client_timing.asgi_resolve_seconds(str(store), dids, count=50) > 0
+    with pytest.raises(RuntimeError, match=r"\[200, 404\]"):
+        registry_client_timing.asgi_resolve_seconds(str(store), [*dids, "did:vek:0000000000000000"], count=200)
+
+
+def test_the_bare_app_starts_answers_its_bytes_and_stops():
+    sent = []
+
+    async def exchange(kind, messages):
+        async def receive():
+            return messages.pop(0)
+
+        async def send(message):
+            sent.append(message)
+        await bare_asgi.app({"type": kind}, receive, send)
+
+    asyncio.run(exchange("lifespan", [{"type": "lifespan.startup"}, {"type": "lifespan.shutdown"}]))
+    asyncio.run(exchange("http", [{"type": "http.request", "body": b"", "more_body": False}]))
+    start, body = sent[2:]
+    assert [message["type"] for message in sent[:2]] == ["lifespan.startup.complete", "lifespan.shutdown.complete"]
+    assert start["status"] == 200 and dict(start["headers"])[b"content-length"] == str(len(body["body"])).encode()
+    assert json.loads(body["body"])["didDocumentMetadata"]["versionId"] == "1"
+
+
+def test_a_server_that_exits_at_start_is_reported_with_its_errors():
+    server = registry_servers.ServerProcess("failing", [sys.executable, "-c", "raise SystemExit('no port for me')"],
+                                            registry_servers.free_port(), "/")
+    with pytest.raises(RuntimeError, match="failing exited with 1: no port for me"):
+        server.start(timeout=20)
+
+
+def running_children(pid):
+    """The processes whose parent is `pid` and that still run (a zombie has ended)."""
+    children = []
+    for entry in Path("/proc").iterdir():
+        try:
+            fields = (entry / "stat").read_text().rsplit(")", 1)[1].split()
+        except (OSError, IndexError):
+            continue
+        if int(fields[1]) == pid and fields[0] != "Z":
+            children.append(int(entry.name))
+    return children
+
+
+def process_runs(pid):
+    try:
+        return (Path("/proc") / str(pid) / "stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+def test_a_stopped_server_leaves_none_of_its_workers(tmp_path):
+    """The registry's uvicorn runs workers in processes of their own: stopping it must stop them."""
+    with registry_servers.registry(str(tmp_path / "registry.sqlite3"), 2) as server:
+        master = server.process.pid
+        workers = running_children(master)
+        assert len(workers) >= 2
+    assert not [pid for pid in [master, *workers] if process_runs(pid)]
