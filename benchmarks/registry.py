@@ -34,7 +34,9 @@ import registry_servers as servers
 import wrk_runs
 from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.sqlite import SqliteStore
-from registry_client_timing import append_seconds, asgi_resolve_seconds, client_resolve, ten_versions, verify_throughput
+from registry_client_timing import (ClientTiming, append_seconds, asgi_resolve_seconds, client_resolve, ten_versions,
+                                    verify_throughput)
+from registry_report import Measured, PublishRun, as_json, text
 
 HERE = Path(__file__).resolve().parent
 WORKERS = 2
@@ -61,33 +63,6 @@ QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, second
 
 def log(message: str) -> None:
     print(message, file=sys.stderr, flush=True)
-
-
-# --- goals, as benchmarks/run.py writes them ---------------------------------------------------
-
-RELATIONS: dict[str, Callable[[float, float], bool]] = {"<=": float.__le__, ">=": float.__ge__}
-
-
-def goal(name: str, measured: float, relation: str, limit: float) -> dict[str, Any]:
-    return {"target": name, "measured": measured, "limit": limit, "relation": relation,
-            "met": RELATIONS[relation](float(measured), float(limit))}
-
-
-def goal_lines(goals: list[dict[str, Any]]) -> str:
-    width = max(len(g["target"]) for g in goals)
-    return "\n".join(f"{g['target'].ljust(width)}  {g['measured']:8.3f} {g['relation']} {g['limit']:<5}  "
-                     f"{'met' if g['met'] else 'MISSED'}" for g in goals)
-
-
-def table(rows: list[list[str]]) -> str:
-    widths = [max(len(row[i]) for row in rows) for i in range(len(rows[0]))]
-    lines = []
-    for n, row in enumerate(rows):
-        cells = [row[0].ljust(widths[0])] + [cell.rjust(w) for cell, w in zip(row[1:], widths[1:])]
-        lines.append("| " + " | ".join(cells) + " |")
-        if n == 0:
-            lines.append("|" + "|".join("-" * (w + 1) + (":" if i else "-") for i, w in enumerate(widths)) + "|")
-    return "\n".join(lines)
 
 
 # --- the runs ------------------------------------------------------------------------------------
@@ -176,17 +151,6 @@ PUBLISH_SETTINGS = [
 ]
 
 
-def published_per_second(report: wrk_runs.WrkReport) -> float:
-    assert report.script is not None
-    return float(report.script["created"]) / (report.script["duration_us"] / 1e6)
-
-
-def publish_failures(report: wrk_runs.WrkReport) -> int:
-    """Answers other than 201, and a run that ran out of prepared versions (its rate is then too low)."""
-    assert report.script is not None
-    return report.failures + int(report.script["other"]) + int(report.script["ran_out"])
-
-
 # --- the machine -----------------------------------------------------------------------------------
 
 def _first_line(command: list[str]) -> str:
@@ -207,6 +171,103 @@ def machine() -> dict[str, Any]:
             "postgresql": str(servers.postgres_binaries())}
 
 
+# --- the phases ------------------------------------------------------------------------------------
+
+@dataclass(frozen=True)
+class Bench:
+    """What every phase shares: the sizes, the load, a stack that stops what was started, a
+    working directory and the private PostgreSQL."""
+    sizes: Sizes
+    load: wrk_runs.Load
+    warm_up: wrk_runs.Load
+    stack: ExitStack
+    work: Path
+    postgres: Any
+
+    def start(self, server: servers.ServerProcess) -> servers.ServerProcess:
+        return self.stack.enter_context(server)
+
+
+def measure_resolve(bench: Bench, store: Path) -> dict[str, list[wrk_runs.WrkReport]]:
+    """nginx, the bare ASGI app and the registry on SQLite and PostgreSQL, resolving the DIDs of `store`."""
+    log("PostgreSQL: the resolve store copied in")
+    bench.postgres.execute("CREATE DATABASE resolve")
+    data.copy_to_postgres(store, bench.postgres.url("resolve"))
+
+    log("nginx: the same resolution results as files")
+    # In memory where the machine has it: a hundred thousand files are made and removed much faster.
+    memory = Path("/dev/shm")
+    static_root = Path(tempfile.mkdtemp(prefix="did-vek-bench-", dir=memory if memory.is_dir() else None))
+    static_root.chmod(0o755)
+    bench.stack.callback(shutil.rmtree, static_root, ignore_errors=True)
+    tree = static_tree(static_root / "static", store)
+    dids = resolving(write_dids(bench.work / "resolve-dids.txt", data.dids(store)))
+
+    cases = [
+        Case("nginx, static files", bench.start(servers.nginx(tree, WORKERS)), dids, []),
+        Case("bare ASGI app, fixed bytes", bench.start(servers.bare_asgi(WORKERS)), dids, []),
+        Case("registry, SQLite", bench.start(servers.registry(str(store), WORKERS)), dids, []),
+        Case("registry, PostgreSQL", bench.start(servers.registry(bench.postgres.url("resolve"), WORKERS)), dids, []),
+    ]
+    log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds:g} s per server")
+    interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
+    for case in cases:
+        case.server.stop()
+    return {case.name: case.reports for case in cases}
+
+
+def measure_growth(bench: Bench, stores: dict[int, Path]) -> tuple[dict[int, list[wrk_runs.WrkReport]],
+                                                                   dict[int, float]]:
+    """The registry on SQLite resolving among each count of DIDs, under wrk and in process."""
+    log(f"growth: {', '.join(f'{count:,}' for count in stores)} DIDs")
+    cases = [Case(f"registry, SQLite, {count:,} DIDs", bench.start(servers.registry(str(store), WORKERS)),
+                  resolving(write_dids(bench.work / f"dids-{count}.txt", data.dids(store))), [])
+             for count, store in stores.items()]
+    interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
+    for case in cases:
+        case.server.stop()
+    in_process = {count: asgi_resolve_seconds(str(store), data.dids(store)) for count, store in stores.items()}
+    return {count: case.reports for count, case in zip(stores, cases)}, in_process
+
+
+def measure_publish(bench: Bench) -> tuple[list[PublishRun], float, dict[str, float]]:
+    """Each durability setting publishing prepared next versions; `verify_document` alone on the
+    same documents; each store's durable append alone."""
+    log(f"publish: {bench.sizes.publish:,} prepared next versions per store")
+    for database in ("publish", "publish_async", "commits"):
+        bench.postgres.execute(f"CREATE DATABASE {database}")
+    updates = data.updates(bench.sizes.publish)
+    requests_file = publish_requests(bench.work / "publish.txt", updates)
+    runs = []
+    for setting in PUBLISH_SETTINGS:
+        db = setting.db(bench.work, bench.postgres)
+        data.store_first_versions(setting.store(db), [update.first for update in updates])
+        log(f"  {setting.name}")
+        with setting.server(db, WORKERS) as server:
+            runs.append(PublishRun(setting.name, setting.durable, setting.holds,
+                                   wrk_runs.publish(server.url(), requests_file, bench.load)))
+    documents = [update.second for update in updates[:20_000]]
+    verified_per_second = max(verify_throughput(documents, VERIFY_THREADS) for _ in range(bench.sizes.rounds))
+
+    # The stores' durable commits alone, one after another, on DIDs of their own.
+    commit_rows = [update.first for update in data.updates(300, label="commit")]
+    append_alone = {
+        "SQLite, synchronous=FULL": append_seconds(SqliteStore(str(bench.work / "commits.sqlite3")), commit_rows),
+        "PostgreSQL, synchronous_commit=on": append_seconds(PostgresStore(bench.postgres.url("commits")), commit_rows),
+    }
+    return runs, verified_per_second, append_alone
+
+
+def measure_client(bench: Bench) -> ClientTiming:
+    log("client: resolve of a 10-version DID")
+    did, versions = ten_versions()
+    with servers.registry(str(bench.work / "client.sqlite3"), WORKERS) as server:
+        with did_vek.RegistryClient(server.url()) as client:
+            for signed in versions:
+                client.publish(signed)
+        return client_resolve(server.url(), did, versions, bench.sizes.client_rounds)
+
+
 # --- main ------------------------------------------------------------------------------------------
 
 def main() -> None:
@@ -219,167 +280,34 @@ def main() -> None:
     parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL
-    load = wrk_runs.Load(threads=2, connections=32, seconds=sizes.seconds)
-    warm_up = wrk_runs.Load(threads=2, connections=32, seconds=1.0)
     started = time.time()
 
     with ExitStack() as stack:
         work = Path(tempfile.mkdtemp(prefix="did-vek-bench-"))
         work.chmod(0o755)  # nginx's workers, another user than root, read the files under it
         stack.callback(shutil.rmtree, work, ignore_errors=True)
-
         log(f"stores: {sizes.large:,}, {sizes.resolve:,} and {sizes.small:,} DIDs (made once, kept in {args.cache})")
-        large = data.sqlite_store(args.cache, sizes.large)
-        resolve_store = data.sqlite_store(args.cache, sizes.resolve)
-        small = data.sqlite_store(args.cache, sizes.small)
-
-        log("PostgreSQL: a private cluster, the resolve store copied in")
+        stores = {count: data.sqlite_store(args.cache, count) for count in (sizes.large, sizes.resolve, sizes.small)}
+        log("PostgreSQL: a private cluster")
         postgres = servers.postgres_server()
         stack.callback(postgres.destroy)
         postgres.start()
-        postgres.execute("CREATE DATABASE resolve")
-        postgres.execute("CREATE DATABASE publish")
-        postgres.execute("CREATE DATABASE publish_async")
-        data.copy_to_postgres(resolve_store, postgres.url("resolve"))
+        bench = Bench(sizes, wrk_runs.Load(threads=2, connections=32, seconds=sizes.seconds),
+                      wrk_runs.Load(threads=2, connections=32, seconds=1.0), stack, work, postgres)
 
-        log("nginx: the same resolution results as files")
-        # In memory where the machine has it: a hundred thousand files are made and removed much faster.
-        memory = Path("/dev/shm")
-        static_root = Path(tempfile.mkdtemp(prefix="did-vek-bench-", dir=memory if memory.is_dir() else None))
-        static_root.chmod(0o755)
-        stack.callback(shutil.rmtree, static_root, ignore_errors=True)
-        tree = static_tree(static_root / "static", resolve_store)
-        resolve_dids = write_dids(work / "resolve-dids.txt", data.dids(resolve_store))
-
-        def start(server: servers.ServerProcess) -> servers.ServerProcess:
-            return stack.enter_context(server)
-
-        resolve_cases = [
-            Case("nginx, static files", start(servers.nginx(tree, WORKERS)), resolving(resolve_dids), []),
-            Case("bare ASGI app, fixed bytes", start(servers.bare_asgi(WORKERS)), resolving(resolve_dids), []),
-            Case("registry, SQLite", start(servers.registry(str(resolve_store), WORKERS)), resolving(resolve_dids), []),
-            Case("registry, PostgreSQL", start(servers.registry(postgres.url("resolve"), WORKERS)),
-                 resolving(resolve_dids), []),
-        ]
-        log(f"resolve: {sizes.resolve:,} DIDs, {sizes.rounds} round(s) of {sizes.seconds:g} s per server")
-        interleaved(resolve_cases, load, sizes.rounds, warm_up)
-        for case in resolve_cases:
-            case.server.stop()
-
-        growth_cases = [
-            Case(f"registry, SQLite, {count:,} DIDs", start(servers.registry(str(store), WORKERS)),
-                 resolving(write_dids(work / f"dids-{count}.txt", data.dids(store))), [])
-            for count, store in ((sizes.small, small), (sizes.large, large))]
-        log(f"growth: {sizes.small:,} against {sizes.large:,} DIDs")
-        interleaved(growth_cases, load, sizes.rounds, warm_up)
-        for case in growth_cases:
-            case.server.stop()
-        in_process = {count: asgi_resolve_seconds(str(store), data.dids(store))
-                      for count, store in ((sizes.small, small), (sizes.large, large))}
-
-        log(f"publish: {sizes.publish:,} prepared next versions per store")
-        updates = data.updates(sizes.publish)
-        requests_file = publish_requests(work / "publish.txt", updates)
-        publish_cases = []
-        for setting in PUBLISH_SETTINGS:
-            db = setting.db(work, postgres)
-            data.store_first_versions(setting.store(db), [update.first for update in updates])
-            server = start(setting.server(db, WORKERS))
-            log(f"  {setting.name}")
-            publish_cases.append(Case(setting.name, server, publishing(requests_file),
-                                      [wrk_runs.publish(server.url(), requests_file, load)]))
-            server.stop()
-        # The stores' durable commits alone, one after another, on DIDs of their own.
-        commit_rows = [update.first for update in data.updates(300, label="commit")]
-        postgres.execute("CREATE DATABASE commits")
-        commit = {"SQLite, synchronous=FULL": append_seconds(SqliteStore(str(work / "commits.sqlite3")), commit_rows),
-                  "PostgreSQL, synchronous_commit=on": append_seconds(PostgresStore(postgres.url("commits")),
-                                                                      commit_rows)}
-        documents = [update.second for update in updates[:20_000]]
-        verified_per_second = max(verify_throughput(documents, VERIFY_THREADS) for _ in range(sizes.rounds))
-
-        log("client: resolve of a 10-version DID")
-        client_store = str(work / "client.sqlite3")
-        client_server = start(servers.registry(client_store, WORKERS))
-        did, versions = ten_versions()
-        with did_vek.RegistryClient(client_server.url()) as client:
-            for signed in versions:
-                client.publish(signed)
-        client_timing = client_resolve(client_server.url(), did, versions, sizes.client_rounds)
-        client_server.stop()
+        resolve = measure_resolve(bench, stores[sizes.resolve])
+        growth, in_process = measure_growth(bench, {count: stores[count] for count in (sizes.small, sizes.large)})
+        publish, verified_per_second, append_alone = measure_publish(bench)
+        client = measure_client(bench)
         info = machine()
 
-    # --- report -----------------------------------------------------------------------------------
-    by_name = {case.name: case.best() for case in resolve_cases}
-    bare = by_name["bare ASGI app, fixed bytes"].requests_per_second
-    small_best, large_best = (case.best() for case in growth_cases)
-    published = {case.name: published_per_second(case.reports[0]) for case in publish_cases}
-    failures = (sum(report.failures for case in resolve_cases + growth_cases for report in case.reports)
-                + sum(publish_failures(case.reports[0]) for case in publish_cases))
-    goals = [
-        goal(f"resolve, {sizes.resolve:,} DIDs: registry on SQLite / bare ASGI app",
-             by_name["registry, SQLite"].requests_per_second / bare, ">=", 0.6),
-        goal(f"resolve, {sizes.resolve:,} DIDs: registry on PostgreSQL / bare ASGI app",
-             by_name["registry, PostgreSQL"].requests_per_second / bare, ">=", 0.3),
-        goal(f"resolve on SQLite: {sizes.large:,} DIDs / {sizes.small:,} DIDs",
-             large_best.requests_per_second / small_best.requests_per_second, ">=", 0.9),
-        *(goal(f"publish, {setting.name}: registry / verify_document at {VERIFY_THREADS} threads",
-               published[setting.name] / verified_per_second, ">=", 0.5)
-          for setting in PUBLISH_SETTINGS if setting.durable),
-        goal("client resolve, 10 versions / (log round trip + 10 verify_document)", client_timing.ratio, "<=", 1.3),
-        goal("failed or unexpected answers in all runs", failures, "<=", 0),
-    ]
-    rows = [["run", "requests/s", "p50 ms", "p99 ms", "failed"]]
-    for case in resolve_cases + growth_cases:
-        best = case.best()
-        rows.append([f"resolve: {case.name}" + ("" if "DIDs" in case.name else f", {sizes.resolve:,} DIDs"),
-                     f"{best.requests_per_second:,.0f}", f"{best.p50_seconds * 1e3:.2f}",
-                     f"{best.p99_seconds * 1e3:.2f}", str(best.failures)])
-    for case in publish_cases:
-        report = case.reports[0]
-        rows.append([f"publish: registry, {case.name}", f"{published[case.name]:,.0f}",
-                     f"{report.p50_seconds * 1e3:.2f}", f"{report.p99_seconds * 1e3:.2f}",
-                     str(publish_failures(report))])
-    rows.append([f"verify_document alone, {VERIFY_THREADS} threads", f"{verified_per_second:,.0f}", "", "", ""])
-
-    report_json = {
-        "machine": info,
-        "settings": {"workers": WORKERS, "wrk": asdict(load), "sizes": asdict(sizes),
-                     "seconds": round(time.time() - started, 1)},
-        "resolve": {case.name: [r.as_dict() for r in case.reports] for case in resolve_cases + growth_cases},
-        "publish": {setting.name: {"durable": setting.durable, "holds": setting.holds,
-                                   "published_per_second": published[setting.name], **case.reports[0].as_dict()}
-                    for setting, case in zip(PUBLISH_SETTINGS, publish_cases)},
-        "verify_document_per_second": verified_per_second,
-        "resolve_in_process_us": {str(count): seconds * 1e6 for count, seconds in in_process.items()},
-        "append_alone_ms": {name: seconds * 1e3 for name, seconds in commit.items()},
-        "client": {"resolve_ms": client_timing.resolve * 1e3, "log_round_trip_ms": client_timing.round_trip * 1e3,
-                   "ten_verifications_ms": client_timing.verifications * 1e3, "rounds": client_timing.rounds},
-        "targets": goals,
-    }
+    measured = Measured(sizes.resolve, sizes.small, sizes.large, sizes.publish, resolve, growth, in_process,
+                        publish, verified_per_second, VERIFY_THREADS, append_alone, client)
+    settings = {"workers": WORKERS, "wrk": asdict(bench.load), "sizes": asdict(sizes),
+                "seconds": round(time.time() - started, 1)}
     args.output.parent.mkdir(parents=True, exist_ok=True)
-    args.output.write_text(json.dumps(report_json, indent=2, ensure_ascii=False) + "\n")
-
-    print(f"\nCPU: {info['cpu']} ({info['cores']} cores), load average {info['load_average'][0]:.2f}; "
-          f"Python {info['python']}, uvicorn {info['uvicorn']}, Starlette {info['starlette']}, "
-          f"psycopg {info['psycopg']}, {info['nginx']}, {info['wrk'].split(' [')[0]}\n"
-          f"every server: {WORKERS} worker processes on 127.0.0.1; wrk -t{load.threads} -c{load.connections} "
-          f"-d{load.seconds:g}s on the same {info['cores']} cores; best of {sizes.rounds} interleaved round(s)\n")
-    print(table(rows))
-    print(f"\nclient resolve of a 10-version DID: {client_timing.resolve * 1e3:.2f} ms; the log's round trip "
-          f"{client_timing.round_trip * 1e3:.2f} ms + 10 verify_document {client_timing.verifications * 1e3:.2f} ms "
-          f"(medians of {client_timing.rounds} interleaved rounds)\n"
-          "the registry's own work per resolution (its ASGI application called in this process, no HTTP): "
-          + ", ".join(f"{count:,} DIDs {seconds * 1e6:.1f} µs" for count, seconds in in_process.items())
-          + f": the larger store at {in_process[sizes.small] / in_process[sizes.large]:.2f} times the smaller's rate\n"
-          "a store's append alone, one after another in one thread (median): "
-          + "; ".join(f"{name} {seconds * 1e3:.2f} ms, {1 / seconds:,.0f} per second"
-                      for name, seconds in commit.items())
-          + f"\n\ndurability of the publish runs ({sizes.publish:,} DIDs, each sent its version 2 once):")
-    for setting in PUBLISH_SETTINGS:
-        print(f"  {setting.name}{'' if setting.durable else ' (not durable, for comparison)'}: {setting.holds}")
-    print()
-    print(goal_lines(goals))
+    args.output.write_text(json.dumps(as_json(measured, info, settings), indent=2, ensure_ascii=False) + "\n")
+    print("\n" + text(measured, info, WORKERS, bench.load, sizes.rounds))
     print(f"\nwritten to {args.output}")
 
 

@@ -92,3 +92,15 @@ def resolve(url: str, dids_file: Path, load: Load) -> WrkReport:
 def publish(url: str, requests_file: Path, load: Load) -> WrkReport:
     """POST each prepared version of `requests_file` once."""
     return run(url, "publish.lua", [str(requests_file), str(load.threads)], load)
+
+
+def created_per_second(report: WrkReport) -> float:
+    """Versions stored by a publish run (201 answers) per second of the run."""
+    assert report.script is not None
+    return float(report.script["created"]) / (report.script["duration_us"] / 1e6)
+
+
+def publish_failures(report: WrkReport) -> int:
+    """Answers other than 201, and a run that ran out of prepared versions (its rate is then too low)."""
+    assert report.script is not None
+    return report.failures + int(report.script["other"]) + int(report.script["ran_out"])
