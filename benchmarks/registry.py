@@ -23,7 +23,7 @@ import tempfile
 import time
 from collections.abc import Callable
 from contextlib import ExitStack
-from dataclasses import asdict, dataclass
+from dataclasses import asdict, dataclass, replace
 from importlib.metadata import version as package_version
 from pathlib import Path
 from typing import Any
@@ -49,16 +49,18 @@ class Sizes:
     small: int          # the growth comparison: this many DIDs ...
     large: int          # ... against this many
     publish: int        # versions prepared for each publish run, more than a run can send
-    seconds: float      # one wrk run
-    rounds: int         # wrk runs per case, interleaved; the best is kept
+    seconds: float      # one wrk run of resolutions
+    publish_seconds: float
+    rounds: int         # wrk runs per case, interleaved
     client_rounds: int
 
 
-# Several short rounds rather than one long one: a busy moment of the machine then spoils one
-# round of a case, and the best round of each is kept.
-FULL = Sizes(resolve=100_000, small=10_000, large=1_000_000, publish=40_000, seconds=5.0, rounds=4,
+# Many short rounds rather than a few long ones: the cases compared take turns seconds apart,
+# so that the load of a shared machine, which changes from minute to minute, falls on both.
+FULL = Sizes(resolve=100_000, small=10_000, large=1_000_000, publish=40_000, seconds=2.5, publish_seconds=10.0, rounds=8,
              client_rounds=200)
-QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, seconds=3.0, rounds=1, client_rounds=50)
+QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, seconds=2.0, publish_seconds=3.0,
+              rounds=2, client_rounds=50)
 
 
 def log(message: str) -> None:
@@ -238,6 +240,7 @@ def measure_publish(bench: Bench) -> tuple[list[PublishRun], float, dict[str, fl
         bench.postgres.execute(f"CREATE DATABASE {database}")
     updates = data.updates(bench.sizes.publish)
     requests_file = publish_requests(bench.work / "publish.txt", updates)
+    publish_load = replace(bench.load, seconds=bench.sizes.publish_seconds)
     runs = []
     for setting in PUBLISH_SETTINGS:
         db = setting.db(bench.work, bench.postgres)
@@ -245,7 +248,7 @@ def measure_publish(bench: Bench) -> tuple[list[PublishRun], float, dict[str, fl
         log(f"  {setting.name}")
         with setting.server(db, WORKERS) as server:
             runs.append(PublishRun(setting.name, setting.durable, setting.holds,
-                                   wrk_runs.publish(server.url(), requests_file, bench.load)))
+                                   wrk_runs.publish(server.url(), requests_file, publish_load)))
     documents = [update.second for update in updates[:20_000]]
     verified_per_second = max(verify_throughput(documents, VERIFY_THREADS) for _ in range(bench.sizes.rounds))
 
@@ -274,7 +277,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help=f"{QUICK.resolve:,} DIDs, growth {QUICK.small:,} to {QUICK.large:,}, "
-                             f"{QUICK.seconds:g} s runs, one round")
+                             f"{QUICK.seconds:g} s runs, {QUICK.rounds} rounds")
     parser.add_argument("--cache", type=Path, default=HERE.parent / "build" / "bench" / "registry",
                         help="where the generated SQLite stores are kept between runs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import statistics
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -63,18 +64,24 @@ def best(reports: list[WrkReport]) -> WrkReport:
     return max(reports, key=lambda report: report.requests_per_second)
 
 
+def paired_ratio(ours: list[WrkReport], theirs: list[WrkReport]) -> float:
+    """The median over rounds of ours / theirs in the same round: the two ran seconds apart, so
+    a busy minute of a shared machine slows both, where best against best could pair a quiet
+    round of one with a busy round of the other."""
+    return statistics.median(a.requests_per_second / b.requests_per_second for a, b in zip(ours, theirs, strict=True))
+
+
 def goals(m: Measured) -> list[dict[str, Any]]:
-    resolve = {name: best(reports).requests_per_second for name, reports in m.resolve.items()}
-    bare = resolve["bare ASGI app, fixed bytes"]
+    bare = m.resolve["bare ASGI app, fixed bytes"]
     failures = (sum(report.failures for reports in [*m.resolve.values(), *m.growth.values()] for report in reports)
                 + sum(publish_failures(run.report) for run in m.publish))
     return [
         goal(f"resolve, {m.resolve_dids:,} DIDs: registry on SQLite / bare ASGI app",
-             resolve["registry, SQLite"] / bare, ">=", 0.6),
+             paired_ratio(m.resolve["registry, SQLite"], bare), ">=", 0.6),
         goal(f"resolve, {m.resolve_dids:,} DIDs: registry on PostgreSQL / bare ASGI app",
-             resolve["registry, PostgreSQL"] / bare, ">=", 0.3),
+             paired_ratio(m.resolve["registry, PostgreSQL"], bare), ">=", 0.3),
         goal(f"resolve on SQLite: {m.large:,} DIDs / {m.small:,} DIDs",
-             best(m.growth[m.large]).requests_per_second / best(m.growth[m.small]).requests_per_second, ">=", 0.9),
+             paired_ratio(m.growth[m.large], m.growth[m.small]), ">=", 0.9),
         *(goal(f"publish, {run.setting}: registry / verify_document at {m.verify_threads} threads",
                created_per_second(run.report) / m.verified_per_second, ">=", 0.5)
           for run in m.publish if run.durable),
@@ -123,7 +130,8 @@ def text(m: Measured, machine: dict[str, Any], workers: int, load: Any, rounds: 
         f"Python {machine['python']}, uvicorn {machine['uvicorn']}, Starlette {machine['starlette']}, "
         f"psycopg {machine['psycopg']}, {machine['nginx']}, {machine['wrk'].split(' [')[0]}",
         f"every server: {workers} worker processes on 127.0.0.1; wrk -t{load.threads} -c{load.connections} "
-        f"-d{load.seconds:g}s on the same {machine['cores']} cores; best of {rounds} interleaved round(s)\n",
+        f"-d{load.seconds:g}s on the same {machine['cores']} cores; {rounds} interleaved round(s): the table "
+        "shows the best of each case, a goal's ratio is the median of the ratios within each round\n",
         table(rows(m)),
         f"\nclient resolve of a 10-version DID: {m.client.resolve * 1e3:.2f} ms; the log's round trip "
         f"{m.client.round_trip * 1e3:.2f} ms + 10 verify_document {m.client.verifications * 1e3:.2f} ms "

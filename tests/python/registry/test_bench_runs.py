@@ -152,22 +152,25 @@ def test_each_goal_divides_the_right_figures_and_every_failure_counts():
     client = registry_client_timing.ClientTiming(resolve=0.0022, round_trip=0.0008, verifications=0.0012, rounds=9)
     measured = registry_report.Measured(
         resolve_dids=100, small=10, large=1000, publish_dids=50,
-        resolve={"nginx, static files": [resolve_report(50_000)],
-                 "bare ASGI app, fixed bytes": [resolve_report(8_000), resolve_report(10_000)],
-                 "registry, SQLite": [resolve_report(7_000, failures=1)],
-                 "registry, PostgreSQL": [resolve_report(2_000)]},
-        growth={10: [resolve_report(6_000)], 1000: [resolve_report(3_000), resolve_report(5_400, failures=2)]},
+        # Three rounds; the machine was busier in the second (every case slower) than in the others.
+        resolve={"nginx, static files": [resolve_report(50_000)] * 3,
+                 "bare ASGI app, fixed bytes": [resolve_report(10_000), resolve_report(4_000), resolve_report(10_000)],
+                 "registry, SQLite": [resolve_report(7_000, failures=1), resolve_report(2_000),
+                                      resolve_report(6_000)],
+                 "registry, PostgreSQL": [resolve_report(2_000), resolve_report(1_600), resolve_report(3_000)]},
+        growth={10: [resolve_report(6_000), resolve_report(3_000), resolve_report(6_000)],
+                1000: [resolve_report(5_400), resolve_report(2_000, failures=2), resolve_report(6_000)]},
         in_process={10: 20e-6, 1000: 30e-6},
         publish=[registry_report.PublishRun("durable", True, "all", publish_report(1000, other=4)),
                  registry_report.PublishRun("fast", False, "some", publish_report(4000))],
         verified_per_second=1000.0, verify_threads=2, append_alone={"SQLite": 0.002}, client=client)
     goals = {goal["target"].split(":")[0]: goal["measured"] for goal in registry_report.goals(measured)}
     assert goals == pytest.approx({
-        "resolve, 100 DIDs": 0.2,                     # PostgreSQL: 2,000 over the bare app's best round
-        "resolve on SQLite": 0.9,                     # the best rounds: 5,400 among 1,000 DIDs over 6,000 among 10
+        "resolve, 100 DIDs": 0.3,                     # PostgreSQL: the median of 0.2, 0.4 and 0.3
+        "resolve on SQLite": 0.9,                     # among 1,000 DIDs over among 10: median of 0.9, 0.67, 1.0
         "publish, durable": 0.5,                      # only the durable setting is judged: 500 a second over 1,000
         "client resolve, 10 versions / (log round trip + 10 verify_document)": 1.1,
-        "failed or unexpected answers in all runs": 7,
+        "failed or unexpected answers in all runs": 7,  # 1 + 2 in resolutions, 4 answers other than 201
     })
     resolve_goals = [goal for goal in registry_report.goals(measured) if goal["target"].startswith("resolve, 100")]
-    assert [goal["measured"] for goal in resolve_goals] == pytest.approx([0.7, 0.2])
+    assert [goal["measured"] for goal in resolve_goals] == pytest.approx([0.6, 0.3])  # SQLite: 0.7, 0.5, 0.6
