@@ -49,17 +49,17 @@ class Sizes:
     small: int          # the growth comparison: this many DIDs ...
     large: int          # ... against this many
     publish: int        # versions prepared for each publish run, more than a run can send
-    seconds: float      # one wrk run of resolutions
-    publish_seconds: float
+    seconds: int        # one wrk run of resolutions (wrk takes whole seconds)
+    publish_seconds: int
     rounds: int         # wrk runs per case, interleaved
     client_rounds: int
 
 
 # Many short rounds rather than a few long ones: the cases compared take turns seconds apart,
 # so that the load of a shared machine, which changes from minute to minute, falls on both.
-FULL = Sizes(resolve=100_000, small=10_000, large=1_000_000, publish=40_000, seconds=2.5, publish_seconds=10.0, rounds=8,
-             client_rounds=200)
-QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, seconds=2.0, publish_seconds=3.0,
+FULL = Sizes(resolve=100_000, small=10_000, large=1_000_000, publish=40_000, seconds=3, publish_seconds=10,
+             rounds=6, client_rounds=200)
+QUICK = Sizes(resolve=10_000, small=1_000, large=100_000, publish=10_000, seconds=2, publish_seconds=3,
               rounds=2, client_rounds=50)
 
 
@@ -211,7 +211,7 @@ def measure_resolve(bench: Bench, store: Path) -> dict[str, list[wrk_runs.WrkRep
         Case("registry, SQLite", bench.start(servers.registry(str(store), WORKERS)), dids, []),
         Case("registry, PostgreSQL", bench.start(servers.registry(bench.postgres.url("resolve"), WORKERS)), dids, []),
     ]
-    log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds:g} s per server")
+    log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds} s per server")
     interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
     for case in cases:
         case.server.stop()
@@ -277,7 +277,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true",
                         help=f"{QUICK.resolve:,} DIDs, growth {QUICK.small:,} to {QUICK.large:,}, "
-                             f"{QUICK.seconds:g} s runs, {QUICK.rounds} rounds")
+                             f"{QUICK.seconds} s runs, {QUICK.rounds} rounds")
     parser.add_argument("--cache", type=Path, default=HERE.parent / "build" / "bench" / "registry",
                         help="where the generated SQLite stores are kept between runs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")
@@ -296,7 +296,7 @@ def main() -> None:
         stack.callback(postgres.destroy)
         postgres.start()
         bench = Bench(sizes, wrk_runs.Load(threads=2, connections=32, seconds=sizes.seconds),
-                      wrk_runs.Load(threads=2, connections=32, seconds=1.0), stack, work, postgres)
+                      wrk_runs.Load(threads=2, connections=32, seconds=1), stack, work, postgres)
 
         resolve = measure_resolve(bench, stores[sizes.resolve])
         growth, in_process = measure_growth(bench, {count: stores[count] for count in (sizes.small, sizes.large)})

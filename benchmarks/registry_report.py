@@ -130,7 +130,7 @@ def text(m: Measured, machine: dict[str, Any], workers: int, load: Any, rounds: 
         f"Python {machine['python']}, uvicorn {machine['uvicorn']}, Starlette {machine['starlette']}, "
         f"psycopg {machine['psycopg']}, {machine['nginx']}, {machine['wrk'].split(' [')[0]}",
         f"every server: {workers} worker processes on 127.0.0.1; wrk -t{load.threads} -c{load.connections} "
-        f"-d{load.seconds:g}s on the same {machine['cores']} cores; {rounds} interleaved round(s): the table "
+        f"-d{load.seconds}s on the same {machine['cores']} cores; {rounds} interleaved round(s): the table "
         "shows the best of each case, a goal's ratio is the median of the ratios within each round\n",
         table(rows(m)),
         f"\nclient resolve of a 10-version DID: {m.client.resolve * 1e3:.2f} ms; the log's round trip "

@@ -19,10 +19,10 @@ class Load:
     """How hard wrk pushes: its threads, open connections and seconds."""
     threads: int = 2
     connections: int = 32
-    seconds: float = 10.0
+    seconds: int = 10     # wrk reads no fractions of a second
 
     def arguments(self) -> list[str]:
-        return [f"-t{self.threads}", f"-c{self.connections}", f"-d{self.seconds:g}s", "--latency",
+        return [f"-t{self.threads}", f"-c{self.connections}", f"-d{self.seconds}s", "--latency",
                 "--timeout", "10s"]
 
 
@@ -80,7 +80,8 @@ def run(url: str, script: str, script_arguments: list[str], load: Load, headers:
                "-s", str(SCRIPTS / script), url, "--", *script_arguments]
     finished = subprocess.run(command, capture_output=True, text=True, timeout=load.seconds + 120)
     if finished.returncode != 0:
-        raise RuntimeError(f"wrk failed ({finished.returncode}): {finished.stderr.strip()}")
+        # wrk prints its usage on stdout when it refuses an argument.
+        raise RuntimeError(f"wrk failed ({finished.returncode}): {(finished.stderr or finished.stdout).strip()}")
     return parse(finished.stdout)
 
 
