@@ -1,0 +1,134 @@
+#include "signed/json_text.hpp"
+
+#include "signed/plain_run.hpp"
+
+#include <algorithm>
+#include <cstdint>
+#include <vector>
+
+namespace vek::record {
+namespace {
+
+constexpr char kHexDigits[] = "0123456789abcdef";
+
+void append_unicode_escape(std::string& out, std::uint32_t unit) {
+    const char escape[] = {'\\', 'u', kHexDigits[unit >> 12 & 15], kHexDigits[unit >> 8 & 15],
+                           kHexDigits[unit >> 4 & 15], kHexDigits[unit & 15]};
+    out.append(escape, sizeof escape);
+}
+
+// Appends the escape of a quote, a backslash or a control character; false for any other byte.
+bool append_short_escape(std::string& out, unsigned char byte) {
+    switch (byte) {
+        case '"': out += "\\\""; return true;
+        case '\\': out += "\\\\"; return true;
+        case '\b': out += "\\b"; return true;
+        case '\t': out += "\\t"; return true;
+        case '\n': out += "\\n"; return true;
+        case '\f': out += "\\f"; return true;
+        case '\r': out += "\\r"; return true;
+        default:
+            if (byte < 0x20) {
+                append_unicode_escape(out, byte);
+                return true;
+            }
+            return false;
+    }
+}
+
+// The code point that starts at `text[i]` in valid UTF-8, and its length in bytes.
+std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t i) {
+    const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k])); };
+    const std::uint32_t lead = byte(0);
+    if (lead < 0x80) return {lead, 1};
+    if (lead < 0xe0) return {(lead & 0x1f) << 6 | (byte(1) & 0x3f), 2};
+    if (lead < 0xf0) return {(lead & 0x0f) << 12 | (byte(1) & 0x3f) << 6 | (byte(2) & 0x3f), 3};
+    return {(lead & 0x07) << 18 | (byte(1) & 0x3f) << 12 | (byte(2) & 0x3f) << 6 | (byte(3) & 0x3f), 4};
+}
+
+void append_indent(std::string& out, int level) { out.append(static_cast<std::size_t>(2 * level), ' '); }
+
+}  // namespace
+
+void append_string(std::string& out, std::string_view text) {
+    out.reserve(out.size() + text.size() + 2);
+    out += '"';
+    while (true) {
+        const std::size_t run = plain_run(text, false);
+        out.append(text.data(), run);
+        if (run == text.size()) break;
+        append_short_escape(out, static_cast<unsigned char>(text[run]));
+        text.remove_prefix(run + 1);
+    }
+    out += '"';
+}
+
+void append_value_form(std::string& out, const Node& value, int level) {
+    switch (value.kind) {
+        case Node::Kind::Null: out += "null"; return;
+        case Node::Kind::False: out += "false"; return;
+        case Node::Kind::True: out += "true"; return;
+        case Node::Kind::Number: out += value.text; return;
+        case Node::Kind::String: append_string(out, value.text); return;
+        case Node::Kind::Array:
+            if (value.elements.empty()) {
+                out += "[]";
+                return;
+            }
+            out += '[';
+            for (std::size_t i = 0; i < value.elements.size(); ++i) {
+                out += i == 0 ? "\n" : ",\n";
+                append_indent(out, level + 1);
+                append_value_form(out, value.elements[i], level + 1);
+            }
+            out += '\n';
+            append_indent(out, level);
+            out += ']';
+            return;
+        case Node::Kind::Object: {
+            if (value.members.empty()) {
+                out += "{}";
+                return;
+            }
+            // Names are unique, so the order by bytes (the order of code points) is total.
+            std::vector<const Member*> sorted;
+            sorted.reserve(value.members.size());
+            for (const Member& member : value.members) sorted.push_back(&member);
+            std::ranges::sort(sorted, {}, &Member::name);
+            out += '{';
+            for (std::size_t i = 0; i < sorted.size(); ++i) {
+                out += i == 0 ? "\n" : ",\n";
+                append_indent(out, level + 1);
+                append_string(out, sorted[i]->name);
+                out += ": ";
+                append_value_form(out, sorted[i]->value, level + 1);
+            }
+            out += '\n';
+            append_indent(out, level);
+            out += '}';
+            return;
+        }
+    }
+}
+
+std::string quoted(std::string_view text, std::size_t limit) {
+    std::string out = "\"";
+    std::size_t characters = 0, i = 0;
+    for (; i < text.size() && characters < limit; ++characters) {
+        const auto [code, length] = decode(text, i);
+        i += length;
+        if (code < 0x80 && code != 0x7f) {
+            if (!append_short_escape(out, static_cast<unsigned char>(code))) out += static_cast<char>(code);
+        } else if (code < 0x10000) {
+            append_unicode_escape(out, code);
+        } else {  // as a surrogate pair, the way UTF-16 writes it
+            append_unicode_escape(out, 0xd800 + ((code - 0x10000) >> 10));
+            append_unicode_escape(out, 0xdc00 + ((code - 0x10000) & 0x3ff));
+        }
+    }
+    out += '"';
+    if (i < text.size()) out += "...";
+    return out;
+}
+
+}  // namespace vek::record

@@ -1,0 +1,189 @@
+#include "signed/signed_check.hpp"
+
+#include "engine/hex.hpp"
+#include "engine/key_did.hpp"
+#include "engine/verification.hpp"
+#include "signed/json_text.hpp"
+
+namespace vek::record {
+namespace {
+
+void append_name(std::string& out, std::string_view name) {
+    out += '"';
+    out += name;
+    out += "\":";
+}
+
+void append_strings(std::string& out, std::string_view name, const std::vector<std::string_view>& texts) {
+    if (texts.empty()) return;
+    out += ',';
+    append_name(out, name);
+    out += '[';
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        if (i > 0) out += ',';
+        append_string(out, texts[i]);
+    }
+    out += ']';
+}
+
+template <class Entry, std::size_t N>
+void append_entries(std::string& out, std::string_view name, const std::vector<Entry>& entries,
+                    const std::array<std::pair<std::string_view, std::string_view Entry::*>, N>& members) {
+    if (entries.empty()) return;
+    out += ',';
+    append_name(out, name);
+    out += '[';
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        out += i > 0 ? ",{" : "{";
+        for (std::size_t m = 0; m < N; ++m) {
+            if (m > 0) out += ',';
+            append_name(out, members[m].first);
+            append_string(out, entries[i].*members[m].second);
+        }
+        out += '}';
+    }
+    out += ']';
+}
+
+constexpr std::array<std::pair<std::string_view, std::string_view MethodEntry::*>, 4> kMethodOrder = {{
+    {"id", &MethodEntry::id},
+    {"type", &MethodEntry::type},
+    {"controller", &MethodEntry::controller},
+    {"publicKeyHex", &MethodEntry::public_key_hex},
+}};
+constexpr std::array<std::pair<std::string_view, std::string_view ServiceEntry::*>, 3> kServiceOrder = {{
+    {"id", &ServiceEntry::id},
+    {"type", &ServiceEntry::type},
+    {"serviceEndpoint", &ServiceEntry::endpoint},
+}};
+
+std::size_t text_size(const Record& record) {
+    std::size_t size = 200 + record.id.size() + record.controller.value_or("").size();
+    for (const auto& method : record.methods) size += 120 + method.id.size() + method.controller.size();
+    for (const auto& key : record.authentication) size += 4 + key.size();
+    for (const auto& key : record.assertion) size += 4 + key.size();
+    for (const auto& service : record.services) {
+        size += 50 + service.id.size() + service.type.size() + service.endpoint.size();
+    }
+    return size;
+}
+
+}  // namespace
+
+std::string compact_record_form(const Record& record) {
+    std::string out;
+    out.reserve(text_size(record));
+    out += '{';
+    append_name(out, "@context");
+    out += '[';
+    for (std::size_t i = 0; i < kContexts.size(); ++i) {
+        if (i > 0) out += ',';
+        append_string(out, kContexts[i]);
+    }
+    out += "],";
+    append_name(out, "id");
+    append_string(out, record.id);
+    if (record.controller) {
+        out += ',';
+        append_name(out, "controller");
+        append_string(out, *record.controller);
+    }
+    append_entries(out, "verificationMethod", record.methods, kMethodOrder);
+    append_strings(out, "authentication", record.authentication);
+    append_strings(out, "assertionMethod", record.assertion);
+    append_entries(out, "service", record.services, kServiceOrder);
+    out += ',';
+    append_name(out, "created");
+    append_string(out, record.created);
+    out += ',';
+    append_name(out, "updated");
+    append_string(out, record.updated);
+    out += '}';
+    return out;
+}
+
+Checked<SignedParts> check_signed(const Node& value) {
+    auto wrapper = check_wrapper(value);
+    if (!wrapper) return std::unexpected(std::move(wrapper.error()));
+    auto record = check_document(*wrapper->first);
+    if (!record) return std::unexpected(std::move(record.error()));
+    auto proof = check_proof(*wrapper->second, record->id);
+    if (!proof) return std::unexpected(std::move(proof.error()));
+    std::string compact = compact_record_form(*record);
+    return SignedParts{std::move(*record), *proof, std::move(compact)};
+}
+
+Checked<SignedReading> read_signed(std::string_view text) {
+    auto parsed = parse_strict(text);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    auto json = std::make_unique<JsonDocument>(std::move(*parsed));
+    auto parts = check_signed(json->root);
+    if (!parts) return std::unexpected(std::move(parts.error()));
+    return SignedReading{std::move(json), std::move(*parts)};
+}
+
+Checked<RecordReading> read_record(std::string_view text) {
+    auto parsed = parse_strict(text);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    auto json = std::make_unique<JsonDocument>(std::move(*parsed));
+    auto record = check_document(json->root);
+    if (!record) return std::unexpected(std::move(record.error()));
+    std::string compact = compact_record_form(*record);
+    return RecordReading{std::move(json), std::move(*record), std::move(compact)};
+}
+
+bool signature_verifies(const SignedParts& parts, std::string_view public_key) {
+    return engine::verify_hex_with_key(parts.compact, parts.proof.value, public_key);
+}
+
+namespace {
+
+bool is_derived_from(std::string_view did, std::string_view public_key_hex) {
+    engine::PublicKey key;
+    return engine::decode_hex_exact(public_key_hex, key) && engine::did_from_public_key(key) == did;
+}
+
+}  // namespace
+
+Checked<VerifiedReading> verify_signed(std::string_view text) {
+    auto reading = read_signed(text);
+    if (!reading) return std::unexpected(std::move(reading.error()));
+    const SignedParts& parts = reading->parts;
+    const auto key = parts.record.assertion_key(parts.proof.method);
+    if (!key) {
+        return refuse("proof.verificationMethod " + quoted(parts.proof.method) + " is not in document.assertionMethod");
+    }
+    if (!signature_verifies(parts, *key)) {
+        return refuse("proof.proofValue does not verify: the document is not what its key signed");
+    }
+    const bool key_derived = is_derived_from(parts.record.id, *key);
+    return VerifiedReading{std::move(*reading), *key, key_derived};
+}
+
+Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_id, std::string_view now) {
+    auto reading = read_record(text);
+    if (!reading) return std::unexpected(std::move(reading.error()));
+    std::string method(reading->record.id);
+    method.append(1, '#').append(key_id);
+
+    // The value form of {"document": ..., "proof": ...}: the proof's members sorted, with
+    // "proofValue" between "proofPurpose" and "type".
+    SigningParts parts;
+    parts.head.reserve(2 * reading->compact.size() + 256);
+    parts.head += "{\n  \"document\": ";
+    append_value_form(parts.head, *reading->record.node, 1);
+    parts.head += ",\n  \"proof\": {\n    \"created\": ";
+    append_string(parts.head, now);
+    parts.head += ",\n    \"proofPurpose\": ";
+    append_string(parts.head, kProofPurpose);
+    parts.head += ",\n    \"proofValue\": \"";
+    parts.tail = "\",\n    \"type\": ";
+    append_string(parts.tail, kProofType);
+    parts.tail += ",\n    \"verificationMethod\": ";
+    append_string(parts.tail, method);
+    parts.tail += "\n  }\n}";
+    parts.compact = std::move(reading->compact);
+    return parts;
+}
+
+}  // namespace vek::record
