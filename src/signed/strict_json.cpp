@@ -323,13 +323,13 @@ private:
         std::size_t run = pos_;  // the start of the bytes not yet copied to `copy`
         std::string* copy = nullptr;
         while (true) {
-            if (pos_ >= text_.size()) return syntax("Unterminated string starting at", start);
+            if (pos_ >= text_.size()) return syntax("Unterminated string starting", start);
             // Most bytes of a text stand for themselves: skip them as a run.
             pos_ += plain_run(text_.substr(pos_), true);
-            if (pos_ >= text_.size()) return syntax("Unterminated string starting at", start);
+            if (pos_ >= text_.size()) return syntax("Unterminated string starting", start);
             const auto byte = static_cast<unsigned char>(text_[pos_]);
             if (byte == '"') break;
-            if (byte < 0x20) return syntax("Invalid control character at", pos_);
+            if (byte < 0x20) return syntax("Invalid control character", pos_);
             if (byte >= 0x80) {
                 const std::size_t length = utf8_sequence_length(text_.substr(pos_));
                 if (length == 0) return syntax("Invalid UTF-8", pos_);
@@ -358,7 +358,7 @@ private:
     // One escape at pos_ (its backslash), appended to `out` as UTF-8.
     bool escape(std::string& out) {
         const std::size_t start = pos_;
-        if (pos_ + 1 >= text_.size()) return syntax("Unterminated string starting at", start);
+        if (pos_ + 1 >= text_.size()) return syntax("Unterminated string starting", start);
         const char letter = text_[pos_ + 1];
         pos_ += 2;
         switch (letter) {
