@@ -39,13 +39,11 @@ def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
         raise TypeError(f"did must be str or None, not {type(did).__name__}")
     # One native call reads, checks and verifies without the interpreter lock.
     try:
-        document, proof, public_key, key_derived = _native.verify_signed(text)
+        document, proof_created, key_id, public_key, key_derived = _native.verify_signed(text)
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
     if did is not None and document["id"] != did:
         raise InvalidDocument(f"the document is for {quoted(document['id'])}, not {quoted(did)}")
-
-    method: str = proof["verificationMethod"]
-    return VerifiedDocument(did=document["id"], public_key=public_key, key_id=method[len(document["id"]) + 1:],
-                            created=document["created"], updated=document["updated"], proof_created=proof["created"],
-                            key_derived=key_derived, document=document)
+    return VerifiedDocument(did=document["id"], public_key=public_key, key_id=key_id, created=document["created"],
+                            updated=document["updated"], proof_created=proof_created, key_derived=key_derived,
+                            document=document)

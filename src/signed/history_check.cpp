@@ -3,6 +3,7 @@
 #include "engine/hex.hpp"
 #include "engine/key_did.hpp"
 #include "signed/json_text.hpp"
+#include "signed/record_forms.hpp"
 
 namespace vek::record {
 namespace {
@@ -95,9 +96,7 @@ Checked<VerifiedHistory> verify_history_array(std::string_view text) {
         auto parts = check_signed(array.elements[i]);
         if (!parts) return std::unexpected(unreadable(i, parts.error()));
         // An element of the array has no text of its own: it is kept as the engine lays it out.
-        std::string value_form;
-        value_form.reserve(2 * parts->compact.size() + 512);
-        append_value_form(value_form, array.elements[i], 0);
+        std::string value_form = signed_value_form(parts->record, parts->proof);
         history.versions.push_back({std::move(*parts), {}, std::move(value_form)});
     }
     return check_versions(std::move(history));

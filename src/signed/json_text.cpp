@@ -2,9 +2,8 @@
 
 #include "signed/plain_run.hpp"
 
-#include <algorithm>
 #include <cstdint>
-#include <vector>
+#include <utility>
 
 namespace vek::record {
 namespace {
@@ -46,8 +45,6 @@ std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t 
     return {(lead & 0x07) << 18 | (byte(1) & 0x3f) << 12 | (byte(2) & 0x3f) << 6 | (byte(3) & 0x3f), 4};
 }
 
-void append_indent(std::string& out, int level) { out.append(static_cast<std::size_t>(2 * level), ' '); }
-
 }  // namespace
 
 void append_string(std::string& out, std::string_view text) {
@@ -61,54 +58,6 @@ void append_string(std::string& out, std::string_view text) {
         text.remove_prefix(run + 1);
     }
     out += '"';
-}
-
-void append_value_form(std::string& out, const Node& value, int level) {
-    switch (value.kind) {
-        case Node::Kind::Null: out += "null"; return;
-        case Node::Kind::False: out += "false"; return;
-        case Node::Kind::True: out += "true"; return;
-        case Node::Kind::Number: out += value.text; return;
-        case Node::Kind::String: append_string(out, value.text); return;
-        case Node::Kind::Array:
-            if (value.elements.empty()) {
-                out += "[]";
-                return;
-            }
-            out += '[';
-            for (std::size_t i = 0; i < value.elements.size(); ++i) {
-                out += i == 0 ? "\n" : ",\n";
-                append_indent(out, level + 1);
-                append_value_form(out, value.elements[i], level + 1);
-            }
-            out += '\n';
-            append_indent(out, level);
-            out += ']';
-            return;
-        case Node::Kind::Object: {
-            if (value.members.empty()) {
-                out += "{}";
-                return;
-            }
-            // Names are unique, so the order by bytes (the order of code points) is total.
-            std::vector<const Member*> sorted;
-            sorted.reserve(value.members.size());
-            for (const Member& member : value.members) sorted.push_back(&member);
-            std::ranges::sort(sorted, {}, &Member::name);
-            out += '{';
-            for (std::size_t i = 0; i < sorted.size(); ++i) {
-                out += i == 0 ? "\n" : ",\n";
-                append_indent(out, level + 1);
-                append_string(out, sorted[i]->name);
-                out += ": ";
-                append_value_form(out, sorted[i]->value, level + 1);
-            }
-            out += '\n';
-            append_indent(out, level);
-            out += '}';
-            return;
-        }
-    }
 }
 
 std::string quoted(std::string_view text, std::size_t limit) {

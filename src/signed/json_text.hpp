@@ -1,11 +1,9 @@
-// Writing JSON texts: strings escaped as the engine escapes them, the value form of a parsed
-// value, and texts quoted for messages.
+// Writing JSON strings: escaped as the engine escapes them, and quoted for messages.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-#include "signed/strict_json.hpp"
 
 namespace vek::record {
 
@@ -14,10 +12,6 @@ namespace vek::record {
 // \u00xx in lower case); everything else, U+007F and all non-ASCII characters included, as
 // itself.
 void append_string(std::string& out, std::string_view text);
-
-// `value` in the value form: members sorted by name at every level, two spaces per level,
-// starting at `level` (the caller has written the indentation of the first line).
-void append_value_form(std::string& out, const Node& value, int level);
 
 // `text` (valid UTF-8) for a message: a JSON string with every non-ASCII and control
 // character (U+007F included) escaped, so the message stays one printable line; texts

@@ -153,7 +153,7 @@ PyObject* to_python(ReadRecord&& result) {
 
 PyObject* to_python(Verified&& result) {
     const SignedParts& parts = result.verified.reading.parts;
-    return tuple_of(value_to_python(*parts.record.node), value_to_python(*parts.proof.node),
+    return tuple_of(value_to_python(*parts.record.node), text(parts.proof.created), text(parts.key_id()),
                     text(result.verified.public_key), binding::to_python(result.verified.key_derived));
 }
 
@@ -201,7 +201,7 @@ struct ReadRecordOp {
 
 struct VerifySignedOp {
     static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
-        "The (document, proof, public key, key derived) of a signed document that verifies on its own.");
+        "(document, proof created, key id, public key, key derived) of a signed document that verifies on its own.");
     static constexpr bool releases_lock = true;
     static Checked<Verified> run(Text text) {
         auto verified = record::verify_signed(text.utf8);

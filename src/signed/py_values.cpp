@@ -4,32 +4,34 @@
 #include <string>
 
 #include "binding/conversion.hpp"
+#include "signed/record_rules.hpp"
 
 namespace vek::record {
 namespace {
 
 using binding::PyRef;
 
-// Every member name a record may hold, as interned strings created on first use (under the
-// interpreter lock) and kept for the life of the process: every document uses the same few.
-constexpr std::array<std::string_view, 16> kVocabulary = {
+// Every member name a record may hold and the texts every document repeats, as interned
+// strings created on first use (under the interpreter lock) and kept for the life of the
+// process: each document would otherwise create them anew.
+constexpr std::array<std::string_view, 21> kVocabulary = {
     "@context", "id", "controller", "verificationMethod", "authentication", "assertionMethod", "service",
     "created", "updated", "type", "publicKeyHex", "serviceEndpoint", "proofPurpose", "proofValue", "document",
-    "proof"};
+    "proof", kContexts[0], kContexts[1], kContexts[2], kKeyType, kProofType};
 
-PyObject* member_name(std::string_view name) {
+PyObject* shared_text(std::string_view text) {
     static std::array<PyObject*, kVocabulary.size()> interned{};
     for (std::size_t i = 0; i < kVocabulary.size(); ++i) {
-        if (kVocabulary[i] != name) continue;
+        if (kVocabulary[i].size() != text.size() || kVocabulary[i] != text) continue;
         if (interned[i] == nullptr) {
-            PyObject* text = binding::to_python(name);
-            if (text == nullptr) return nullptr;
-            PyUnicode_InternInPlace(&text);
-            interned[i] = text;
+            PyObject* object = binding::to_python(text);
+            if (object == nullptr) return nullptr;
+            PyUnicode_InternInPlace(&object);
+            interned[i] = object;
         }
         return Py_NewRef(interned[i]);
     }
-    return binding::to_python(name);
+    return binding::to_python(text);
 }
 
 // A number as json.loads reads it: an int without fraction or exponent, else a float.
@@ -49,7 +51,7 @@ PyObject* value_to_python(const Node& node) {
         case Node::Kind::False: Py_RETURN_FALSE;
         case Node::Kind::True: Py_RETURN_TRUE;
         case Node::Kind::Number: return number_to_python(node.text);
-        case Node::Kind::String: return binding::to_python(node.text);
+        case Node::Kind::String: return shared_text(node.text);
         case Node::Kind::Array: {
             PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(node.elements.size())));
             if (!list) return nullptr;
@@ -64,7 +66,7 @@ PyObject* value_to_python(const Node& node) {
             PyRef dict = PyRef::steal(PyDict_New());
             if (!dict) return nullptr;
             for (const Member& member : node.members) {
-                PyRef name = PyRef::steal(member_name(member.name));
+                PyRef name = PyRef::steal(shared_text(member.name));
                 if (!name) return nullptr;
                 PyRef value = PyRef::steal(value_to_python(member.value));
                 if (!value || PyDict_SetItem(dict.get(), name.get(), value.get()) < 0) return nullptr;

@@ -4,104 +4,9 @@
 #include "engine/key_did.hpp"
 #include "engine/verification.hpp"
 #include "signed/json_text.hpp"
+#include "signed/record_forms.hpp"
 
 namespace vek::record {
-namespace {
-
-void append_name(std::string& out, std::string_view name) {
-    out += '"';
-    out += name;
-    out += "\":";
-}
-
-void append_strings(std::string& out, std::string_view name, const std::vector<std::string_view>& texts) {
-    if (texts.empty()) return;
-    out += ',';
-    append_name(out, name);
-    out += '[';
-    for (std::size_t i = 0; i < texts.size(); ++i) {
-        if (i > 0) out += ',';
-        append_string(out, texts[i]);
-    }
-    out += ']';
-}
-
-template <class Entry, std::size_t N>
-void append_entries(std::string& out, std::string_view name, const std::vector<Entry>& entries,
-                    const std::array<std::pair<std::string_view, std::string_view Entry::*>, N>& members) {
-    if (entries.empty()) return;
-    out += ',';
-    append_name(out, name);
-    out += '[';
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        out += i > 0 ? ",{" : "{";
-        for (std::size_t m = 0; m < N; ++m) {
-            if (m > 0) out += ',';
-            append_name(out, members[m].first);
-            append_string(out, entries[i].*members[m].second);
-        }
-        out += '}';
-    }
-    out += ']';
-}
-
-constexpr std::array<std::pair<std::string_view, std::string_view MethodEntry::*>, 4> kMethodOrder = {{
-    {"id", &MethodEntry::id},
-    {"type", &MethodEntry::type},
-    {"controller", &MethodEntry::controller},
-    {"publicKeyHex", &MethodEntry::public_key_hex},
-}};
-constexpr std::array<std::pair<std::string_view, std::string_view ServiceEntry::*>, 3> kServiceOrder = {{
-    {"id", &ServiceEntry::id},
-    {"type", &ServiceEntry::type},
-    {"serviceEndpoint", &ServiceEntry::endpoint},
-}};
-
-std::size_t text_size(const Record& record) {
-    std::size_t size = 200 + record.id.size() + record.controller.value_or("").size();
-    for (const auto& method : record.methods) size += 120 + method.id.size() + method.controller.size();
-    for (const auto& key : record.authentication) size += 4 + key.size();
-    for (const auto& key : record.assertion) size += 4 + key.size();
-    for (const auto& service : record.services) {
-        size += 50 + service.id.size() + service.type.size() + service.endpoint.size();
-    }
-    return size;
-}
-
-}  // namespace
-
-std::string compact_record_form(const Record& record) {
-    std::string out;
-    out.reserve(text_size(record));
-    out += '{';
-    append_name(out, "@context");
-    out += '[';
-    for (std::size_t i = 0; i < kContexts.size(); ++i) {
-        if (i > 0) out += ',';
-        append_string(out, kContexts[i]);
-    }
-    out += "],";
-    append_name(out, "id");
-    append_string(out, record.id);
-    if (record.controller) {
-        out += ',';
-        append_name(out, "controller");
-        append_string(out, *record.controller);
-    }
-    append_entries(out, "verificationMethod", record.methods, kMethodOrder);
-    append_strings(out, "authentication", record.authentication);
-    append_strings(out, "assertionMethod", record.assertion);
-    append_entries(out, "service", record.services, kServiceOrder);
-    out += ',';
-    append_name(out, "created");
-    append_string(out, record.created);
-    out += ',';
-    append_name(out, "updated");
-    append_string(out, record.updated);
-    out += '}';
-    return out;
-}
-
 Checked<SignedParts> check_signed(const Node& value) {
     auto wrapper = check_wrapper(value);
     if (!wrapper) return std::unexpected(std::move(wrapper.error()));
@@ -171,7 +76,7 @@ Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_
     SigningParts parts;
     parts.head.reserve(2 * reading->compact.size() + 256);
     parts.head += "{\n  \"document\": ";
-    append_value_form(parts.head, *reading->record.node, 1);
+    append_value_form(parts.head, reading->record, 1);
     parts.head += ",\n  \"proof\": {\n    \"created\": ";
     append_string(parts.head, now);
     parts.head += ",\n    \"proofPurpose\": ";

@@ -12,10 +12,6 @@
 
 namespace vek::record {
 
-// The document as the engine writes it for signing: members in declared order at every
-// level, no white space, the engine's escaping.
-std::string compact_record_form(const Record& record);
-
 // A signed document that obeys the record rules, and the text its signature covers; the
 // signature is not checked yet. Views into the parsed text and the source.
 struct SignedParts {

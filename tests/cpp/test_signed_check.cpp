@@ -12,6 +12,7 @@
 #include "engine/key_pair.hpp"
 #include "signed/history_check.hpp"
 #include "signed/json_text.hpp"
+#include "signed/record_forms.hpp"
 #include "signed/signed_check.hpp"
 
 using namespace vek;
@@ -26,9 +27,9 @@ std::string refusal_of(std::string_view text) {
     return parsed.error().message;
 }
 
-std::string value_form(const Node& node) {
+std::string value_form(const Record& record) {
     std::string out;
-    append_value_form(out, node, 0);
+    append_value_form(out, record, 0);
     return out;
 }
 
@@ -129,7 +130,7 @@ TEST_CASE("the compact and value forms are the core writer's bytes, escapes incl
     auto reading = read_record(pretty);
     REQUIRE(reading.has_value());
     CHECK(reading->compact == document::RecordJson::parse(pretty).dump());
-    CHECK(value_form(*reading->record.node) == document::JsonValue::parse(pretty).dump(2));
+    CHECK(value_form(reading->record) == document::JsonValue::parse(pretty).dump(2));
 }
 
 TEST_CASE("what the engine signs verifies on its own, in its own layout and in any other") {
@@ -139,7 +140,7 @@ TEST_CASE("what the engine signs verifies on its own, in its own layout and in a
         REQUIRE(verified.has_value());
         CHECK(verified->public_key == kKey.public_key_hex());
         CHECK(verified->key_derived == (did == kDid));
-        CHECK(value_form(verified->reading.json->root) == text);
+        CHECK(signed_value_form(verified->reading.parts.record, verified->reading.parts.proof) == text);
         CHECK(verify_signed(document::JsonValue::parse(text).dump()).has_value());
     }
 }
