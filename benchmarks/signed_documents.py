@@ -53,6 +53,7 @@ def builder_document(engine: vek.DIDEngine, did: str, entries: int) -> str:
 def history_of(engine: vek.DIDEngine, record: str, length: int) -> list[str]:
     """`length` versions of one record, one second apart, each signed by the engine's key."""
     document, start = json.loads(record), datetime(2026, 1, 1, tzinfo=timezone.utc)
+    document["created"] = start.strftime("%Y-%m-%dT%H:%M:%SZ")
     versions = []
     for k in range(length):
         document["updated"] = (start + timedelta(seconds=k)).strftime("%Y-%m-%dT%H:%M:%SZ")

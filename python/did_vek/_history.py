@@ -11,6 +11,7 @@ from typing import Any
 
 from . import _native
 from ._errors import InvalidDocument
+from ._frozen import frozen
 from ._strict_json import quoted
 
 
@@ -80,9 +81,9 @@ def verify_history(versions: Sequence[str] | str) -> History:
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
     # An element of an array has no text of its own: it comes back laid out as the engine writes it.
-    verified = tuple(Version(version_id=str(number), version_time=document["updated"], document=document,
-                             proof=proof, signed=laid_out if laid_out is not None else texts[number - 1],
-                             key_id=key_id, public_key=public_key)
+    verified = tuple(frozen(Version, version_id=str(number), version_time=document["updated"], document=document,
+                            proof=proof, signed=laid_out if laid_out is not None else texts[number - 1],
+                            key_id=key_id, public_key=public_key)
                      for number, (document, proof, key_id, public_key, laid_out) in enumerate(rows, start=1))
     first, last = verified[0], verified[-1]
     return History(did=first.document["id"], versions=verified, deactivated="assertionMethod" not in last.document,

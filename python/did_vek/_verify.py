@@ -5,6 +5,7 @@ from typing import Any
 
 from . import _native
 from ._errors import InvalidDocument
+from ._frozen import frozen
 from ._strict_json import quoted
 
 
@@ -44,6 +45,6 @@ def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
         raise InvalidDocument(str(error)) from None
     if did is not None and document["id"] != did:
         raise InvalidDocument(f"the document is for {quoted(document['id'])}, not {quoted(did)}")
-    return VerifiedDocument(did=document["id"], public_key=public_key, key_id=key_id, created=document["created"],
-                            updated=document["updated"], proof_created=proof_created, key_derived=key_derived,
-                            document=document)
+    return frozen(VerifiedDocument, did=document["id"], public_key=public_key, key_id=key_id,
+                  created=document["created"], updated=document["updated"], proof_created=proof_created,
+                  key_derived=key_derived, document=document)

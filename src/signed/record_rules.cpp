@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <span>
+#include <tuple>
 #include <string>
 #include <unordered_set>
 
@@ -11,15 +12,20 @@
 namespace vek::record {
 namespace {
 
-using Names = std::span<const std::string_view>;
-
 constexpr std::array<std::string_view, 2> kWrapperMembers = {"document", "proof"};
-constexpr std::array<std::string_view, 9> kDocumentMembers = {"@context", "id", "controller", "verificationMethod", "authentication",
-                                    "assertionMethod", "service", "created", "updated"};
-constexpr std::array<std::string_view, 4> kRequiredMembers = {"@context", "id", "created", "updated"};
+enum WrapperMember { kDocument, kProof };
+constexpr std::array<std::string_view, 9> kDocumentMembers = {
+    "@context", "id", "controller", "verificationMethod", "authentication", "assertionMethod", "service", "created",
+    "updated"};
+enum DocumentMember { kContext, kId, kController, kMethods, kAuthentication, kAssertion, kServices, kCreated, kUpdated };
+constexpr std::uint32_t kRequiredMembers = 1u << kContext | 1u << kId | 1u << kCreated | 1u << kUpdated;
 constexpr std::array<std::string_view, 4> kMethodMembers = {"id", "type", "controller", "publicKeyHex"};
+enum MethodMember { kMethodId, kMethodType, kMethodController, kMethodKey };
 constexpr std::array<std::string_view, 3> kServiceMembers = {"id", "type", "serviceEndpoint"};
-constexpr std::array<std::string_view, 5> kProofMembers = {"type", "created", "verificationMethod", "proofPurpose", "proofValue"};
+enum ServiceMember { kServiceId, kServiceType, kServiceEndpoint };
+constexpr std::array<std::string_view, 5> kProofMembers = {"type", "created", "verificationMethod", "proofPurpose",
+                                                           "proofValue"};
+enum ProofMember { kProofTypeMember, kProofCreated, kProofMethod, kProofPurposeMember, kProofValue };
 
 std::string operator+(std::string_view a, std::string_view b) { return std::string(a).append(b); }
 
@@ -50,18 +56,46 @@ bool is_lower_hex(std::string_view text, std::size_t digits) {
            std::ranges::all_of(text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
-Checked<void> members(const Node& value, const Place& where, Names allowed, Names required) {
-    if (value.kind != Node::Kind::Object) return refuse(where.text() + " must be an object, not " + type_name(value));
-    for (const std::string_view name : required) {
-        if (value.find(name) == nullptr) return refuse(where.text() + " lacks the member " + quoted(name));
+// The same text: names are short, so a loop beats a call to memcmp.
+bool same(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
     }
+    return true;
+}
+
+// The values of the members `allowed` of an object, null where absent: refused when `value`
+// is no object, lacks a member of `required` (indexes into `allowed`, the first in the
+// order of `allowed` named) or has any other member (the first in the text named).
+template <std::size_t N>
+using Slots = std::array<const Node*, N>;
+
+template <std::size_t N>
+Checked<Slots<N>> members(const Node& value, const Place& where, const std::array<std::string_view, N>& allowed,
+                          std::uint32_t required = (1u << N) - 1) {
+    if (value.kind != Node::Kind::Object) return refuse(where.text() + " must be an object, not " + type_name(value));
+    Slots<N> slots{};
+    const Member* unexpected = nullptr;
     for (const Member& member : value.members) {
-        if (std::ranges::find(allowed, member.name) == allowed.end()) {
-            return refuse(where.text() + " has the member " + quoted(member.name) +
-                          ", which a signed document never has");
+        std::size_t i = 0;
+        while (i < N && !same(allowed[i], member.name)) ++i;
+        if (i < N) {
+            slots[i] = &member.value;
+        } else if (unexpected == nullptr) {
+            unexpected = &member;
         }
     }
-    return {};
+    for (std::size_t i = 0; i < N; ++i) {
+        if ((required >> i & 1) != 0 && slots[i] == nullptr) {
+            return refuse(where.text() + " lacks the member " + quoted(allowed[i]));
+        }
+    }
+    if (unexpected != nullptr) {
+        return refuse(where.text() + " has the member " + quoted(unexpected->name) +
+                      ", which a signed document never has");
+    }
+    return slots;
 }
 
 Checked<std::string_view> string(const Node& value, const Place& where) {
@@ -70,8 +104,7 @@ Checked<std::string_view> string(const Node& value, const Place& where) {
 }
 
 // The list under `name`, empty when absent; present means non-empty, as the engine writes it.
-Checked<std::span<const Node>> entries(const Node& document, std::string_view name) {
-    const Node* value = document.find(name);
+Checked<std::span<const Node>> entries(const Node* value, std::string_view name) {
     if (value == nullptr) return std::span<const Node>();
     if (value->kind != Node::Kind::Array) {
         return refuse("document." + name + " must be an array, not " + type_name(*value));
@@ -90,9 +123,9 @@ Checked<std::string_view> reference(const Node& value, std::string_view did, con
     return text;
 }
 
-// Member `name` of `value` must be the text `expected`.
+// `value` must be the text `expected`.
 Checked<std::string_view> expect(const Node& value, const Place& where, std::string_view expected) {
-    auto text = string(*value.find(where.member), where);
+    auto text = string(value, where);
     if (!text) return text;
     if (*text != expected) return refuse(where.text() + " must be " + quoted(expected) + ", not " + quoted(*text));
     return text;
@@ -168,21 +201,20 @@ std::optional<std::string_view> Record::assertion_key(std::string_view method) c
 }
 
 Checked<std::pair<const Node*, const Node*>> check_wrapper(const Node& value) {
-    if (auto checked = members(value, {"the text"}, kWrapperMembers, kWrapperMembers); !checked) {
-        return std::unexpected(std::move(checked.error()));
-    }
-    return std::pair{value.find("document"), value.find("proof")};
+    auto slots = members(value, {"the text"}, kWrapperMembers);
+    if (!slots) return std::unexpected(std::move(slots.error()));
+    return std::pair{(*slots)[kDocument], (*slots)[kProof]};
 }
 
 Checked<Record> check_document(const Node& value) {
     const Place document{"document"};
-    if (auto checked = members(value, document, kDocumentMembers, kRequiredMembers); !checked) {
-        return std::unexpected(std::move(checked.error()));
-    }
+    auto slots = members(value, document, kDocumentMembers, kRequiredMembers);
+    if (!slots) return std::unexpected(std::move(slots.error()));
+    const auto& member = *slots;
     Record record;
     record.node = &value;
 
-    const Node& contexts = *value.find("@context");
+    const Node& contexts = *member[kContext];
     if (contexts.kind != Node::Kind::Array) {
         return refuse("document.@context must be an array, not " + type_name(contexts));
     }
@@ -197,43 +229,43 @@ Checked<Record> check_document(const Node& value) {
         return refuse("document.@context must be exactly " + quoted(all, 200));
     }
 
-    auto did = string(*value.find("id"), document / "id");
+    auto did = string(*member[kId], document / "id");
     if (!did) return std::unexpected(std::move(did.error()));
     if (!did::is_valid_did(*did)) return refuse("document.id " + quoted(*did) + " is not a valid did:vek DID");
     record.id = *did;
-    if (const Node* controller = value.find("controller")) {
-        auto text = string(*controller, document / "controller");
+    if (member[kController] != nullptr) {
+        auto text = string(*member[kController], document / "controller");
         if (!text) return std::unexpected(std::move(text.error()));
         record.controller = *text;
     }
 
-    auto methods = entries(value, "verificationMethod");
+    auto methods = entries(member[kMethods], "verificationMethod");
     if (!methods) return std::unexpected(std::move(methods.error()));
     record.methods.reserve(methods->size());
     MethodIds ids;
     for (std::size_t i = 0; i < methods->size(); ++i) {
-        const Node& entry = (*methods)[i];
         const Place at{"document.verificationMethod", i};
-        if (auto checked = members(entry, at, kMethodMembers, kMethodMembers); !checked) {
-            return std::unexpected(std::move(checked.error()));
-        }
-        auto id = reference(*entry.find("id"), record.id, at / "id");
+        auto entry = members((*methods)[i], at, kMethodMembers);
+        if (!entry) return std::unexpected(std::move(entry.error()));
+        auto id = reference(*(*entry)[kMethodId], record.id, at / "id");
         if (!id) return std::unexpected(std::move(id.error()));
         if (ids.contains(*id)) return refuse((at / "id").text() + " " + quoted(*id) + " is the id of an earlier entry");
         ids.add(*id);
-        auto type = expect(entry, at / "type", kKeyType);
+        auto type = expect(*(*entry)[kMethodType], at / "type", kKeyType);
         if (!type) return std::unexpected(std::move(type.error()));
-        auto controller = expect(entry, at / "controller", record.id);
+        auto controller = expect(*(*entry)[kMethodController], at / "controller", record.id);
         if (!controller) return std::unexpected(std::move(controller.error()));
-        auto key = string(*entry.find("publicKeyHex"), at / "publicKeyHex");
+        auto key = string(*(*entry)[kMethodKey], at / "publicKeyHex");
         if (!key) return std::unexpected(std::move(key.error()));
         if (!is_lower_hex(*key, 64)) return refuse((at / "publicKeyHex").text() + " must be 64 lower-case hex digits");
         record.methods.push_back({*id, *type, *controller, *key});
     }
 
-    for (const auto& [relation, list] : {std::pair{std::string_view("authentication"), &record.authentication},
-                                         std::pair{std::string_view("assertionMethod"), &record.assertion}}) {
-        auto elements = entries(value, relation);
+    const std::tuple<const Node*, std::string_view, std::vector<std::string_view>*> relations[] = {
+        {member[kAuthentication], "authentication", &record.authentication},
+        {member[kAssertion], "assertionMethod", &record.assertion}};
+    for (const auto& [present, relation, list] : relations) {
+        auto elements = entries(present, relation);
         if (!elements) return std::unexpected(std::move(elements.error()));
         list->reserve(elements->size());
         const std::string_view parent = relation == "authentication" ? "document.authentication"
@@ -247,27 +279,25 @@ Checked<Record> check_document(const Node& value) {
         }
     }
 
-    auto services = entries(value, "service");
+    auto services = entries(member[kServices], "service");
     if (!services) return std::unexpected(std::move(services.error()));
     record.services.reserve(services->size());
     for (std::size_t i = 0; i < services->size(); ++i) {
-        const Node& entry = (*services)[i];
         const Place at{"document.service", i};
-        if (auto checked = members(entry, at, kServiceMembers, kServiceMembers); !checked) {
-            return std::unexpected(std::move(checked.error()));
-        }
-        auto id = reference(*entry.find("id"), record.id, at / "id");
+        auto entry = members((*services)[i], at, kServiceMembers);
+        if (!entry) return std::unexpected(std::move(entry.error()));
+        auto id = reference(*(*entry)[kServiceId], record.id, at / "id");
         if (!id) return std::unexpected(std::move(id.error()));
-        auto type = string(*entry.find("type"), at / "type");
+        auto type = string(*(*entry)[kServiceType], at / "type");
         if (!type) return std::unexpected(std::move(type.error()));
-        auto endpoint = string(*entry.find("serviceEndpoint"), at / "serviceEndpoint");
+        auto endpoint = string(*(*entry)[kServiceEndpoint], at / "serviceEndpoint");
         if (!endpoint) return std::unexpected(std::move(endpoint.error()));
         record.services.push_back({*id, *type, *endpoint});
     }
 
-    auto created = timestamp(*value.find("created"), document / "created");
+    auto created = timestamp(*member[kCreated], document / "created");
     if (!created) return std::unexpected(std::move(created.error()));
-    auto updated = timestamp(*value.find("updated"), document / "updated");
+    auto updated = timestamp(*member[kUpdated], document / "updated");
     if (!updated) return std::unexpected(std::move(updated.error()));
     if (*updated < *created) {  // the fixed form orders as text
         return refuse("document.updated " + quoted(*updated) + " is before document.created " + quoted(*created));
@@ -278,21 +308,21 @@ Checked<Record> check_document(const Node& value) {
 }
 
 Checked<Proof> check_proof(const Node& value, std::string_view did) {
-    const Place proof_place{"proof"};
-    if (auto checked = members(value, proof_place, kProofMembers, kProofMembers); !checked) {
-        return std::unexpected(std::move(checked.error()));
-    }
-    if (auto type = expect(value, proof_place / "type", kProofType); !type) {
+    const Place proof{"proof"};
+    auto slots = members(value, proof, kProofMembers);
+    if (!slots) return std::unexpected(std::move(slots.error()));
+    const auto& member = *slots;
+    if (auto type = expect(*member[kProofTypeMember], proof / "type", kProofType); !type) {
         return std::unexpected(std::move(type.error()));
     }
-    if (auto purpose = expect(value, proof_place / "proofPurpose", kProofPurpose); !purpose) {
+    if (auto purpose = expect(*member[kProofPurposeMember], proof / "proofPurpose", kProofPurpose); !purpose) {
         return std::unexpected(std::move(purpose.error()));
     }
-    auto created = timestamp(*value.find("created"), proof_place / "created");
+    auto created = timestamp(*member[kProofCreated], proof / "created");
     if (!created) return std::unexpected(std::move(created.error()));
-    auto method = reference(*value.find("verificationMethod"), did, proof_place / "verificationMethod");
+    auto method = reference(*member[kProofMethod], did, proof / "verificationMethod");
     if (!method) return std::unexpected(std::move(method.error()));
-    auto signature = string(*value.find("proofValue"), proof_place / "proofValue");
+    auto signature = string(*member[kProofValue], proof / "proofValue");
     if (!signature) return std::unexpected(std::move(signature.error()));
     if (!is_lower_hex(*signature, 128)) return refuse("proof.proofValue must be 128 lower-case hex digits");
     return Proof{&value, *created, *method, *signature};
