@@ -20,8 +20,9 @@ struct Node {
     enum class Kind : std::uint8_t { Null, False, True, Number, String, Array, Object };
 
     // Each member initialised on its own: clearing the whole node as one block of memory is
-    // what the parser would otherwise spend most of its time on.
-    Node() noexcept {}
+    // what the parser would otherwise spend most of its time on. Defined below, where
+    // Member is complete.
+    Node() noexcept;
 
     Kind kind = Kind::Null;
     // A string's value, or a number's spelling.
@@ -40,6 +41,8 @@ struct Member {
     std::string_view name;
     Node value;
 };
+
+inline Node::Node() noexcept {}
 
 // A parsed text. Texts without escapes are views of the source, which must outlive the
 // document; texts with escapes live in the document itself.
