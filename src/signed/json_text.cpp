@@ -35,14 +35,20 @@ bool append_short_escape(std::string& out, unsigned char byte) {
     }
 }
 
-// The code point that starts at `text[i]` in valid UTF-8, and its length in bytes.
+// The code point that starts at `text[i]` and its length in bytes. The texts quoted are
+// valid UTF-8; a sequence cut short by the end of the text counts as one byte of U+FFFD
+// rather than a read past it.
 std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k])); };
     const std::uint32_t lead = byte(0);
-    if (lead < 0x80) return {lead, 1};
-    if (lead < 0xe0) return {(lead & 0x1f) << 6 | (byte(1) & 0x3f), 2};
-    if (lead < 0xf0) return {(lead & 0x0f) << 12 | (byte(1) & 0x3f) << 6 | (byte(2) & 0x3f), 3};
-    return {(lead & 0x07) << 18 | (byte(1) & 0x3f) << 12 | (byte(2) & 0x3f) << 6 | (byte(3) & 0x3f), 4};
+    const std::size_t length = lead < 0x80 ? 1 : lead < 0xe0 ? 2 : lead < 0xf0 ? 3 : 4;
+    if (i + length > text.size()) return {0xfffd, 1};
+    switch (length) {
+        case 1: return {lead, 1};
+        case 2: return {(lead & 0x1f) << 6 | (byte(1) & 0x3f), 2};
+        case 3: return {(lead & 0x0f) << 12 | (byte(1) & 0x3f) << 6 | (byte(2) & 0x3f), 3};
+        default: return {(lead & 0x07) << 18 | (byte(1) & 0x3f) << 12 | (byte(2) & 0x3f) << 6 | (byte(3) & 0x3f), 4};
+    }
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include "signed/record_forms.hpp"
 
 namespace vek::record {
+
 Checked<SignedParts> check_signed(const Node& value) {
     auto wrapper = check_wrapper(value);
     if (!wrapper) return std::unexpected(std::move(wrapper.error()));
