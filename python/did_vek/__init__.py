@@ -14,6 +14,7 @@ from ._history import History, Version, verify_history
 from ._keys import did_for_public_key
 from ._sign import sign_document
 from ._verify import VerifiedDocument, verify_document
+from .client import NotFound, Published, RegistryClient, RegistryError, Resolution
 
 __version__ = "0.1.0"
 
@@ -31,5 +32,10 @@ __all__ = [
     "Version",
     "InvalidDocument",
     "did_for_public_key",
+    "RegistryClient",
+    "Published",
+    "Resolution",
+    "RegistryError",
+    "NotFound",
     "__version__",
 ]

@@ -293,6 +293,10 @@ def make_parser() -> _Parser:
     for name, run, what in (("parse", parse, "print the method and identifier of a DID"),
                             ("validate", validate, "check that a DID is a valid did:vek DID")):
         _command(commands, name, run, what).add_argument("did", metavar="DID", type=_text)
+
+    # Imported here: the registry's commands are built on this module's helpers.
+    from ._cli_registry import add_commands
+    add_commands(commands, _command)
     return parser
 
 

@@ -63,6 +63,9 @@ class Store(Protocol):
     def version(self, did: str, version: int) -> StoredVersion | None:
         """The DID's version with that number, or None."""
 
+    def at_time(self, did: str, version_time: str) -> StoredVersion | None:
+        """The DID's last version whose version time is not after `version_time`, or None."""
+
     def log(self, did: str) -> list[StoredVersion]:
         """Every version of the DID, oldest first; empty when there is none."""
 

@@ -1,0 +1,105 @@
+#!/bin/sh
+# A DID's life in a registry, from the command line: a registry on a temporary SQLite file,
+# a key-derived DID published, a service added, its key rotated, an older version resolved,
+# the DID deactivated. Usage: registry_demo.sh [PATH_TO_DID_VEK]
+set -eu
+did_vek=${1:-did-vek}
+# The demo works in a directory of its own: a path to the command must still hold there.
+case $did_vek in */*) did_vek=$(cd "$(dirname "$did_vek")" && pwd)/$(basename "$did_vek") ;; esac
+# The interpreter beside the command (a venv's), for what the command line does not do.
+python=$(dirname "$(command -v "$did_vek")")/python
+[ -x "$python" ] || python=python3
+dir=$(mktemp -d)
+server=
+stop() {
+    if [ -n "$server" ]; then kill "$server" 2>/dev/null || true; wait "$server" 2>/dev/null || true; fi
+    rm -rf "$dir"
+}
+trap stop EXIT
+trap 'exit 1' INT TERM
+
+run() { echo "\$ did-vek $*"; "$did_vek" "$@"; }
+# Prints the command with its redirection, then runs it into the file.
+run_to() { out=$1; shift; echo "\$ did-vek $* > $(basename "$out")"; "$did_vek" "$@" > "$out"; }
+
+port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+export DID_VEK_REGISTRY="http://127.0.0.1:$port"
+echo "\$ did-vek serve --db registry.sqlite3 --port $port &"
+"$did_vek" serve --db "$dir/registry.sqlite3" --port "$port" &
+server=$!
+"$python" - "$DID_VEK_REGISTRY/healthz" <<'EOF'
+import sys, time, urllib.request
+deadline = time.monotonic() + 30
+while True:
+    try:
+        with urllib.request.urlopen(sys.argv[1], timeout=1) as answer:
+            print(f"(the registry answers /healthz: {answer.read().decode()})")
+            break
+    except OSError:
+        if time.monotonic() > deadline:
+            sys.exit("the registry did not start")
+        time.sleep(0.1)
+EOF
+echo "(DID_VEK_REGISTRY=$DID_VEK_REGISTRY: the commands below use it)"
+
+cd "$dir"
+echo; echo "# Version 1: a key-derived DID, its key listed for assertion and authentication"
+run keygen --out key-1
+did=$("$did_vek" did --key key-1)
+key_1=$("$did_vek" public-key --key key-1)
+run_to v1.doc build "$did" --method key-1 "$key_1" --assertion-method key-1 --authentication key-1
+run_to v1.json sign-document --key key-1 --key-id key-1 v1.doc
+run publish v1.json
+run publish v1.json
+
+# Each version's "updated" must be later than the one before: a second apart.
+sleep 1
+echo; echo "# Version 2: the same key, and a consent service"
+run_to v2.doc build "$did" --method key-1 "$key_1" --assertion-method key-1 --authentication key-1 \
+    --consent-service https://consent.example/inbox
+run_to v2.json sign-document --key key-1 --key-id key-1 v2.doc
+run publish v2.json
+
+sleep 1
+echo; echo "# Version 3: a new key replaces the old one, which signs this last use of it"
+run keygen --out key-2
+key_2=$("$did_vek" public-key --key key-2)
+run_to v3.doc build "$did" --method key-2 "$key_2" --assertion-method key-2 --authentication key-2 \
+    --consent-service https://consent.example/inbox
+run_to v3.json sign-document --key key-1 --key-id key-1 v3.doc
+run publish v3.json
+
+echo; echo "# Resolved, the client checking the whole history itself"
+run resolve "$did"
+run resolve --version-id 1 --json "$did"
+
+echo; echo "# The old key can no longer write"
+sleep 1
+run_to v4.doc build "$did" --method key-1 "$key_1" --assertion-method key-1
+run_to v4.json sign-document --key key-1 --key-id key-1 v4.doc
+# The refusal goes to stdout here, to keep its place among the lines above and below.
+if run publish v4.json 2>&1; then
+    echo "the registry took a version signed by a replaced key: this is a fault" >&2
+    exit 1
+else
+    echo "(refused, exit status $?)"
+fi
+
+echo; echo "# Deactivated by the current key: the last version"
+run deactivate --key key-2 --key-id key-2 "$did"
+echo "\$ GET /1.0/identifiers/$did"
+"$python" - "$DID_VEK_REGISTRY/1.0/identifiers/$did" <<'EOF'
+import json, sys, urllib.error, urllib.request
+try:
+    urllib.request.urlopen(sys.argv[1], timeout=10)
+    sys.exit("a deactivated DID resolved with 200: this is a fault")
+except urllib.error.HTTPError as answer:
+    print(answer.status, answer.reason)
+    result = json.load(answer)
+    print("didDocument:", json.dumps(result["didDocument"]))
+    print("deactivated:", json.dumps(result["didDocumentMetadata"]["deactivated"]))
+EOF
+
+echo; echo "# The log, checked offline: anyone can audit what the registry serves"
+echo "\$ did-vek log $did | did-vek verify-history -"
+"$did_vek" log "$did" | "$did_vek" verify-history -

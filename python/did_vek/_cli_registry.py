@@ -1,0 +1,281 @@
+"""The did-vek commands that run a registry or talk to one.
+
+Exit status as for every command: 0 success; 1 refused or invalid (the registry said no, or
+what it served does not verify); 2 usage, input or connection errors (no answer, or the
+registry failed: status 0, 5xx, or an answer no registry gives).
+"""
+
+import argparse
+import functools
+import json
+import os
+import re
+import socket
+import sys
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
+from datetime import datetime, timedelta, timezone
+from typing import TYPE_CHECKING, Any
+
+from ._errors import InvalidDocument
+from ._signed import assertion_key
+from ._strict_json import quoted
+from .cli import OK, InputError, Invalid, _decode, _engine, _name, _read, _text, _valid_did, _write
+from .client import RegistryClient, RegistryError, pretty_json
+
+if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
+    from .registry.store import Store
+
+DEFAULT_REGISTRY = "http://127.0.0.1:8080"
+DEFAULT_DB = "did-vek-registry.sqlite3"
+_REGISTRY_EXTRA = "the registry needs its extra: pip install 'did-vek[registry]'"
+_TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+
+Run = Callable[[argparse.Namespace], int]
+
+
+def _talking(run: Run) -> Run:
+    """Runs a command that talks to a registry, turning the registry's answers into exit statuses."""
+    @functools.wraps(run)
+    def wrapper(args: argparse.Namespace) -> int:
+        try:
+            return run(args)
+        except RegistryError as error:
+            if error.status == 404:
+                raise Invalid(f"not found: {error.detail}") from None
+            if 400 <= error.status < 500:
+                raise Invalid(f"refused by the registry: {error.detail} (HTTP {error.status})") from None
+            if error.status == 0:
+                raise InputError(error.detail) from None
+            # A failure of the registry (5xx), or an answer no registry gives.
+            raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
+        except InvalidDocument as error:
+            raise Invalid(f"the registry served what does not verify: {error}") from None
+    return wrapper
+
+
+def _client(args: argparse.Namespace) -> RegistryClient:
+    url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
+    try:
+        return RegistryClient(url)
+    except ValueError as error:
+        raise InputError(str(error)) from None
+
+
+def serve(args: argparse.Namespace) -> int:
+    try:
+        from .registry import serve as run_registry
+    except ImportError:
+        raise InputError(_REGISTRY_EXTRA) from None
+    # Both checked before the server starts: a registry whose store cannot be opened would
+    # only answer 503, and the server's own report of a busy port is not one of our lines.
+    _check_listen(args.host, args.port)
+    with _store(args.db, "cannot be opened") as store:
+        if not store.healthy():
+            raise InputError(f"the store {args.db} cannot be opened")
+    run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    return OK
+
+
+@contextmanager
+def _store(db: str, failed: str) -> Iterator["Store"]:
+    """The store named by `db`, closed afterwards; its failures are exit 2, saying it `failed`."""
+    try:
+        from .registry import open_store
+        from .registry.store import StoreUnavailable
+        # An engine's driver (PostgreSQL's) is imported when its store is opened.
+        store = open_store(db)
+    except ImportError:
+        raise InputError(_REGISTRY_EXTRA) from None
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    try:
+        yield store
+    except StoreUnavailable as error:
+        raise InputError(f"the store {db} {failed}: {error}") from None
+    finally:
+        store.close()
+
+
+def _check_listen(host: str, port: int) -> None:
+    try:
+        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+        family, kind, protocol, _, address = addresses[0]
+        with socket.socket(family, kind, protocol) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as error:
+        raise InputError(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
+
+
+@_talking
+def publish(args: argparse.Namespace) -> int:
+    where = _name(args.file)
+    text = _decode(_read(args.file, "document"), where, Invalid)
+    with _client(args) as client:
+        try:
+            published = client.publish(text)
+        except InvalidDocument as error:
+            raise Invalid(f"{where}: invalid: {error}") from None
+    what = "published" if published.created else "already published"
+    _write(f"{what}: {published.did} version {published.version_id} at {published.version_time}")
+    return OK
+
+
+@_talking
+def resolve(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        try:
+            resolution = client.resolve(_valid_did(args.did), version_id=args.version_id,
+                                        version_time=args.version_time)
+        except ValueError as error:
+            if isinstance(error, InvalidDocument):
+                raise
+            raise InputError(str(error)) from None
+    if args.json:
+        from ._resolution import history_result
+        _write(pretty_json(history_result(resolution.history, resolution.version)))
+    else:
+        _write(pretty_json(resolution.document))
+    return OK
+
+
+@_talking
+def log(args: argparse.Namespace) -> int:
+    with _client(args) as client:
+        versions = client.log(_valid_did(args.did))
+    _write(pretty_json([json.loads(version) for version in versions]))
+    return OK
+
+
+@_talking
+def deactivate(args: argparse.Namespace) -> int:
+    from . import sign_document
+    did = _valid_did(args.did)
+    engine = _engine(args.key)
+    with _client(args) as client:
+        resolution = client.resolve(did)
+        if resolution.deactivated:
+            raise Invalid(f"{did} is already deactivated")
+        last = resolution.history.latest
+        method = f"{did}#{args.key_id}"
+        if assertion_key(last.document, method) != engine.public_key:
+            raise Invalid(f"the key in {args.key} is not {quoted(method)}, a key of version {last.version_id} "
+                          "that may sign the next version")
+        # Only what the record rules require: no key is left to sign anything after it.
+        document = {"@context": last.document["@context"], "id": did, "created": resolution.history.created,
+                    "updated": _later_than(last.version_time)}
+        signed = sign_document(engine, json.dumps(document), key_id=args.key_id)
+        # If-Match: a version published meanwhile by another writer is not silently followed.
+        published = client.publish(signed, if_match=last.version_id)
+    _write(f"deactivated: {did} version {published.version_id} at {published.version_time}")
+    return OK
+
+
+def _later_than(time: str) -> str:
+    """Now, or one second after `time` when the clock is not past it (versions need a later time)."""
+    now = datetime.now(timezone.utc).replace(microsecond=0)
+    after = datetime.strptime(time, _TIME_FORMAT).replace(tzinfo=timezone.utc) + timedelta(seconds=1)
+    return max(now, after).strftime(_TIME_FORMAT)
+
+
+@_talking
+def export(args: argparse.Namespace) -> int:
+    output = sys.stdout.buffer
+    with _client(args) as client:
+        for line in client.export():
+            output.write(line.encode("utf-8") + b"\n")
+    output.flush()
+    return OK
+
+
+def import_(args: argparse.Namespace) -> int:
+    try:
+        from .registry import ImportRefused, import_lines
+    except ImportError:
+        raise InputError(_REGISTRY_EXTRA) from None
+    where = _name(args.file)
+    lines = _decode(_read(args.file, "export"), where, InputError).splitlines()
+    with _store(args.db, "failed") as store:
+        try:
+            added, skipped = import_lines(store, lines)
+        except ImportRefused as error:
+            # The versions before the refused line stay imported: an import can be run again.
+            raise Invalid(f"{where}: {error}") from None
+    _write(f"imported: {added} added, {skipped} skipped")
+    return OK
+
+
+def _version_id(text: str) -> str:
+    if not re.fullmatch(r"[1-9][0-9]*", text):
+        raise argparse.ArgumentTypeError(f"not a version id (1, 2, ...): {quoted(text)}")
+    return text
+
+
+def _version_time(text: str) -> str:
+    # The pattern first: strptime alone also takes single digits.
+    if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
+        try:
+            datetime.strptime(text, _TIME_FORMAT)
+            return text
+        except ValueError:  # a day or hour that does not exist
+            pass
+    raise argparse.ArgumentTypeError(f"not a time of the form YYYY-MM-DDTHH:MM:SSZ: {quoted(text)}")
+
+
+def _port(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or not 0 <= int(text) <= 65535:
+        raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
+    return int(text)
+
+
+def _workers(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of processes (1 or more): {text!r}")
+    return int(text)
+
+
+def add_commands(commands: Any, command: Callable[..., Any]) -> None:
+    """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
+    serve_parser = command(commands, "serve", serve, "run a registry server")
+    serve_parser.add_argument("--db", metavar="PATH_OR_URL", default=DEFAULT_DB,
+                              help=f"an SQLite file or a postgresql:// URL (default: {DEFAULT_DB})")
+    serve_parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (default: 127.0.0.1)")
+    serve_parser.add_argument("--port", type=_port, default=8080, help="the port to listen on (default: 8080)")
+    serve_parser.add_argument("--workers", type=_workers, default=1, metavar="N",
+                              help="the number of server processes (default: 1)")
+
+    registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
+
+    def talking(name: str, run: Run, what: str) -> Any:
+        parser = command(commands, name, run, what)
+        parser.add_argument("--registry", metavar="URL", type=_text, help=registry_help)
+        return parser
+
+    talking("publish", publish, "publish a signed document as its DID's next version").add_argument(
+        "file", metavar="FILE", help="the signed document (- is stdin)")
+
+    resolve_parser = talking("resolve", resolve, "print a DID's document from its verified history")
+    resolve_parser.add_argument("did", metavar="DID", type=_text)
+    selector = resolve_parser.add_mutually_exclusive_group()
+    selector.add_argument("--version-id", metavar="N", type=_version_id, help="the version with this id (1, 2, ...)")
+    selector.add_argument("--version-time", metavar="T", type=_version_time,
+                          help="the last version at time T (YYYY-MM-DDTHH:MM:SSZ)")
+    resolve_parser.add_argument("--json", action="store_true",
+                                help="print the resolution result (document and metadata)")
+
+    talking("log", log, "print a DID's signed versions as a JSON array, unchecked").add_argument(
+        "did", metavar="DID", type=_text)
+
+    deactivate_parser = talking("deactivate", deactivate, "publish a last version that deactivates a DID")
+    deactivate_parser.add_argument("--key", metavar="FILE", required=True, help="the key file of a signing key")
+    deactivate_parser.add_argument("--key-id", metavar="ID", required=True, type=_text,
+                                   help="that key's id in the DID's last version")
+    deactivate_parser.add_argument("did", metavar="DID", type=_text)
+
+    talking("export", export, "print every version a registry holds, as JSON lines")
+
+    import_parser = command(commands, "import", import_, "add the versions of an export to a registry's store")
+    import_parser.add_argument("--db", metavar="PATH_OR_URL", required=True,
+                               help="an SQLite file or a postgresql:// URL")
+    import_parser.add_argument("file", metavar="FILE", help="the JSON lines of an export (- is stdin)")

@@ -1,0 +1,29 @@
+"""python -m did_vek.registry: run a registry server."""
+
+import argparse
+import sys
+
+from .server import serve
+from .store import StoreUnavailable
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(prog="python -m did_vek.registry", description="Run a did:vek registry.")
+    parser.add_argument("--db", default="did-vek-registry.sqlite3",
+                        help="SQLite file, or a postgresql:// URL (default: %(default)s)")
+    parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
+    parser.add_argument("--port", type=int, default=8080, help="port to listen on (default: %(default)s)")
+    parser.add_argument("--workers", type=int, default=1, help="server processes (default: %(default)s)")
+    arguments = parser.parse_args()
+    if arguments.workers < 1:
+        parser.error("--workers must be at least 1")
+    try:
+        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+    except StoreUnavailable as error:
+        # As the did-vek commands do: a store that cannot be reached is exit status 2.
+        print(f"{parser.prog}: {error}", file=sys.stderr)
+        sys.exit(2)
+
+
+if __name__ == "__main__":
+    main()

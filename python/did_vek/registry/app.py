@@ -1,0 +1,227 @@
+"""The registry's HTTP interface: a thin layer over a `Store`.
+
+Resolution goes to its own handler ahead of the framework (see `resolution`); the registry's
+own routes are Starlette's. Every refusal is a problem report, every store failure a 500 that
+leaves the server running, and store calls that may block run in a worker thread.
+"""
+
+import contextlib
+import json
+import logging
+from collections.abc import AsyncIterator, Callable
+from typing import Any
+
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.exceptions import HTTPException
+from starlette.requests import ClientDisconnect, Request
+from starlette.responses import Response
+from starlette.routing import Route
+
+from .engines import open_store
+from .problems import problem
+from .request_parts import is_vek_did, query_pairs, raw_path_after
+from .resolution import PREFIX as RESOLUTION_PREFIX
+from .resolution import Receive, Resolver, Scope, Send
+from .rules import decider, parse_if_match, read_submission
+from .sqlite import SqliteStore
+from .store import AlreadyStored, Refused, Store, StoredVersion, StoreUnavailable
+
+_log = logging.getLogger("did_vek.registry")
+MAX_BODY = 64 * 1024
+EXPORT_LIMIT = 1000
+_ASCII_DIGITS = frozenset("0123456789")
+
+
+class RegistryApp(Starlette):
+    """Starlette, with resolution answered before the framework's routing."""
+
+    def __init__(self, store: Store, *, owns_store: bool) -> None:
+        self.store = store
+        # SQLite reads take microseconds and never wait for a writer under WAL: run them inline.
+        self.resolver = Resolver(store, inline=isinstance(store, SqliteStore))
+
+        @contextlib.asynccontextmanager
+        async def lifespan(app: Starlette) -> AsyncIterator[None]:
+            yield
+            if owns_store:
+                store.close()
+
+        # Resolution never reaches the router; its route is there so that other methods get 405.
+        resolution = Route(RESOLUTION_PREFIX + "{did:path}", self.resolver, methods=["GET"])
+        super().__init__(routes=[*_routes(store), resolution], lifespan=lifespan,
+                         exception_handlers={Refused: _refused, StoreUnavailable: _store_failed,
+                                             HTTPException: _http_exception, Exception: _server_error})
+
+    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
+        if (scope["type"] == "http" and scope["method"] in ("GET", "HEAD")
+                and scope["path"].startswith(RESOLUTION_PREFIX)):
+            await self.resolver(scope, receive, send)
+            return
+        await super().__call__(scope, receive, send)
+
+
+def create_app(db: "str | Store") -> Starlette:
+    """The registry application over `db`: a store, or the text `open_store` takes."""
+    if isinstance(db, str):
+        return RegistryApp(open_store(db), owns_store=True)
+    return RegistryApp(db, owns_store=False)
+
+
+def _routes(store: Store) -> list[Route]:
+    async def methods(request: Request) -> Response:
+        return Response(b'["vek"]', media_type="application/json")
+
+    async def healthz(request: Request) -> Response:
+        try:
+            healthy = await run_in_threadpool(store.healthy)
+        except Exception:
+            healthy = False
+        if not healthy:
+            return problem(503, "the store does not answer")
+        return Response(b'{"status": "ok"}', media_type="application/json")
+
+    async def publish(request: Request) -> Response:
+        return await _publish(store, request)
+
+    async def log(request: Request) -> Response:
+        did = _path_did(request, "/dids/", "/log")
+        versions = await _store_call(store.log, did)
+        if not versions:
+            return problem(404, f"{did} has no version in this registry")
+        body = "[" + ",".join(version.signed for version in versions) + "]"
+        return Response(body.encode(), media_type="application/json")
+
+    async def export(request: Request) -> Response:
+        after, limit = _export_options(request)
+        versions = await _store_call(store.export, after, limit)
+        return Response("".join(_export_line(version) for version in versions).encode(),
+                        media_type="application/jsonl")
+
+    return [
+        Route("/1.0/methods", methods, methods=["GET"]),
+        Route("/healthz", healthz, methods=["GET"]),
+        Route("/dids/{did:path}/log", log, methods=["GET"]),
+        Route("/dids/{did:path}", publish, methods=["POST"]),
+        Route("/export", export, methods=["GET"]),
+    ]
+
+
+async def _publish(store: Store, request: Request) -> Response:
+    # The size and the content type answer first (413, 415); the DID of the path is judged with
+    # the document it must match (400).
+    body = await _body(request)
+    _check_content_type(request.headers.get("content-type"))
+    did = _path_did(request, "/dids/")
+    try:
+        text = body.decode("utf-8")
+    except UnicodeDecodeError:
+        raise Refused(400, "the body is not UTF-8") from None
+    signed = read_submission(text, did)
+    decide = decider(signed, if_match=parse_if_match(request.headers.get("if-match")))
+    try:
+        stored = await _store_call(store.append, did, decide)
+        status = 201
+    except AlreadyStored as retry:
+        stored, status = retry.stored, 200
+    return Response(json.dumps({"did": stored.did, "versionId": str(stored.version),
+                                "versionTime": stored.version_time}).encode(),
+                    status_code=status, media_type="application/json",
+                    headers={"Location": f"{RESOLUTION_PREFIX}{stored.did}?versionId={stored.version}"})
+
+
+async def _body(request: Request) -> bytes:
+    """The body, refused (413) by its announced length or as soon as it grows past the limit."""
+    length = request.headers.get("content-length")
+    if length is not None:
+        if not length or not set(length) <= _ASCII_DIGITS:
+            raise Refused(400, "Content-Length is not a number")
+        if len(length) > 12 or int(length) > MAX_BODY:
+            raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+    chunks: list[bytes] = []
+    size = 0
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > MAX_BODY:
+                raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+            chunks.append(chunk)
+    except ClientDisconnect:
+        raise Refused(400, "the client left before the body was complete") from None
+    return b"".join(chunks)
+
+
+def _check_content_type(content_type: str | None) -> None:
+    if content_type is None:
+        raise Refused(415, "no Content-Type: send the signed document as application/json")
+    media_type, *parameters = (part.strip() for part in content_type.split(";"))
+    if media_type.lower() != "application/json":
+        raise Refused(415, f"Content-Type {json.dumps(media_type[:80])} is not application/json")
+    for parameter in parameters:
+        name, _, value = parameter.partition("=")
+        if name.strip().lower() == "charset" and value.strip().strip('"').lower() not in ("utf-8", "utf8"):
+            raise Refused(415, "a signed document is sent as UTF-8, not in another charset")
+
+
+def _path_did(request: Request, prefix: str, suffix: str = "") -> str:
+    did = raw_path_after(request.scope, prefix, suffix)
+    if did is None:
+        raise Refused(400, "the DID in the path is not well percent-encoded UTF-8")
+    if not is_vek_did(did):
+        raise Refused(400, f"{json.dumps(did[:80])} is not a valid did:vek DID")
+    return did
+
+
+def _export_options(request: Request) -> tuple[int, int]:
+    pairs = query_pairs(request.scope.get("query_string") or b"")
+    if pairs is None:
+        raise Refused(400, "the query is not well percent-encoded UTF-8")
+    options = dict(pairs)
+    after_text, limit_text = options.get("after", "0"), options.get("limit", str(EXPORT_LIMIT))
+    if not after_text or not set(after_text) <= _ASCII_DIGITS or len(after_text) > 18:
+        raise Refused(400, "after must be a seq: a whole number from 0")
+    if not limit_text or not set(limit_text) <= _ASCII_DIGITS or int(limit_text[:6]) == 0:
+        raise Refused(400, f"limit must be a whole number from 1 (at most {EXPORT_LIMIT} are given)")
+    return int(after_text), min(int(limit_text[:6]) if len(limit_text) <= 6 else EXPORT_LIMIT, EXPORT_LIMIT)
+
+
+def _export_line(version: StoredVersion) -> str:
+    # One line each: the stored text is laid out over many lines, so it is written again compactly.
+    signed = json.loads(version.signed)
+    return json.dumps({"seq": version.seq, "did": version.did, "versionId": str(version.version),
+                       "signed": signed}, ensure_ascii=False, separators=(",", ":")) + "\n"
+
+
+async def _store_call(function: Callable[..., Any], *arguments: Any) -> Any:
+    """`function` in a worker thread; any failure but a verdict of the rules is the store's."""
+    try:
+        return await run_in_threadpool(function, *arguments)
+    except (Refused, AlreadyStored, StoreUnavailable):
+        raise
+    except Exception as error:
+        raise StoreUnavailable(f"{type(error).__name__}: {error}".splitlines()[0]) from error
+
+
+async def _http_exception(request: Request, error: Exception) -> Response:
+    assert isinstance(error, HTTPException)
+    headers = dict(error.headers or {})
+    if error.status_code == 404:
+        return problem(404, f"no such resource: {json.dumps(request.url.path[:80])}", headers)
+    if error.status_code == 405:
+        return problem(405, f"{request.method} is not allowed here", headers)
+    return problem(error.status_code, str(error.detail), headers)
+
+
+async def _refused(request: Request, error: Exception) -> Response:
+    assert isinstance(error, Refused)
+    return problem(error.status, error.detail)
+
+
+async def _store_failed(request: Request, error: Exception) -> Response:
+    # The cause stays in the server's log: it may name files, hosts or users.
+    _log.error("store failure on %s %s: %s", request.method, request.url.path, error)
+    return problem(500, "the store failed; the registry's log says why")
+
+
+async def _server_error(request: Request, error: Exception) -> Response:
+    return problem(500, f"the registry failed: {type(error).__name__}")

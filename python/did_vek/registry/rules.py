@@ -1,0 +1,125 @@
+"""Whether a signed document may become a DID's next version, in the order the answers are given.
+
+What can be judged from the text alone (JSON, the record rules, the DID of the path, the form of
+`If-Match`) is judged by `read_submission` before any transaction. What depends on the version
+the new one would follow is judged by the `Decide` that `decider` builds, which the store runs
+inside the transaction that inserts: a retry (200), a deactivated DID (410), `If-Match` (412), a
+stale "updated" (409), an "updated" too far ahead (422), a key that may not write (403), and last
+the signature (400), checked against the key of the version actually followed.
+"""
+
+import re
+from collections.abc import Callable
+from dataclasses import dataclass
+from datetime import datetime, timedelta, timezone
+
+from .._errors import InvalidDocument
+from .._keys import did_for_public_key
+from .._signed import SignedDocument, assertion_key, read_signed, signature_verifies
+from .._strict_json import quoted
+from .store import AlreadyStored, Decide, NewVersion, Refused, StoredVersion
+
+# How far ahead of the registry's clock a version's "updated" may be: clocks differ a little,
+# but a version far in the future would lock its DID against every update until then.
+FUTURE_ALLOWANCE = timedelta(minutes=5)
+_TIMESTAMP_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+# One entity tag of an If-Match list: an optional weakness mark and a quoted opaque text.
+_ENTITY_TAG = re.compile(r'\s*(W/)?"([\x21\x23-\x7e]*)"\s*')
+
+Clock = Callable[[], datetime]
+
+
+def utc_now() -> datetime:
+    return datetime.now(timezone.utc)
+
+
+@dataclass(frozen=True)
+class IfMatch:
+    """A parsed `If-Match`: `any_version` for "*", else the version ids it names.
+
+    Version ids are strong validators: the text of a version never changes. A weak tag (W/"2")
+    is compared strongly, as `If-Match` requires, so it matches nothing.
+    """
+    any_version: bool
+    version_ids: frozenset[str]
+
+    def matches(self, last: StoredVersion | None) -> bool:
+        if last is None:
+            return False
+        return self.any_version or str(last.version) in self.version_ids
+
+
+def parse_if_match(header: str | None) -> IfMatch | None:
+    """The `If-Match` header, None when absent; `Refused` (400) when it is not an entity-tag list."""
+    if header is None:
+        return None
+    if header.strip() == "*":
+        return IfMatch(any_version=True, version_ids=frozenset())
+    strong: set[str] = set()
+    for element in header.split(","):
+        match = _ENTITY_TAG.fullmatch(element)
+        if match is None:
+            raise Refused(400, f"If-Match {quoted(header)} is not \"*\" or a list of quoted version ids")
+        if match.group(1) is None:
+            strong.add(match.group(2))
+    return IfMatch(any_version=False, version_ids=frozenset(strong))
+
+
+def read_submission(body: str, did: str) -> SignedDocument:
+    """The signed document in `body`, for the DID `did`; `Refused` (400) with the reason when not."""
+    try:
+        signed = read_signed(body)
+    except InvalidDocument as error:
+        raise Refused(400, str(error)) from None
+    if signed.did != did:
+        raise Refused(400, f"the document is for {quoted(signed.did)}, not for {quoted(did)} of the path")
+    return signed
+
+
+def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: Clock = utc_now) -> Decide:
+    """The `Decide` that appends `signed` after the DID's last version, or refuses it."""
+
+    def decide(last: StoredVersion | None) -> NewVersion:
+        if last is not None and last.signed == signed.canonical:
+            raise AlreadyStored(last)
+        if last is not None and last.deactivates:
+            raise Refused(410, f"{signed.did} is deactivated since version {last.version}: nothing may follow")
+        if if_match is not None and not if_match.matches(last):
+            current = "has no version" if last is None else f"is at version {last.version}"
+            raise Refused(412, f"If-Match names another version than the last: {signed.did} {current}")
+        if last is not None and signed.updated <= last.version_time:
+            raise Refused(409, f"document.updated {signed.updated} is not later than version {last.version}'s"
+                               f" {last.version_time}")
+        horizon = clock() + FUTURE_ALLOWANCE
+        if _instant(signed.updated) > horizon:
+            raise Refused(422, f"document.updated {signed.updated} is more than 5 minutes ahead of the"
+                               f" registry's clock ({horizon - FUTURE_ALLOWANCE:{_TIMESTAMP_FORMAT}})")
+        public_key = _writing_key(signed, last)
+        if not signature_verifies(signed, public_key):
+            raise Refused(400, f"proof.proofValue does not verify with {signed.method}")
+        return NewVersion(version_time=signed.updated, created=signed.created, signed=signed.canonical,
+                          deactivates=signed.deactivates)
+
+    return decide
+
+
+def _writing_key(signed: SignedDocument, last: StoredVersion | None) -> str:
+    """The key that may sign the version after `last`; `Refused` (403) when the proof names another."""
+    method = quoted(signed.method)
+    if last is None:
+        key = assertion_key(signed.document, signed.method)
+        if key is None:
+            raise Refused(403, f"version 1 must be signed by a key of its own assertionMethod, not {method}")
+        if did_for_public_key(key) != signed.did:
+            raise Refused(403, f"{signed.did} does not derive from the key of {method}: only key-derived"
+                               " DIDs can start a history")
+        return key
+    key = assertion_key(read_signed(last.signed).document, signed.method)
+    if key is None:
+        raise Refused(403, f"{method} is not in version {last.version}'s assertionMethod: it may not write"
+                           f" version {last.version + 1}")
+    return key
+
+
+def _instant(timestamp: str) -> datetime:
+    return datetime.strptime(timestamp, _TIMESTAMP_FORMAT).replace(tzinfo=timezone.utc)

@@ -1,0 +1,76 @@
+# The store under writers racing for one DID: every version taken once, each judged against the
+# version it actually follows, and seq in commit order.
+from concurrent.futures import ThreadPoolExecutor
+
+import pytest
+
+from did_vek import verify_history
+from did_vek.registry import open_store
+from did_vek.registry.rules import decider, parse_if_match, read_submission
+from did_vek.registry.store import AlreadyStored, Refused
+from registry_histories import ALICE, ALICE_NEXT, DID, day, signed
+
+
+@pytest.fixture
+def store(db):
+    store = open_store(db)
+    yield store
+    store.close()
+
+
+def append(store, text, if_match=None):
+    return store.append(DID, decider(read_submission(text, DID), if_match=parse_if_match(if_match)))
+
+
+def test_racing_writers_with_if_match_each_take_one_version_or_get_412(store):
+    append(store, signed(updated=day(1)))
+    # Ten writers build on version 1, each with its own time: one wins, the rest must see 412.
+    candidates = [signed(updated=f"2024-01-02T00:00:{second:02d}Z") for second in range(10)]
+
+    def attempt(text):
+        try:
+            return append(store, text, if_match='"1"').version
+        except Refused as refusal:
+            return refusal.status
+
+    with ThreadPoolExecutor(10) as pool:
+        outcomes = sorted(pool.map(attempt, candidates))
+    assert outcomes == [2] + [412] * 9
+    assert len(verify_history([version.signed for version in store.log(DID)]).versions) == 2
+
+
+def test_racing_writers_without_if_match_keep_the_history_valid(store):
+    append(store, signed(updated=day(1)))
+    candidates = [signed(updated=f"2024-01-02T00:00:{second:02d}Z") for second in range(20)]
+
+    def attempt(text):
+        try:
+            return append(store, text).version
+        except Refused as refusal:
+            return refusal.status
+
+    with ThreadPoolExecutor(8) as pool:
+        outcomes = list(pool.map(attempt, candidates))
+    taken = sorted(outcome for outcome in outcomes if outcome != 409)
+    assert taken == list(range(2, len(taken) + 2))  # no number twice, none skipped
+    log = store.log(DID)
+    verify_history([version.signed for version in log])  # each checked against what it follows
+    assert [version.seq for version in store.export(0, 1000)] == sorted(version.seq for version in log)
+
+
+def test_refusals_and_retries_store_nothing(store):
+    text = signed(updated=day(1))
+    first = append(store, text)
+    with pytest.raises(AlreadyStored):
+        append(store, text.replace("\n", " "))
+    with pytest.raises(Refused):
+        append(store, signed(keys=(ALICE, ALICE_NEXT), updated=day(1)))  # another document, same time: 409
+    assert store.log(DID) == [first]
+    assert (store.last(DID), store.version(DID, 2), store.at_time(DID, day(1))) == (first, None, first)
+
+
+def test_a_closed_store_fails_as_unavailable(db):
+    store = open_store(db)
+    assert store.healthy()
+    store.close()
+    assert not store.healthy()
