@@ -1,6 +1,7 @@
 #include "signed/py_values.hpp"
 
 #include <array>
+#include <cstdint>
 #include <string>
 
 #include "binding/conversion.hpp"
@@ -19,8 +20,17 @@ constexpr std::array<std::string_view, 21> kVocabulary = {
     "created", "updated", "type", "publicKeyHex", "serviceEndpoint", "proofPurpose", "proofValue", "document",
     "proof", kContexts[0], kContexts[1], kContexts[2], kKeyType, kProofType};
 
+// Bit n set when a text of the vocabulary has n bytes: most other texts are told apart by
+// their length alone.
+constexpr std::uint64_t kLengths = [] {
+    std::uint64_t lengths = 0;
+    for (const std::string_view text : kVocabulary) lengths |= std::uint64_t{1} << text.size();
+    return lengths;
+}();
+
 PyObject* shared_text(std::string_view text) {
     static std::array<PyObject*, kVocabulary.size()> interned{};
+    if (text.size() >= 64 || (kLengths >> text.size() & 1) == 0) return binding::to_python(text);
     for (std::size_t i = 0; i < kVocabulary.size(); ++i) {
         if (kVocabulary[i].size() != text.size() || kVocabulary[i] != text) continue;
         if (interned[i] == nullptr) {
