@@ -9,13 +9,6 @@
 
 namespace vek::record {
 
-const Node* Node::find(std::string_view name) const {
-    for (const Member& member : members) {
-        if (member.name == name) return &member.value;
-    }
-    return nullptr;
-}
-
 std::string_view type_name(const Node& node) {
     switch (node.kind) {
         case Node::Kind::Null: return "null";

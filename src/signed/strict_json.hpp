@@ -30,9 +30,6 @@ struct Node {
     std::vector<Node> elements;
     // In the order of the text.
     std::vector<Member> members;
-
-    // The value of the member `name`, or null when the object has none.
-    const Node* find(std::string_view name) const;
 };
 
 struct Member {
