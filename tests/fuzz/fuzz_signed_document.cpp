@@ -1,5 +1,6 @@
 // Signed documents read natively: no input crashes the reading, every refusal is one line,
-// whatever the strict parse accepts the core's JSON reader accepts too, and whatever reads as
+// whatever the strict parse accepts the core's JSON reader accepts too (but for integers too
+// large for a double, which Python's reader takes and the core's refuses), and whatever reads as
 // a signed document has forms that are the core writer's own bytes and read back the same:
 // the compact form is a fixed point of the core's compact writer, the value form of its
 // sorted pretty writer, and the value form reads back to the same compact form.
@@ -17,6 +18,21 @@ using namespace vek::record;
 using vek::document::JsonValue;
 using vek::document::RecordJson;
 
+// An integer beyond the largest double (309 digits or more) somewhere in `node`.
+static bool holds_huge_integer(const Node& node) {
+    if (node.kind == Node::Kind::Number) {
+        const std::string_view digits = node.text.substr(node.text.starts_with('-') ? 1 : 0);
+        return digits.find_first_of(".eE") == std::string_view::npos && digits.size() > 308;
+    }
+    for (const Node& element : node.elements) {
+        if (holds_huge_integer(element)) return true;
+    }
+    for (const Member& member : node.members) {
+        if (holds_huge_integer(member.value)) return true;
+    }
+    return false;
+}
+
 static bool one_line(const Refusal& refusal) {
     return !refusal.message.empty() && refusal.message.find('\n') == std::string::npos;
 }
@@ -27,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto parsed = parse_strict(text);
     if (!parsed) {
         FUZZ_CHECK(one_line(parsed.error()));
-    } else {
+    } else if (!holds_huge_integer(parsed->root)) {
         FUZZ_CHECK(RecordJson::accept(text));
     }
 
