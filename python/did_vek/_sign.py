@@ -1,13 +1,9 @@
 """Signing a DID document of any content with an engine's key."""
 
-from datetime import datetime, timezone
-
 from did_vek_core import DIDEngine
 
+from . import _native
 from ._errors import InvalidDocument
-from ._record import value_form
-from ._rules import PROOF_PURPOSE, PROOF_TYPE, TIMESTAMP_FORMAT
-from ._signed import read_record
 from ._strict_json import quoted
 
 
@@ -23,14 +19,12 @@ def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:
         raise TypeError(f"engine must be a DIDEngine, not {type(engine).__name__}")
     if not isinstance(key_id, str):
         raise TypeError(f"key_id must be str, not {type(key_id).__name__}")
-    record, compact = read_record(document)
-    method = f"{record['id']}#{key_id}"
     try:
-        method.encode("utf-8")
-    except UnicodeEncodeError:
+        compact, head, tail = _native.signing_parts(document, key_id)
+    except UnicodeEncodeError:  # the document converts first, so this is the key id
         raise InvalidDocument(f"key id {quoted(key_id)} has no UTF-8 form") from None
-    created = datetime.now(timezone.utc).strftime(TIMESTAMP_FORMAT)
-    proof = {"type": PROOF_TYPE, "created": created, "verificationMethod": method,
-             "proofPurpose": PROOF_PURPOSE, "proofValue": engine.sign(compact)}
-    return value_form({"document": record, "proof": proof})
-
+    except ValueError as error:
+        raise InvalidDocument(str(error)) from None
+    # The signed document in the value form is head, the signature, tail; the proof's
+    # "created" (now) is already in head.
+    return head + engine.sign(compact) + tail

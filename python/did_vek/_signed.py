@@ -1,7 +1,8 @@
 """A signed document read and checked member by member, before any signature is checked.
 
 These are the steps that `verify_document`, `verify_history` and the registry share; each of
-them decides on its own which key must have signed.
+them decides on its own which key must have signed. The reading itself (the strict parse,
+the record rules, the compact record form) is native and runs without the interpreter lock.
 """
 
 from dataclasses import dataclass, field
@@ -9,10 +10,9 @@ from typing import Any
 
 from did_vek_core import DIDEngine
 
+from . import _native
 from ._errors import InvalidDocument
-from ._record import compact_record_form, value_form
-from ._rules import check_document, check_proof, check_wrapper
-from ._strict_json import parse_strict
+from ._record import value_form
 
 
 @dataclass(frozen=True)
@@ -47,23 +47,21 @@ class SignedDocument:
 
 def read_record(text: str) -> tuple[dict[str, Any], str]:
     """The DID document in `text` (any layout) and its compact record form, if it obeys the rules."""
-    document = check_document(parse_strict(_text(text)))
-    return document, _utf8(compact_record_form(document))
+    try:
+        return _native.read_record(text)
+    except ValueError as error:
+        raise InvalidDocument(str(error)) from None
 
 
 def read_signed(text: str) -> SignedDocument:
     """The parts of the signed document in `text` (any layout); `InvalidDocument` if it is none."""
-    return check_signed(parse_strict(_text(text)))
-
-
-def check_signed(value: object) -> SignedDocument:
-    """The parts of `value`, a parsed signed document; `InvalidDocument` if it is none."""
-    document, proof = check_wrapper(value)
-    document = check_document(document)
-    proof = check_proof(proof, document["id"])
+    try:
+        document, proof, compact = _native.read_signed(text)
+    except ValueError as error:
+        raise InvalidDocument(str(error)) from None
     return SignedDocument(did=document["id"], created=document["created"], updated=document["updated"],
-                          method=_utf8(proof["verificationMethod"]), proof_value=proof["proofValue"],
-                          compact=_utf8(compact_record_form(document)), document=document, proof=proof)
+                          method=proof["verificationMethod"], proof_value=proof["proofValue"], compact=compact,
+                          document=document, proof=proof)
 
 
 def assertion_key(document: dict[str, Any], method: str) -> str | None:
@@ -78,18 +76,3 @@ def assertion_key(document: dict[str, Any], method: str) -> str | None:
 
 def signature_verifies(signed: SignedDocument, public_key: str) -> bool:
     return DIDEngine.verify_with_key(signed.compact, signed.proof_value, public_key)
-
-
-def _text(text: object) -> str:
-    if not isinstance(text, str):
-        raise TypeError(f"text must be str, not {type(text).__name__}")
-    return text
-
-
-def _utf8(text: str) -> str:
-    # A "\ud800" escape parses into a text that has no UTF-8 form, so no key can have signed it.
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError as error:
-        raise InvalidDocument(f"a text holds the lone surrogate U+{ord(text[error.start]):04X}, which has no UTF-8 form") from None
-    return text

@@ -3,9 +3,9 @@
 from dataclasses import dataclass, field
 from typing import Any
 
+from . import _native
 from ._errors import InvalidDocument
-from ._keys import did_for_public_key
-from ._signed import assertion_key, read_signed, signature_verifies
+from ._frozen import frozen
 from ._strict_json import quoted
 
 
@@ -38,15 +38,13 @@ def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
     """
     if did is not None and not isinstance(did, str):
         raise TypeError(f"did must be str or None, not {type(did).__name__}")
-    signed = read_signed(text)
-    public_key = assertion_key(signed.document, signed.method)
-    if public_key is None:
-        raise InvalidDocument(f"proof.verificationMethod {quoted(signed.method)} is not in document.assertionMethod")
-    if not signature_verifies(signed, public_key):
-        raise InvalidDocument("proof.proofValue does not verify: the document is not what its key signed")
-    if did is not None and signed.did != did:
-        raise InvalidDocument(f"the document is for {quoted(signed.did)}, not {quoted(did)}")
-
-    return VerifiedDocument(did=signed.did, public_key=public_key, key_id=signed.key_id,
-                            created=signed.created, updated=signed.updated, proof_created=signed.proof["created"],
-                            key_derived=did_for_public_key(public_key) == signed.did, document=signed.document)
+    # One native call reads, checks and verifies without the interpreter lock.
+    try:
+        document, proof_created, key_id, public_key, key_derived = _native.verify_signed(text)
+    except ValueError as error:
+        raise InvalidDocument(str(error)) from None
+    if did is not None and document["id"] != did:
+        raise InvalidDocument(f"the document is for {quoted(document['id'])}, not {quoted(did)}")
+    return frozen(VerifiedDocument, did=document["id"], public_key=public_key, key_id=key_id,
+                  created=document["created"], updated=document["updated"], proof_created=proof_created,
+                  key_derived=key_derived, document=document)

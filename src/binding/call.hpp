@@ -23,10 +23,11 @@ struct NewObject {
 
 namespace detail {
 
+// A value or a failure: a domain error, or any error type that has a `raise` of its own.
 template <class T>
 struct is_result : std::false_type {};
-template <class T>
-struct is_result<Result<T>> : std::true_type {};
+template <class T, class E>
+struct is_result<std::expected<T, E>> : std::true_type {};
 
 template <class Class>
 PyObject* to_python_value(NewObject<Class>&& object) {
@@ -77,7 +78,11 @@ PyObject* run_operation(Run&& run) {
     } else if constexpr (is_result<R>::value) {
         R result = invoke<Unlocked>(run);
         if (!result) return raise(result.error());
-        return to_python_value(std::move(*result));
+        if constexpr (std::is_void_v<typename R::value_type>) {
+            Py_RETURN_NONE;
+        } else {
+            return to_python_value(std::move(*result));
+        }
     } else {
         return to_python_value(invoke<Unlocked>(run));
     }

@@ -23,7 +23,7 @@ def sequence(iterate, length=lambda: 1):  # it has __getitem__, never called; __
 # share one module name, and the second would hide this one's constants from `from conftest import`.
 @pytest.fixture(params=["sqlite", "postgresql"])
 def db(request, tmp_path):
-    """A store spec for open_store / create_app: a new SQLite file, or a new PostgreSQL database."""
+    """What open_store / create_app take: a new SQLite file, or the URL of a new PostgreSQL schema."""
     if request.param == "sqlite":
         return str(tmp_path / "registry.sqlite3")
     return request.getfixturevalue("postgres_db")

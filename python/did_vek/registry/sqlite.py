@@ -11,6 +11,7 @@ commit with a smaller `seq` after a larger one is visible, so an export page tha
 
 import sqlite3
 import threading
+import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 
@@ -33,6 +34,22 @@ _COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
 # How long a writer waits for another process's write lock before the store reports failure.
 _BUSY_TIMEOUT_SECONDS = 30.0
 _SYNCHRONOUS = ("FULL", "NORMAL")
+
+
+def _switch_to_wal(connection: sqlite3.Connection) -> None:
+    """Puts the file in WAL mode (a no-op once it is). Switching takes the file's exclusive lock,
+    and SQLite answers "database is locked" at once, without its busy wait, while another
+    connection holds it, as when several threads or processes open a new file together; so
+    this waits here, as long as for any other lock."""
+    deadline = time.monotonic() + _BUSY_TIMEOUT_SECONDS
+    while True:
+        try:
+            connection.execute("PRAGMA journal_mode=WAL")
+            return
+        except sqlite3.OperationalError as error:
+            if error.sqlite_errorcode & 0xFF != sqlite3.SQLITE_BUSY or time.monotonic() > deadline:
+                raise
+        time.sleep(0.01)
 
 
 def _row(row: tuple[str, int, int, str, str, str, int]) -> StoredVersion:
@@ -72,9 +89,13 @@ class SqliteStore:
             connection = sqlite3.connect(self.path, timeout=_BUSY_TIMEOUT_SECONDS, isolation_level=None,
                                          check_same_thread=False)
             try:
-                connection.execute("PRAGMA journal_mode=WAL")
+                _switch_to_wal(connection)
                 connection.execute(f"PRAGMA synchronous={self._synchronous}")
+                # In a write transaction taken up front, which waits for other writers: a lone
+                # CREATE reads first and cannot wait when another connection writes meanwhile.
+                connection.execute("BEGIN IMMEDIATE")
                 connection.execute(_SCHEMA)
+                connection.execute("COMMIT")
             except BaseException:
                 connection.close()
                 raise

@@ -26,7 +26,8 @@ def join_threads(threads, failures):
     for thread in threads:
         thread.join(120)
     assert not any(thread.is_alive() for thread in threads), "a racing thread did not finish"
-    assert not failures, failures[0]
+    if failures:
+        raise failures[0]  # with its own traceback, which says where in the thread it failed
 
 
 def in_threads(count, target):

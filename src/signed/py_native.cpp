@@ -1,0 +1,280 @@
+// did_vek._native: the signed-document checks for the did_vek package. Each function reads
+// its arguments under the interpreter lock, gives the lock up for the whole parse, the
+// record rules, the compact form and the signature check, and takes it back only to turn
+// the result into Python objects. A refusal is a ValueError with a one-line message.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "binding/call.hpp"
+#include "document/timestamp.hpp"
+#include "signed/history_check.hpp"
+#include "signed/py_values.hpp"
+#include "signed/signed_check.hpp"
+
+namespace vek::record {
+
+// A str argument read as UTF-8. Its object is an argument of the call, alive until the call
+// returns, so the view stays valid while the lock is given up.
+struct Text {
+    std::string_view utf8;
+};
+
+// The versions of a history: the JSON text of an array, or a sequence of texts. The
+// sequence's texts are copied: another thread may change the sequence meanwhile.
+struct Versions {
+    std::variant<std::string_view, std::vector<std::string>> texts;
+};
+
+namespace {
+
+// A str without a UTF-8 form (a lone surrogate) cannot be a signed text: a ValueError
+// naming the character, like any other refusal.
+bool raise_lone_surrogate(PyObject* text) {
+    PyErr_Clear();
+    const Py_ssize_t length = PyUnicode_GetLength(text);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        const Py_UCS4 code = PyUnicode_ReadChar(text, i);
+        if (code >= 0xd800 && code <= 0xdfff) {
+            PyErr_Format(PyExc_ValueError, "a text holds the lone surrogate U+%04X, which has no UTF-8 form",
+                         static_cast<unsigned>(code));
+            return false;
+        }
+    }
+    PyErr_SetString(PyExc_ValueError, "a text has no UTF-8 form");
+    return false;
+}
+
+std::optional<std::string_view> utf8_of(PyObject* object) {
+    if (!PyUnicode_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "must be str, not %s", Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    Py_ssize_t size = 0;
+    const char* data = PyUnicode_AsUTF8AndSize(object, &size);
+    if (data == nullptr) {
+        if (PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) raise_lone_surrogate(object);
+        return std::nullopt;
+    }
+    return std::string_view(data, static_cast<std::size_t>(size));
+}
+
+}  // namespace
+}  // namespace vek::record
+
+namespace vek::binding {
+
+template <>
+std::optional<record::Text> from_python(PyObject* object) {
+    const auto text = record::utf8_of(object);
+    if (!text) return std::nullopt;
+    return record::Text{*text};
+}
+
+template <>
+std::optional<record::Versions> from_python(PyObject* object) {
+    if (PyUnicode_Check(object)) {
+        const auto text = record::utf8_of(object);
+        if (!text) return std::nullopt;
+        return record::Versions{*text};
+    }
+    if (PyBytes_Check(object) || PyByteArray_Check(object) || !PySequence_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "must be a list of str or a str, not %s", Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    PyRef items = PyRef::steal(PySequence_Fast(object, "must be a list of str or a str"));
+    if (!items) return std::nullopt;
+    std::vector<std::string> texts;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+    texts.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        // Converting a str runs no Python code, so the list of items cannot change meanwhile.
+        const auto text = record::utf8_of(PySequence_Fast_GET_ITEM(items.get(), i));
+        if (!text) return std::nullopt;
+        texts.emplace_back(*text);
+    }
+    return record::Versions{std::move(texts)};
+}
+
+}  // namespace vek::binding
+
+namespace vek::record {
+namespace {
+
+using binding::describe;
+using binding::PyRef;
+
+// Builds a tuple of new references; null (with the error set) if any of them is null.
+template <class... Objects>
+PyObject* tuple_of(Objects... objects) {
+    PyRef refs[] = {PyRef::steal(objects)...};
+    for (const PyRef& ref : refs) {
+        if (!ref) return nullptr;
+    }
+    PyObject* tuple = PyTuple_New(sizeof...(Objects));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t i = 0; i < sizeof...(Objects); ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), refs[i].release());
+    }
+    return tuple;
+}
+
+PyObject* text(std::string_view value) { return binding::to_python(value); }
+
+// Results, each with its conversion into Python objects.
+struct ReadSigned {
+    SignedReading reading;
+};
+struct ReadRecord {
+    RecordReading reading;
+};
+struct Verified {
+    VerifiedReading verified;
+};
+struct Signing {
+    SigningParts parts;
+};
+struct History {
+    Versions versions;
+    VerifiedHistory history;
+    bool from_array = false;
+};
+
+PyObject* to_python(ReadSigned&& result) {
+    const SignedParts& parts = result.reading.parts;
+    return tuple_of(value_to_python(*parts.record.node), value_to_python(*parts.proof.node), text(parts.compact));
+}
+
+PyObject* to_python(ReadRecord&& result) {
+    return tuple_of(value_to_python(*result.reading.record.node), text(result.reading.compact));
+}
+
+PyObject* to_python(Verified&& result) {
+    const SignedParts& parts = result.verified.reading.parts;
+    return tuple_of(value_to_python(*parts.record.node), text(parts.proof.created), text(parts.key_id()),
+                    text(result.verified.public_key), binding::to_python(result.verified.key_derived));
+}
+
+PyObject* to_python(Signing&& result) {
+    const SigningParts& parts = result.parts;
+    return tuple_of(text(parts.compact), text(parts.head), text(parts.tail));
+}
+
+PyObject* to_python(History&& result) {
+    const auto& versions = result.history.versions;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(versions.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < versions.size(); ++i) {
+        const VerifiedVersion& version = versions[i];
+        PyObject* signed_text = result.from_array ? text(version.value_form) : Py_NewRef(Py_None);
+        PyObject* row = tuple_of(value_to_python(*version.parts.record.node), value_to_python(*version.parts.proof.node),
+                                 text(version.parts.key_id()), text(version.public_key), signed_text);
+        if (row == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
+    }
+    return list.release();
+}
+
+struct ReadSignedOp {
+    static constexpr auto signature = describe(nullptr, "read_signed", "text").with_summary(
+        "The (document, proof, compact form) of a signed document that obeys the record rules.");
+    static constexpr bool releases_lock = true;
+    static Checked<ReadSigned> run(Text text) {
+        auto reading = read_signed(text.utf8);
+        if (!reading) return std::unexpected(std::move(reading.error()));
+        return ReadSigned{std::move(*reading)};
+    }
+};
+
+struct ReadRecordOp {
+    static constexpr auto signature = describe(nullptr, "read_record", "text").with_summary(
+        "The (document, compact form) of a DID document that obeys the record rules.");
+    static constexpr bool releases_lock = true;
+    static Checked<ReadRecord> run(Text text) {
+        auto reading = read_record(text.utf8);
+        if (!reading) return std::unexpected(std::move(reading.error()));
+        return ReadRecord{std::move(*reading)};
+    }
+};
+
+struct VerifySignedOp {
+    static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
+        "(document, proof created, key id, public key, key derived) of a signed document that verifies on its own.");
+    static constexpr bool releases_lock = true;
+    static Checked<Verified> run(Text text) {
+        auto verified = record::verify_signed(text.utf8);
+        if (!verified) return std::unexpected(std::move(verified.error()));
+        return Verified{std::move(*verified)};
+    }
+};
+
+struct SigningPartsOp {
+    static constexpr auto signature = describe(nullptr, "signing_parts", "text", "key_id").with_summary(
+        "(compact form, head, tail): the signed document is head + signature of the compact form + tail.");
+    static constexpr bool releases_lock = true;
+    static Checked<Signing> run(Text text, std::string_view key_id) {
+        auto parts = record::signing_parts(text.utf8, key_id, document::current_timestamp());
+        if (!parts) return std::unexpected(std::move(parts.error()));
+        return Signing{std::move(*parts)};
+    }
+};
+
+struct VerifyHistoryOp {
+    static constexpr auto signature = describe(nullptr, "verify_history", "versions").with_summary(
+        "[(document, proof, key id, public key, value form or None)] of a valid history.");
+    static constexpr bool releases_lock = true;
+    static Checked<History> run(Versions versions) {
+        // The result keeps the copied texts: the versions read are views into them.
+        const bool from_array = std::holds_alternative<std::string_view>(versions.texts);
+        History result{std::move(versions), {}, from_array};
+        const auto& texts = result.versions.texts;
+        auto history = result.from_array ? verify_history_array(std::get<std::string_view>(texts))
+                                         : record::verify_history(std::get<std::vector<std::string>>(texts));
+        if (!history) return std::unexpected(std::move(history.error()));
+        result.history = std::move(*history);
+        return result;
+    }
+};
+
+struct CheckTimestampOp {
+    static constexpr auto signature = describe(nullptr, "check_timestamp", "text", "where").with_summary(
+        "None if text is a real UTC time YYYY-MM-DDThh:mm:ssZ; else ValueError naming `where`.");
+    static Checked<void> run(Text text, Text where) { return check_timestamp(text.utf8, where.utf8); }
+};
+
+PyMethodDef functions[] = {
+    binding::function<ReadSignedOp>(),     binding::function<ReadRecordOp>(),
+    binding::function<VerifySignedOp>(),   binding::function<SigningPartsOp>(),
+    binding::function<VerifyHistoryOp>(),  binding::function<CheckTimestampOp>(),
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module_definition = {
+    PyModuleDef_HEAD_INIT, "did_vek._native", "", 0, functions, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module keeps process-wide Python objects (the interned member names), so it serves
+// only the interpreter that first imported it.
+std::atomic<std::int64_t> owning_interpreter{-1};
+
+PyObject* initialise() {
+    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter == -1) return nullptr;
+    std::int64_t expected = -1;
+    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
+        PyErr_SetString(PyExc_ImportError,
+                        "did_vek._native does not support sub-interpreters: it is already loaded in another "
+                        "interpreter of this process");
+        return nullptr;
+    }
+    return PyModule_Create(&module_definition);
+}
+
+}  // namespace
+}  // namespace vek::record
+
+PyMODINIT_FUNC PyInit__native() {
+    return vek::binding::guarded([] { return vek::record::initialise(); });
+}

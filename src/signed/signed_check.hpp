@@ -1,0 +1,69 @@
+// Signed documents read, checked and verified in one pass over their text, with no Python
+// object involved, so that a caller can give up the interpreter lock for all of it.
+#pragma once
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "signed/record_rules.hpp"
+#include "signed/strict_json.hpp"
+
+namespace vek::record {
+
+// A signed document that obeys the record rules, and the text its signature covers; the
+// signature is not checked yet. Views into the parsed text and the source.
+struct SignedParts {
+    Record record;
+    Proof proof;
+    std::string compact;
+
+    // The fragment of the signing key's reference, after the DID and "#".
+    std::string_view key_id() const { return proof.method.substr(record.id.size() + 1); }
+};
+
+// The parts of `value`, a parsed signed document, if it is one.
+Checked<SignedParts> check_signed(const Node& value);
+
+// A parsed text and what was read from it. The tree is held by pointer, so the views into it
+// stay valid when the reading moves.
+struct SignedReading {
+    std::unique_ptr<JsonDocument> json;
+    SignedParts parts;
+};
+
+struct RecordReading {
+    std::unique_ptr<JsonDocument> json;
+    Record record;
+    std::string compact;
+};
+
+// A signed document in `text` (any layout).
+Checked<SignedReading> read_signed(std::string_view text);
+
+// A DID document in the record form in `text` (any layout).
+Checked<RecordReading> read_record(std::string_view text);
+
+// A signed document that verifies on its own: signed by one of its own assertion keys.
+struct VerifiedReading {
+    SignedReading reading;
+    std::string_view public_key;
+    // The DID is the key-derived DID of that key.
+    bool key_derived = false;
+};
+
+Checked<VerifiedReading> verify_signed(std::string_view text);
+
+// Whether `signature` (hex) by `public_key` (hex) verifies over `compact`.
+bool signature_verifies(const SignedParts& parts, std::string_view public_key);
+
+// The signed document of the record in `text`, signed by the key `key_id` of its DID at the
+// time `now`, split around the signature: head + signature of compact + tail.
+struct SigningParts {
+    std::string compact, head, tail;
+};
+
+Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_id, std::string_view now);
+
+}  // namespace vek::record
