@@ -36,9 +36,10 @@ class ServerProcess:
     """`command` in a new session, ready once `ready_path` answers 200; stopped with its workers."""
 
     def __init__(self, name: str, command: list[str], port: int, ready_path: str, *,
-                 cwd: Path | None = None, env: dict[str, str] | None = None) -> None:
+                 cwd: Path | None = None, env: dict[str, str] | None = None, own_directory: Path | None = None) -> None:
         self.name, self.command, self.port, self.ready_path = name, command, port, ready_path
         self.cwd, self.env = cwd, env
+        self.own_directory = own_directory  # the server's configuration and state, removed when it stops
         self.process: subprocess.Popen[bytes] | None = None
         self._stderr = tempfile.TemporaryFile()
 
@@ -82,19 +83,24 @@ class ServerProcess:
     def stop(self) -> None:
         """Stops the server and every process of its group; returns once none of them runs, so
         that the next measurement does not share the cores with workers still shutting down."""
-        if self.process is None:
-            return
-        group = self.process.pid
-        if self.process.poll() is None:
+        if self.process is not None:
+            self._end(self.process)
+            self.process = None
+        self._stderr.close()
+        if self.own_directory is not None:
+            shutil.rmtree(self.own_directory, ignore_errors=True)
+
+    @staticmethod
+    def _end(process: "subprocess.Popen[bytes]") -> None:
+        group = process.pid
+        if process.poll() is None:
             os.killpg(group, signal.SIGTERM)
         deadline = time.monotonic() + 20
-        while (self.process.poll() is None or _group_running(group)) and time.monotonic() < deadline:
+        while (process.poll() is None or _group_running(group)) and time.monotonic() < deadline:
             time.sleep(0.05)
-        if self.process.poll() is None or _group_running(group):
+        if process.poll() is None or _group_running(group):
             os.killpg(group, signal.SIGKILL)
-            self.process.wait(20)
-        self.process = None
-        self._stderr.close()
+            process.wait(20)
 
 
 def _group_running(group: int) -> bool:
@@ -179,7 +185,7 @@ def nginx(tree: Path, workers: int) -> ServerProcess:
     for directory in (root, tree):
         directory.chmod(0o755)
     return ServerProcess("nginx", [binary, "-p", str(root), "-c", str(root / "nginx.conf"), "-e", "stderr"],
-                         port, "/healthz")
+                         port, "/healthz", own_directory=root)
 
 
 def _load(path: Path, name: str) -> ModuleType:

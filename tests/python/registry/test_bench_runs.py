@@ -174,3 +174,15 @@ def test_each_goal_divides_the_right_figures_and_every_failure_counts():
     })
     resolve_goals = [goal for goal in registry_report.goals(measured) if goal["target"].startswith("resolve, 100")]
     assert [goal["measured"] for goal in resolve_goals] == pytest.approx([0.6, 0.3])  # SQLite: 0.7, 0.5, 0.6
+
+
+def test_a_server_stops_and_leaves_no_directory_of_its_own(tmp_path):
+    """nginx's configuration and state live in a directory made for it: gone once it stops."""
+    own = tmp_path / "server"
+    own.mkdir()
+    (own / "index.html").write_text("ready")
+    port = registry_servers.free_port()
+    command = [sys.executable, "-m", "http.server", str(port), "--bind", "127.0.0.1", "--directory", str(own)]
+    with registry_servers.ServerProcess("files", command, port, "/index.html", own_directory=own) as server:
+        assert server.process is not None
+    assert not own.exists()
