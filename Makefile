@@ -58,10 +58,10 @@ REGISTRY_BENCH_ARGS ?=
 
 bench: $(VENV)/.installed-bench $(FLOOR)
 	$(PY) benchmarks/run.py --floor $(FLOOR)
-	$(PY) benchmarks/registry.py $(REGISTRY_BENCH_ARGS)
+	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)
 
 bench-registry: $(VENV)/.installed-bench
-	$(PY) benchmarks/registry.py $(REGISTRY_BENCH_ARGS)
+	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)
 
 $(FLOOR): benchmarks/floor.c | $(VENV)/.installed-bench
 	mkdir -p $(dir $@)

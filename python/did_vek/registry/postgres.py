@@ -53,6 +53,8 @@ INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
 # on the catalog's unique index; this lock (any fixed number, held to the end of the
 # transaction) lets one of them create and the others find the tables made.
 _SCHEMA_LOCK = 0x646964766B
+# A read meets at most this many connections cut by a restart before it gives up.
+_READ_ATTEMPTS = 3
 # The first key of the two-key advisory locks that queue the writers of one DID (the second is
 # the DID's hash: two DIDs that share it only queue together). Two-key and one-key locks never meet.
 _APPEND_LOCKS = 0x646964
@@ -105,9 +107,6 @@ class PostgresStore:
             min_size=1,
             max_size=max_connections,
             timeout=timeout,
-            # Every connection is checked when it leaves the pool, so connections left over from
-            # before a database restart are replaced instead of failing a request.
-            check=ConnectionPool.check_connection,
             # A connection attempt that keeps failing gives up after this long and the next
             # request starts a fresh one: reconnection never backs off for minutes.
             reconnect_timeout=10.0,
@@ -157,8 +156,18 @@ class PostgresStore:
 
     def _read(self, query: str, parameters: tuple[object, ...],
               take: Callable[[list[tuple[Any, ...]]], _T]) -> _T:
-        with self._connection() as connection:
-            return take(connection.execute(query, parameters).fetchall())
+        # Connections left in the pool from before a database restart fail at their first use,
+        # and the pool drops them when they come back. A read changes nothing, so it is sent
+        # again on the next connection: cheaper than checking every connection with a query of
+        # its own each time it leaves the pool, which would double the round trips of a read.
+        for attempt in range(_READ_ATTEMPTS):
+            try:
+                with self._connection() as connection:
+                    return take(connection.execute(query, parameters).fetchall())
+            except StoreUnavailable as error:
+                if attempt + 1 == _READ_ATTEMPTS or not isinstance(error.__cause__, psycopg.OperationalError):
+                    raise
+        raise AssertionError("unreachable")
 
     def _one(self, query: str, parameters: tuple[object, ...]) -> StoredVersion | None:
         return self._read(query, parameters, lambda rows: _row(rows[0]) if rows else None)

@@ -13,10 +13,6 @@ from starlette.testclient import TestClient
 import did_vek
 from did_vek.registry import create_app
 
-# The benchmarks' driver is benchmarks/registry.py, a module that would hide this directory's
-# `registry` namespace (the tests' PostgreSQL helper) once its directory is on the path: the
-# namespace is bound first, then the benchmarks' directory comes last on the path.
-import registry.postgres_server  # noqa: E402,F401
 sys.path.append(str(Path(__file__).resolve().parents[3] / "benchmarks"))
 import registry_data  # noqa: E402
 import wrk_runs  # noqa: E402

@@ -9,7 +9,6 @@ from pathlib import Path
 
 import pytest
 
-import registry.postgres_server  # noqa: F401  (bound before benchmarks/registry.py can hide it)
 
 BENCHMARKS = Path(__file__).resolve().parents[3] / "benchmarks"
 sys.path.append(str(BENCHMARKS))
@@ -22,7 +21,7 @@ import wrk_runs  # noqa: E402
 
 
 def load_driver():
-    spec = importlib.util.spec_from_file_location("bench_registry_driver", BENCHMARKS / "registry.py")
+    spec = importlib.util.spec_from_file_location("bench_registry_driver", BENCHMARKS / "registry_bench.py")
     module = importlib.util.module_from_spec(spec)
     sys.modules[spec.name] = module  # its dataclasses look their module up there
     spec.loader.exec_module(module)

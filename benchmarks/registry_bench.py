@@ -7,7 +7,7 @@ and on a private PostgreSQL. wrk and the servers share the machine's cores, so e
 figure of the pair; the ratios, measured in one run with rounds interleaved, are what the goals
 judge. Stores are filled directly (see registry_data), the largest SQLite one kept in build/bench/.
 
-    python benchmarks/registry.py [--quick] [--output FILE]
+    python benchmarks/registry_bench.py [--quick] [--output FILE]
 """
 
 from __future__ import annotations
