@@ -15,6 +15,7 @@ from functools import partial
 import did_vek
 import did_vek_core as vek
 import threads
+from sample_documents import builder_with
 from did_vek._signed import read_signed
 
 HISTORY_LENGTH = 100
@@ -36,18 +37,7 @@ OPERATIONS = [
 
 def builder_document(engine: vek.DIDEngine, did: str, entries: int) -> str:
     """A built document with `entries` entries spread over keys, their relations and services."""
-    builder = vek.DIDDocumentBuilder(did)
-    for i in range(entries):
-        kind = i % 4
-        if kind == 0:
-            builder.add_verification_method(f"key-{i}", engine.public_key)
-        elif kind == 1:
-            builder.add_authentication(f"key-{i - 1}")
-        elif kind == 2:
-            builder.add_assertion_method(f"key-{i - 2}")
-        else:
-            builder.add_service(f"service-{i}", "LinkedDomains", f"https://example.com/endpoint/{i}")
-    return builder.build()
+    return builder_with(entries, did, engine.public_key, vek.DIDDocumentBuilder).build()
 
 
 def history_of(engine: vek.DIDEngine, record: str, length: int) -> list[str]:

@@ -1,13 +1,12 @@
 // The module's entry point and the registration of its surface.
 #include "binding/conversion.hpp"
 #include "binding/errors.hpp"
+#include "binding/interpreter_guard.hpp"
 #include "binding/py_ref.hpp"
 #include "did/py_did_functions.hpp"
 #include "document/py_builder.hpp"
 #include "engine/py_engine.hpp"
 
-#include <atomic>
-#include <cstdint>
 
 namespace vek {
 namespace {
@@ -28,9 +27,8 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// The interpreter that first imported the module. The module keeps process-wide state
-// (its cache, its classes), so it can serve only one interpreter.
-std::atomic<std::int64_t> owning_interpreter{-1};
+// The module keeps process-wide state (its cache, its classes).
+binding::InterpreterGuard interpreter_guard{"did_vek_core"};
 
 // The module object, created once per process and never released.
 PyObject* module_cache = nullptr;
@@ -89,15 +87,7 @@ bool register_surface(PyObject* module) {
 }
 
 PyObject* initialise() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "did_vek_core does not support sub-interpreters: it is already loaded in another "
-                        "interpreter of this process");
-        return nullptr;
-    }
+    if (!interpreter_guard.claim()) return nullptr;
     if (module_cache == nullptr) {
         PyRef module = PyRef::steal(PyModule_Create2(&module_definition, 1013));
         if (!module || !register_surface(module.get())) return nullptr;

@@ -2,13 +2,12 @@
 // its arguments under the interpreter lock, gives the lock up for the whole parse, the
 // record rules, the compact form and the signature check, and takes it back only to turn
 // the result into Python objects. A refusal is a ValueError with a one-line message.
-#include <atomic>
-#include <cstdint>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "binding/call.hpp"
+#include "binding/interpreter_guard.hpp"
 #include "document/timestamp.hpp"
 #include "signed/history_check.hpp"
 #include "signed/py_values.hpp"
@@ -255,20 +254,11 @@ PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT, "did_vek._native", "", 0, functions, nullptr, nullptr, nullptr, nullptr,
 };
 
-// The module keeps process-wide Python objects (the interned member names), so it serves
-// only the interpreter that first imported it.
-std::atomic<std::int64_t> owning_interpreter{-1};
+// The module keeps process-wide Python objects (the interned member names).
+binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 
 PyObject* initialise() {
-    const std::int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
-    if (interpreter == -1) return nullptr;
-    std::int64_t expected = -1;
-    if (!owning_interpreter.compare_exchange_strong(expected, interpreter) && expected != interpreter) {
-        PyErr_SetString(PyExc_ImportError,
-                        "did_vek._native does not support sub-interpreters: it is already loaded in another "
-                        "interpreter of this process");
-        return nullptr;
-    }
+    if (!interpreter_guard.claim()) return nullptr;
     return PyModule_Create(&module_definition);
 }
 
