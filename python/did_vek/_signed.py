@@ -5,14 +5,19 @@ them decides on its own which key must have signed. The reading itself (the stri
 the record rules, the compact record form) is native and runs without the interpreter lock.
 """
 
+import json
 from dataclasses import dataclass, field
+from functools import cached_property
 from typing import Any
 
 from did_vek_core import DIDEngine
 
 from . import _native
 from ._errors import InvalidDocument
-from ._record import value_form
+
+
+# The standard library's writer escapes as the engine does when non-ASCII characters are kept.
+_value_form = json.JSONEncoder(ensure_ascii=False, indent=2, sort_keys=True, check_circular=False).encode
 
 
 @dataclass(frozen=True)
@@ -39,18 +44,14 @@ class SignedDocument:
         """A document without "assertionMethod" names no key that could sign a next version."""
         return "assertionMethod" not in self.document
 
-    @property
+    @cached_property
     def canonical(self) -> str:
-        """The signed document laid out as the engine writes it: one text for equal values."""
-        return value_form({"document": self.document, "proof": self.proof})
+        """The signed document laid out as the engine writes it: one text for equal values.
 
-
-def read_record(text: str) -> tuple[dict[str, Any], str]:
-    """The DID document in `text` (any layout) and its compact record form, if it obeys the rules."""
-    try:
-        return _native.read_record(text)
-    except ValueError as error:
-        raise InvalidDocument(str(error)) from None
+        Members sorted at every level, two-space layout; member names are ASCII, so sorting by
+        code point is sorting by UTF-8 bytes.
+        """
+        return _value_form({"document": self.document, "proof": self.proof})
 
 
 def read_signed(text: str) -> SignedDocument:

@@ -126,9 +126,6 @@ PyObject* text(std::string_view value) { return binding::to_python(value); }
 struct ReadSigned {
     SignedReading reading;
 };
-struct ReadRecord {
-    RecordReading reading;
-};
 struct Verified {
     VerifiedReading verified;
 };
@@ -144,10 +141,6 @@ struct History {
 PyObject* to_python(ReadSigned&& result) {
     const SignedParts& parts = result.reading.parts;
     return tuple_of(value_to_python(*parts.record.node), value_to_python(*parts.proof.node), text(parts.compact));
-}
-
-PyObject* to_python(ReadRecord&& result) {
-    return tuple_of(value_to_python(*result.reading.record.node), text(result.reading.compact));
 }
 
 PyObject* to_python(Verified&& result) {
@@ -184,17 +177,6 @@ struct ReadSignedOp {
         auto reading = read_signed(text.utf8);
         if (!reading) return std::unexpected(std::move(reading.error()));
         return ReadSigned{std::move(*reading)};
-    }
-};
-
-struct ReadRecordOp {
-    static constexpr auto signature = describe(nullptr, "read_record", "text").with_summary(
-        "The (document, compact form) of a DID document that obeys the record rules.");
-    static constexpr bool releases_lock = true;
-    static Checked<ReadRecord> run(Text text) {
-        auto reading = read_record(text.utf8);
-        if (!reading) return std::unexpected(std::move(reading.error()));
-        return ReadRecord{std::move(*reading)};
     }
 };
 
@@ -244,9 +226,9 @@ struct CheckTimestampOp {
 };
 
 PyMethodDef functions[] = {
-    binding::function<ReadSignedOp>(),     binding::function<ReadRecordOp>(),
-    binding::function<VerifySignedOp>(),   binding::function<SigningPartsOp>(),
-    binding::function<VerifyHistoryOp>(),  binding::function<CheckTimestampOp>(),
+    binding::function<ReadSignedOp>(),    binding::function<VerifySignedOp>(),
+    binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
+    binding::function<CheckTimestampOp>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,7 +1,9 @@
-# Shared data: the RFC 8032 vectors, the long-run switch, and a sequence the test steers.
+# Shared data: the RFC 8032 vectors, the long-run switch, a sequence the test steers, and a ticker thread.
 import itertools
 import json
 import os
+import threading
+import time
 from pathlib import Path
 
 import pytest
@@ -16,6 +18,30 @@ LONG = bool(os.environ.get("DID_VEK_LONG_TESTS"))
 def sequence(iterate, length=lambda: 1):  # it has __getitem__, never called; __iter__ and __len__ as supplied
     methods = {"__getitem__": lambda s, i: None, "__iter__": lambda s: iterate(), "__len__": lambda s: length()}
     return type("Steered", (), methods)()
+
+
+def ticks_during(call):
+    """How often another thread ran (it ticks every 0.5 ms) while `call()` ran. With the lock held for
+    the whole call, the other thread could not run at all between its start and end; released, it
+    runs throughout."""
+    ticks, done = [], threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.0005)
+
+    thread = threading.Thread(target=ticker)
+    thread.start()
+    try:
+        time.sleep(0.01)
+        start = time.perf_counter()
+        call()
+        end = time.perf_counter()
+    finally:
+        done.set()
+        thread.join()
+    return sum(start < tick < end for tick in ticks)
 
 
 # The store that every registry test runs against, fresh for each test, once on each engine. It

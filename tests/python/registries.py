@@ -106,3 +106,10 @@ class FakeRegistry:
     def __exit__(self, *exc_info):
         self.server.shutdown()
         self.server.server_close()
+
+
+@pytest.fixture(scope="module")
+def registry(tmp_path_factory):
+    """The URL of a real registry on a new SQLite file, shared by the tests of one module."""
+    with real_registry(tmp_path_factory.mktemp("registry") / "registry.sqlite3") as url:
+        yield url

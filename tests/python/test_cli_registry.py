@@ -12,14 +12,8 @@ import pytest
 
 from did_vek import RegistryClient
 from holders import Holder, history, timestamp
-from registries import FakeRegistry, free_socket, needs_registry_extra, real_registry
+from registries import FakeRegistry, free_socket, needs_registry_extra, registry  # noqa: F401 (the fixture)
 from test_cli import run
-
-
-@pytest.fixture(scope="module")
-def registry(tmp_path_factory):
-    with real_registry(tmp_path_factory.mktemp("registry") / "registry.sqlite3") as url:
-        yield url
 
 
 @pytest.fixture

@@ -6,13 +6,7 @@ import pytest
 
 from did_vek import InvalidDocument, NotFound, RegistryClient, RegistryError
 from holders import Holder, history, timestamp
-from registries import FakeRegistry, free_socket, real_registry
-
-
-@pytest.fixture(scope="module")
-def registry(tmp_path_factory):
-    with real_registry(tmp_path_factory.mktemp("registry") / "registry.sqlite3") as url:
-        yield url
+from registries import FakeRegistry, free_socket, registry  # noqa: F401 (the fixture)
 
 
 @pytest.fixture

@@ -5,7 +5,7 @@ import json
 import pytest
 
 import did_vek
-from did_vek._record import compact_record_form
+from record_form import compact_record_form
 from histories import DID, KEYS, document, stamp
 
 

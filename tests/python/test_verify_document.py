@@ -8,7 +8,7 @@ import re
 import pytest
 
 import did_vek
-from did_vek._record import compact_record_form  # the bytes the verifier checks: what an attacker would sign
+from record_form import compact_record_form  # the bytes the verifier checks: what an attacker would sign
 from conftest import PUBLIC, SECRET
 
 ENGINE, FOREIGN = did_vek.DIDEngine.from_secret_key(SECRET), did_vek.DIDEngine()

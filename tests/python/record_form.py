@@ -1,4 +1,5 @@
-"""The compact record form of a DID document: the exact bytes that the engine signs.
+"""The compact record form of a DID document written in plain Python: the tests' own account of the
+exact bytes that the engine signs, against which the native writer is checked.
 
 Members in their declared order at every level, no white space, and the engine's escaping:
 a quote, a backslash and the control characters U+0000 to U+001F are escaped; everything
@@ -20,7 +21,6 @@ ENTRY_ORDER = {"verificationMethod": METHOD_ORDER, "service": SERVICE_ORDER}
 # non-ASCII characters: quote, backslash, \b \t \n \f \r by letter, the other control
 # characters as \u00xx in lower case, and nothing else.
 _encode = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), check_circular=False).encode
-_pretty = json.JSONEncoder(ensure_ascii=False, indent=2, sort_keys=True, check_circular=False).encode
 
 
 def compact_record_form(document: Mapping[str, Any]) -> str:
@@ -31,14 +31,6 @@ def compact_record_form(document: Mapping[str, Any]) -> str:
     form has no place for it.
     """
     return _encode(_ordered(document, DOCUMENT_ORDER))
-
-
-def value_form(value: Mapping[str, Any]) -> str:
-    """`value` as the engine writes its results: members sorted at every level, two-space layout.
-
-    Member names here are ASCII, so sorting by code point is sorting by UTF-8 bytes.
-    """
-    return _pretty(value)
 
 
 def _ordered(members: Mapping[str, Any], order: tuple[str, ...]) -> dict[str, Any]:
