@@ -8,13 +8,12 @@ result with an error object, never an exception out of the handler.
 
 import json
 import logging
-import re
 from collections.abc import Awaitable, Callable, MutableMapping
-from datetime import datetime
 from typing import Any
 
 from starlette.concurrency import run_in_threadpool
 
+from .. import _native
 from .._resolution import document_metadata, error_object, resolution_result
 from .request_parts import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
 from .store import Store, StoredVersion
@@ -24,7 +23,6 @@ PREFIX = "/1.0/identifiers/"
 RESULT_TYPE = "application/did-resolution"
 _LEGACY_RESULT = ("application/ld+json", "https://w3id.org/did-resolution")
 DOCUMENT_TYPES = frozenset({"application/did", "application/did+json", "application/did+ld+json", "application/json"})
-_TIMESTAMP = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
 # Kept answers: emptied when either bound is reached. A document may be up to 64 KiB, so a
 # count alone would let large documents take hundreds of megabytes per worker.
 _CACHED_ANSWERS = 4096
@@ -219,11 +217,10 @@ class Resolver:
         return json.dumps(resolution_result(document, metadata), ensure_ascii=False).encode()
 
 
+
 def _is_timestamp(text: str) -> bool:
-    if _TIMESTAMP.fullmatch(text) is None:
-        return False
     try:
-        datetime.strptime(text, "%Y-%m-%dT%H:%M:%SZ")
+        _native.check_timestamp(text, "versionTime")
     except ValueError:
         return False
     return True
