@@ -27,6 +27,8 @@ if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a
     from .registry.store import Store
 
 DEFAULT_REGISTRY = "http://127.0.0.1:8080"
+TIMEOUT_VARIABLE = "DID_VEK_TIMEOUT"
+DEFAULT_TIMEOUT = 10.0
 DEFAULT_DB = "did-vek-registry.sqlite3"
 _REGISTRY_EXTRA = "the registry needs its extra: pip install 'did-vek[registry]'"
 _TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
@@ -57,9 +59,21 @@ def _talking(run: Run) -> Run:
 def _client(args: argparse.Namespace) -> RegistryClient:
     url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
     try:
-        return RegistryClient(url)
+        return RegistryClient(url, timeout=_timeout())
     except ValueError as error:
         raise InputError(str(error)) from None
+
+
+def _timeout() -> float:
+    # How long one request to the registry may take, all of it: a registry that answers slowly
+    # on purpose cannot hold a command longer.
+    text = os.environ.get(TIMEOUT_VARIABLE)
+    if text is None:
+        return DEFAULT_TIMEOUT
+    try:
+        return _seconds(text)
+    except argparse.ArgumentTypeError as error:
+        raise InputError(f"${TIMEOUT_VARIABLE}: {error}") from None
 
 
 def serve(args: argparse.Namespace) -> int:
@@ -73,7 +87,10 @@ def serve(args: argparse.Namespace) -> int:
     with _store(args.db, "cannot be opened") as store:
         if not store.healthy():
             raise InputError(f"the store {args.db} cannot be opened")
-    run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    from .registry.limits import ServeLimits
+    given = {name: getattr(args, name) for name in ("max_connections", "idle_timeout", "request_timeout")}
+    limits = ServeLimits(**{name: value for name, value in given.items() if value is not None})
+    run_registry(args.db, host=args.host, port=args.port, workers=args.workers, limits=limits)
     return OK
 
 
@@ -235,6 +252,16 @@ def _workers(text: str) -> int:
     return int(text)
 
 
+def _seconds(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds <= 3600:
+        raise argparse.ArgumentTypeError(f"not a number of seconds (above 0, at most 3600): {text!r}")
+    return seconds
+
+
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
     serve_parser = command(commands, "serve", serve, "run a registry server")
@@ -244,6 +271,13 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--port", type=_port, default=8080, help="the port to listen on (default: 8080)")
     serve_parser.add_argument("--workers", type=_workers, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
+    serve_parser.add_argument("--max-connections", type=_workers, metavar="N",
+                              help="connections open at once per process; more are closed (default: 500)")
+    serve_parser.add_argument("--idle-timeout", type=_seconds, metavar="S",
+                              help="close a kept-alive connection idle this long (default: 5)")
+    serve_parser.add_argument("--request-timeout", type=_seconds, metavar="S",
+                              help="close a connection whose request does not arrive whole, or whose"
+                                   " client does not read its answer, within this long (default: 10)")
 
     registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
 

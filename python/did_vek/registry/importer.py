@@ -3,7 +3,8 @@
 How a registry moves from one store to another, or is mirrored: the lines of `/export`, in
 their order, each `{"seq": ..., "did": ..., "versionId": ..., "signed": {...}}`. A version
 that is already there with the same text is skipped, so an import can be run again after an
-interruption, or over a newer export of the same registry. The check that "updated" is at most
+interruption, or over a newer export of the same registry; "already there" means the same
+signed values and signature, as for a retry of a publish. The check that "updated" is at most
 5 minutes ahead stays: an exported version was accepted in its registry's past, and one from
 further ahead would lock its DID against updates until then.
 """
@@ -12,8 +13,9 @@ import json
 from collections.abc import Iterable
 
 from .._errors import InvalidDocument
+from .._signed import read_signed
 from .._strict_json import parse_strict, quoted
-from .rules import decider, read_submission
+from .rules import MAX_VERSIONS, decider, read_submission, signs_the_same
 from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
 
@@ -52,7 +54,7 @@ def _import_line(store: Store, line: str) -> bool:
     signed = read_submission(signed_text, did)
     stored = store.version(did, version_id)
     if stored is not None:
-        if stored.signed != signed.canonical:
+        if not signs_the_same(read_signed(stored.signed), signed):
             raise Refused(409, f"{did} version {version_id} is stored with another text")
         return False
     decide = decider(signed)
@@ -85,16 +87,22 @@ def _read_line(line: str) -> tuple[str, int, str]:
     version = _version_number(version_id)
     if not isinstance(signed, dict):
         raise Refused(400, "\"signed\" must be an object, the signed document")
-    return did, version, json.dumps(signed, ensure_ascii=False)
+    # Compact: the size a publish refuses is judged on the smallest text of these values.
+    return did, version, json.dumps(signed, ensure_ascii=False, separators=(",", ":"))
 
 
 def _version_number(value: object) -> int:
     # /export writes the version id as a text; a number is taken too, for hand-made lines.
     if isinstance(value, bool):
         raise Refused(400, "\"versionId\" must be a version number")
+    number = None
     if isinstance(value, int) and value >= 1:
-        return value
-    if isinstance(value, str) and value.isascii() and value.isdigit() and not value.startswith("0"):
-        return int(value)
-    raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
+        number = value
+    elif isinstance(value, str) and value.isascii() and value.isdigit() and not value.startswith("0"):
+        number = int(value) if len(value) <= 18 else MAX_VERSIONS + 1
+    if number is None:
+        raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
+    if number > MAX_VERSIONS:
+        raise Refused(409, f"\"versionId\" is over MAX_VERSIONS {MAX_VERSIONS}, the most versions a DID may have")
+    return number
 
