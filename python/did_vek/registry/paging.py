@@ -11,8 +11,8 @@ from collections.abc import AsyncIterator, Awaitable, Callable
 
 from .store import StoredVersion
 
-# Versions read from the store at a time: at most about 1.6 MiB as stored.
-BATCH = 16
+# Versions read from the store at a time: at most about 800 KiB as stored.
+BATCH = 8
 
 Fetch = Callable[[int, int], Awaitable[list[StoredVersion]]]
 
