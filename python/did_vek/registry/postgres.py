@@ -82,16 +82,17 @@ class PostgresStore:
     `stuck_transaction_timeout` is ended by PostgreSQL, which frees the locks it held; a writer
     waits at most `lock_timeout` for a lock before it reports the store busy. Together they bound
     what a server process frozen in the middle of appends costs the others: its transaction that
-    holds a lock is ended after `stuck_transaction_timeout`, and those it had queued gave up
-    waiting by then, however many they are. While PostgreSQL is down, `healthy()`
-    answers False within `health_timeout`, and so do the other calls fail once one has waited
-    in vain; the pool keeps reconnecting in the background, so service resumes by itself when
-    the database is back.
+    holds a lock is ended after `stuck_transaction_timeout`, and those it had queued before it
+    froze gave up waiting by then, however many they are, as long as `lock_timeout` is the
+    shorter of the two (else each of them would take the lock in turn, and hold it as long
+    again). While PostgreSQL is down, `healthy()` answers False within `health_timeout`, and so
+    do the other calls fail once one has waited in vain; the pool keeps reconnecting in the
+    background, so service resumes by itself when the database is back.
     """
 
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
                  health_timeout: float = 1.0, stuck_transaction_timeout: float = 3.0,
-                 lock_timeout: float = 3.0) -> None:
+                 lock_timeout: float = 2.0) -> None:
         self._timeout = timeout
         self._health_timeout = health_timeout
         # Set when the last wait for a connection ran out: the database is most likely down, and

@@ -1,16 +1,22 @@
 # A server process as the user runs it, against clients that would take its memory or its
 # connections: the largest answers at once in bounded memory, slow connections cut off.
 import http.client
+import itertools
+import os
+import signal
 import socket
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
+
+import pytest
 
 from conftest import LONG
 from did_vek._signed import read_signed
 from did_vek.registry.rules import decider
 from did_vek.registry.sqlite import SqliteStore
 from histories import stamp
-from registry_histories import keyed, padded
+from registry_histories import keyed, keyed_version, padded
 from registry_process import RegistryProcess
 
 # A DID at the limit of versions, each of about 64 KiB, is the largest log there is.
@@ -111,3 +117,49 @@ def test_slow_connections_are_cut_and_others_served(tmp_path):
     # One line of each kind, not one per connection.
     assert printed.count("connections are open") == 1, printed
     assert printed.count("sends its request too slowly") == 1, printed
+
+
+@pytest.mark.skipif(not LONG, reason="a long case: DID_VEK_LONG_TESTS=1")
+def test_a_frozen_server_process_holds_the_writers_of_another_a_bounded_time(postgres_db):
+    # Ten threads publish through one process, which is then frozen (SIGSTOP) in the middle of
+    # whatever it does; the writers of the same DIDs through the other process go on.
+    frozen, other = RegistryProcess(postgres_db).start(), RegistryProcess(postgres_db).start()
+    keys = [keyed(f"frozen-{number}") for number in range(4)]
+    seconds = itertools.count(1)
+    for key in keys:
+        assert other.publish(keyed_version(key, next(seconds)), key.engine.create_did_from_key()).status == 201
+    stop, answers = threading.Event(), []
+
+    def publish(server, number, record):
+        key = keys[number % len(keys)]
+        while not stop.is_set():
+            started = time.monotonic()
+            try:
+                status = server.publish(keyed_version(key, next(seconds)), key.engine.create_did_from_key()).status
+            except OSError:
+                status = 0
+            if record:
+                answers.append((started, time.monotonic() - started, status))
+
+    writers = [threading.Thread(target=publish, args=(frozen, number, False)) for number in range(10)]
+    writers += [threading.Thread(target=publish, args=(other, number, True)) for number in range(4)]
+    try:
+        for writer in writers:
+            writer.start()
+        time.sleep(1)
+        os.kill(frozen.process.pid, signal.SIGSTOP)
+        stopped = time.monotonic()
+        time.sleep(8)
+        stop.set()
+        for writer in writers[10:]:
+            writer.join(60)
+    finally:
+        os.kill(frozen.process.pid, signal.SIGCONT)
+        stop.set()
+        frozen.kill(), other.kill()
+        for writer in writers:
+            writer.join(60)
+    during = [(started - stopped, took, status) for started, took, status in answers if started > stopped]
+    print(f"{len(during)} answers while frozen, the longest in {max(took for _, took, _ in during):.1f} s")
+    assert max(took for _, took, _ in during) < 5, during
+    assert any(status == 201 and started + took < 6 for started, took, status in during), during
