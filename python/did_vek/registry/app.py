@@ -29,7 +29,6 @@ from .sqlite import SqliteStore
 from .store import AlreadyStored, Refused, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _log = logging.getLogger("did_vek.registry")
-MAX_BODY = MAX_VERSION_BYTES
 EXPORT_LIMIT = 1000
 _ASCII_DIGITS = frozenset("0123456789")
 
@@ -146,15 +145,15 @@ async def _body(request: Request) -> bytes:
     if length is not None:
         if not length or not set(length) <= _ASCII_DIGITS:
             raise Refused(400, "Content-Length is not a number")
-        if len(length) > 12 or int(length) > MAX_BODY:
-            raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+        if len(length) > 12 or int(length) > MAX_VERSION_BYTES:
+            raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
     chunks: list[bytes] = []
     size = 0
     try:
         async for chunk in request.stream():
             size += len(chunk)
-            if size > MAX_BODY:
-                raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+            if size > MAX_VERSION_BYTES:
+                raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
             chunks.append(chunk)
     except ClientDisconnect:
         raise Refused(400, "the client left before the body was complete") from None

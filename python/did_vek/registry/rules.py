@@ -26,7 +26,7 @@ FUTURE_ALLOWANCE = timedelta(minutes=5)
 MAX_VERSION_BYTES = 64 * 1024
 # The most versions one DID may have. Its log is served whole and every client reads it all to
 # resolve, so one key writing without end must not make every reader of its DID pay for it:
-# at most MAX_VERSIONS * MAX_VERSION_BYTES (64 MiB, about 100 MiB as stored) per DID.
+# at most MAX_VERSIONS * MAX_VERSION_BYTES (64 MiB, about 80 MiB as stored) per DID.
 MAX_VERSIONS = 1000
 _TIMESTAMP_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 # One entity tag of an If-Match list: an optional weakness mark and a quoted opaque text.

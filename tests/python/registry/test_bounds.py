@@ -78,21 +78,22 @@ def test_a_sqlite_writer_waits_a_bounded_time_then_gets_503(tmp_path, monkeypatc
     # Another process holds the write lock (frozen, say): the writer answers 503 after its wait.
     monkeypatch.setattr(sqlite, "BUSY_TIMEOUT_SECONDS", 0.3)
     path = str(tmp_path / "registry.sqlite3")
+    first, second = signed(updated=day(2)), signed(updated=day(3))
     with TestClient(create_app(path)) as client:
-        assert client.post(f"/dids/{DID}", content=signed(updated=day(2)), headers=JSON).status_code == 201
+        assert client.post(f"/dids/{DID}", content=first, headers=JSON).status_code == 201
         holder = sqlite3.connect(path, isolation_level=None)
         holder.execute("BEGIN IMMEDIATE")
         try:
             started = time.monotonic()
-            busy = client.post(f"/dids/{DID}", content=signed(updated=day(3)), headers=JSON)
+            busy = client.post(f"/dids/{DID}", content=second, headers=JSON)
             waited = time.monotonic() - started
         finally:
             holder.execute("ROLLBACK")
             holder.close()
         assert busy.status_code == 503 and busy.headers["retry-after"] == "1", busy.text
         assert 0.2 <= waited < 3
-        assert client.get(f"/dids/{DID}/log").json() == [json.loads(signed(updated=day(2)))]
-        assert client.post(f"/dids/{DID}", content=signed(updated=day(3)), headers=JSON).status_code == 201
+        assert client.get(f"/dids/{DID}/log").json() == [json.loads(first)]
+        assert client.post(f"/dids/{DID}", content=second, headers=JSON).status_code == 201
 
 
 def version(text):
