@@ -75,15 +75,11 @@ class GuardedH11Protocol(H11Protocol):
         self._start_request_timer()
         super().data_received(data)
         if self.conn.their_state is not h11.SEND_BODY and self.conn.their_state is not h11.IDLE:
-            # The request is whole (or the connection is done with): its time no longer runs.
+            # The request is whole (or the connection is done with): its time no longer runs, and
+            # waiting for the next one is the idle timeout's business. An answer sent before the
+            # body was whole (413, say) leaves the time running for the rest of it.
             self._cancel(self._request_timer)
             self._request_timer = None
-
-    def on_response_complete(self) -> None:
-        super().on_response_complete()
-        # Waiting for the next request is the idle timeout's business.
-        self._cancel(self._request_timer)
-        self._request_timer = None
 
     def pause_writing(self) -> None:
         super().pause_writing()
