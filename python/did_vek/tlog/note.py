@@ -163,6 +163,8 @@ def parse_note(note: str) -> Note:
     if split < 0:
         raise FormatError("the note has no blank line before its signatures")
     text, lines = note[:split + 1], note[split + 2:]
+    if not lines:
+        raise FormatError("the note has no signature lines after its last blank line")
     if not lines.endswith("\n"):
         raise FormatError("the note's last signature line does not end in a newline")
     signatures = []

@@ -114,9 +114,11 @@ def tiles_for_size(size: int, *, since: int = 0) -> Iterator[Tile]:
         raise ValueError(f"a tree of size {size} does not grow from size {since}")
     level = 0
     while (count := tile_count(level, size)) > 0:
-        unchanged = tile_count(level, since) // TILE_WIDTH
-        for index in range(unchanged, -(-count // TILE_WIDTH)):
-            yield Tile(level, index, min(TILE_WIDTH, count - index * TILE_WIDTH))
+        had = tile_count(level, since)
+        for index in range(had // TILE_WIDTH, -(-count // TILE_WIDTH)):
+            width = min(TILE_WIDTH, count - index * TILE_WIDTH)
+            if width != had - index * TILE_WIDTH:  # a partial tile that did not grow stays as it was
+                yield Tile(level, index, width)
         level += 1
 
 
