@@ -9,7 +9,7 @@ stored tiles without holding its tree in memory: every function that builds a pr
 
 import hashlib
 from collections.abc import Iterable, Sequence
-from typing import NamedTuple, Protocol
+from typing import Protocol
 
 from .errors import InvalidProof
 
@@ -27,10 +27,8 @@ def node_hash(left: bytes, right: bytes) -> bytes:
     return hashlib.sha256(b"\x01" + left + right).digest()
 
 
-class Subtree(NamedTuple):
-    """A full subtree: level 0 is a leaf; level L covers 2**L leaves from index * 2**L."""
-    level: int
-    index: int
+# A full subtree as (level, index): level 0 is a leaf; level L covers 2**L leaves from index * 2**L.
+Subtree = tuple[int, int]
 
 
 class HashReader(Protocol):
@@ -48,7 +46,7 @@ def subtrees(start: int, end: int) -> list[Subtree]:
     result = []
     while start < end:
         level = (end - start).bit_length() - 1
-        result.append(Subtree(level, start >> level))
+        result.append((level, start >> level))
         start += 1 << level
     return result
 
@@ -265,7 +263,7 @@ class TreeHashes:
                 self._levels.append([])
             row = self._levels[level]
             row.append(hash_)
-            completed.append((Subtree(level, len(row) - 1), hash_))
+            completed.append(((level, len(row) - 1), hash_))
             if len(row) % 2:
                 return completed
             hash_ = node_hash(row[-2], hash_)

@@ -167,7 +167,7 @@ def parse_note(note: str) -> Note:
         raise FormatError("the note has no signature lines after its last blank line")
     if not lines.endswith("\n"):
         raise FormatError("the note's last signature line does not end in a newline")
-    signatures = []
+    signatures: list[Signature] = []
     for line in lines[:-1].split("\n"):
         if len(signatures) == MAX_SIGNATURES:
             raise FormatError(f"the note has more than {MAX_SIGNATURES} signatures")

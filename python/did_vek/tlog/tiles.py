@@ -54,7 +54,7 @@ class Tile:
     def subtrees(self) -> list[Subtree]:
         """The full subtrees whose hashes the tile holds, in order."""
         first = self.index * TILE_WIDTH
-        return [Subtree(self.level * TILE_HEIGHT, first + i) for i in range(self.width)]
+        return [(self.level * TILE_HEIGHT, first + i) for i in range(self.width)]
 
 
 @dataclass(frozen=True, order=True)
@@ -156,7 +156,8 @@ def bundle_data(entries: Sequence[bytes]) -> bytes:
 
 def split_bundle(data: bytes, bundle: EntryBundle) -> list[bytes]:
     """The entries of an entry bundle; a `FormatError` unless it holds exactly its width's."""
-    entries, offset = [], 0
+    entries: list[bytes] = []
+    offset = 0
     while offset < len(data):
         if offset + 2 > len(data):
             raise FormatError(f"{bundle.path} ends inside an entry's length")
