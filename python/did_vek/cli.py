@@ -297,6 +297,8 @@ def make_parser() -> _Parser:
     # Imported here: the registry's commands are built on this module's helpers.
     from ._cli_registry import add_commands
     add_commands(commands, _command)
+    from ._cli_tlog import add_commands as add_log_commands
+    add_log_commands(commands, _command)
     return parser
 
 
