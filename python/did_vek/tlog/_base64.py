@@ -30,9 +30,10 @@ def decode(text: str, what: str, *, length: int | None = None) -> bytes:
 def decimal(text: str, what: str, *, maximum: int = 2**63 - 1) -> int:
     """A non-negative decimal written without leading zeros, at most `maximum`."""
     # Character test, not str.isdigit(): that also takes digits of other scripts.
+    shown = text if len(text) <= 24 else text[:24] + "..."
     if not text or any(c not in "0123456789" for c in text) or (len(text) > 1 and text[0] == "0"):
-        raise FormatError(f"{what} {text!r} is not a decimal number without leading zeros")
+        raise FormatError(f"{what} {shown!r} is not a decimal number without leading zeros")
     # A length test first: int() of thousands of digits is slow, and refused past 4300.
     if len(text) > len(str(maximum)) or (value := int(text)) > maximum:
-        raise FormatError(f"{what} {text} is larger than {maximum}")
+        raise FormatError(f"{what} {shown} is larger than {maximum}")
     return value
