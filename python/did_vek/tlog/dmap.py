@@ -10,7 +10,7 @@ subtree holding at most one key, and that subtree's leaf, if any. Because a subt
 key is a leaf, the deepest sibling of a proof is never empty.
 
 The map is kept as one sorted list of key || value: a subtree is a run of that list, found by
-bisection, and the hashes of subtrees of `CACHED_KEYS` keys or more are kept until a key under
+bisection, and the hashes of subtrees of `KEEP_FROM_KEYS` keys or more are kept until a key under
 them changes. A root or a proof after a batch of changes rehashes only the paths changed.
 """
 
@@ -25,9 +25,9 @@ from .errors import FormatError, InvalidProof
 
 ZERO = bytes(32)
 KEY_BITS = 256
-# A subtree this large keeps its hash: about 2 / CACHED_KEYS kept hashes per key, and a proof
-# rehashes fewer than 2 * CACHED_KEYS keys below the kept ones.
-CACHED_KEYS = 16
+# A subtree of this many keys or more keeps its hash: about 2 / KEEP_FROM_KEYS kept hashes per
+# key, and a proof rehashes fewer than 2 * KEEP_FROM_KEYS keys below the kept ones.
+KEEP_FROM_KEYS = 16
 # Inserting a key moves the list's tail: for fewer new keys than 1 / _INSERT_BELOW of the
 # list, that is cheaper than sorting it again (128 keys into 1,000,000: about 40 ms).
 _INSERT_BELOW = 256
@@ -132,10 +132,10 @@ class DidMap:
     def update(self, items: Iterable[tuple[bytes, bytes]] | Mapping[bytes, bytes]) -> None:
         """Set each key's value (a later pair for the same key wins)."""
         changes = dict(items.items() if isinstance(items, Mapping) else items)
+        if any(len(key) != 32 or len(value) != 32 for key, value in changes.items()):
+            raise ValueError("map keys and values are 32 bytes")  # before anything changes
         added = []
         for key, value in changes.items():
-            if len(key) != 32 or len(value) != 32:
-                raise ValueError("map keys and values are 32 bytes")
             self._forget_path(int.from_bytes(key, "big"))
             position = bisect_left(self._entries, key)
             if position < len(self._entries) and self._entries[position][:32] == key:
@@ -162,12 +162,12 @@ class DidMap:
             return ZERO
         if count == 1:
             return hashlib.sha256(b"\x02" + self._entries[low]).digest()
-        if count >= CACHED_KEYS and (kept := self._kept.get((depth, prefix))) is not None:
+        if count >= KEEP_FROM_KEYS and (kept := self._kept.get((depth, prefix))) is not None:
             return kept
         middle = bisect_left(self._entries, _split_key(depth, prefix), low, high)
         hash_ = hashlib.sha256(b"\x03" + self._hash(depth + 1, prefix << 1, low, middle)
                                + self._hash(depth + 1, (prefix << 1) | 1, middle, high)).digest()
-        if count >= CACHED_KEYS:
+        if count >= KEEP_FROM_KEYS:
             self._kept[(depth, prefix)] = hash_
             self._deepest_kept = max(self._deepest_kept, depth)
         return hash_

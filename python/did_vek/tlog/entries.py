@@ -8,10 +8,12 @@
 """
 
 import hashlib
+from collections.abc import Sequence
 from dataclasses import dataclass
 
 from did_vek_core import is_valid_did_py
 
+from .._signed import read_signed
 from . import merkle
 from ._base64 import decimal, decode, encode
 from .dmap import ZERO
@@ -68,6 +70,23 @@ GENESIS = MapEntry(0, ZERO)
 def document_hash(value_form: str) -> bytes:
     """The `doc` of a version entry: H of the signed document's text in the value form."""
     return hashlib.sha256(value_form.encode()).digest()
+
+
+def version_entries(versions: Sequence[str]) -> list[VersionEntry]:
+    """The entries of a DID's versions, rebuilt from their signed documents (any layout), oldest first.
+
+    Only the values count: each document's hash is that of its value form, so a version posted in
+    another layout has the same entry. The versions must be of one DID; nothing else is checked
+    here (`verify_history` checks the rest). `InvalidDocument` for a text that is no signed document.
+    """
+    entries: list[VersionEntry] = []
+    for number, text in enumerate(versions, start=1):
+        signed = read_signed(text)
+        if entries and signed.did != entries[0].did:
+            raise FormatError(f"version {number} is of {signed.did}, not {entries[0].did}")
+        previous = entries[-1].leaf_hash if entries else None
+        entries.append(VersionEntry(signed.did, number, document_hash(signed.canonical), previous))
+    return entries
 
 
 def parse_entry(text: str) -> VersionEntry | MapEntry:

@@ -1,12 +1,14 @@
 # The log's entries: written, read back in their one spelling, and refused otherwise.
 import base64
 import hashlib
+import json
 
 import pytest
 
 from did_vek.tlog import merkle
-from did_vek.tlog.entries import GENESIS, MapEntry, VersionEntry, document_hash, parse_entry
+from did_vek.tlog.entries import GENESIS, MapEntry, VersionEntry, document_hash, parse_entry, version_entries
 from did_vek.tlog.errors import FormatError
+from histories import DID, KEYS, stamp, version
 
 DOC = hashlib.sha256(b"document").digest()
 PREV = hashlib.sha256(b"previous").digest()
@@ -53,3 +55,19 @@ def test_the_document_hash_is_that_of_the_value_form_text():
 def test_texts_that_are_not_entries(text, message):
     with pytest.raises(FormatError, match=message):
         parse_entry(text)
+
+
+def test_the_entries_of_a_history_chain_and_ignore_the_layout():
+    first = version(KEYS[0], "key-1", {"key-1": KEYS[0]}, updated=stamp(0))
+    second = version(KEYS[0], "key-1", {"key-1": KEYS[0], "key-2": KEYS[1]}, updated=stamp(60))
+    entries = version_entries([first, second])
+    assert [(e.did, e.version_id, e.previous) for e in entries] == [(DID, 1, None), (DID, 2, entries[0].leaf_hash)]
+    # sign_document writes the value form, whose hash the entry holds.
+    assert [e.document_hash for e in entries] == [hashlib.sha256(text.encode()).digest() for text in (first, second)]
+    # The same values in another layout: the same entries.
+    relaid = [json.dumps(json.loads(text), indent=None, sort_keys=False) for text in (first, second)]
+    assert version_entries(relaid) == entries
+    assert version_entries([first, second.replace("key-2", "key-3")]) != entries
+    other = version(KEYS[1], "key-1", {"key-1": KEYS[1]}, did=KEYS[1].create_did_from_key())
+    with pytest.raises(FormatError, match=f"version 2 is of .*, not {DID}"):
+        version_entries([first, other])

@@ -97,16 +97,12 @@ def test_simple_quorums(quorum_lines, cosigners, satisfied):
     ("# only a comment", "no quorum line"),
     ("", "no quorum line"),
     (f"log {L[:-2]}\nquorum none", "line 1: .*base64"),
+    # A no-break space belongs to the name it is in: only spaces and tabs separate items.
+    (f"witness X1 {W['X1']}\nquorum X1\u00a0", "line 2: .* is not a witness"),
 ])
 def test_malformed_policies_name_their_line(text, message):
     with pytest.raises(FormatError, match=message):
         parse_policy(text)
-
-
-def test_only_spaces_and_tabs_separate_items():
-    # A no-break space belongs to the name it is in, so "X1\u00a0" is not the witness "X1".
-    with pytest.raises(FormatError, match="is not a witness"):
-        parse_policy(f"witness X1 {W['X1']}\nquorum X1\u00a0")
 
 
 TEXT = Checkpoint(ORIGIN, 10, hashlib.sha256(b"root").digest()).text
