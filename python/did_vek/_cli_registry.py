@@ -9,7 +9,6 @@ import argparse
 import functools
 import json
 import os
-import socket
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -66,16 +65,20 @@ def _client(args: argparse.Namespace) -> RegistryClient:
 
 def serve(args: argparse.Namespace) -> int:
     try:
-        from .registry import serve as run_registry
+        from .registry.server import CannotListen, StoreDoesNotAnswer, serve as run_registry
+        from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
-    # Both checked before the server starts: a registry whose store cannot be opened would
-    # only answer 503, and the server's own report of a busy port is not one of our lines.
-    _check_listen(args.host, args.port)
-    with _store(args.db, "cannot be opened") as store:
-        if not store.healthy():
-            raise InputError(f"the store {args.db} cannot be opened")
-    run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    try:
+        run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    except ImportError:  # an engine's driver, imported when its store is opened
+        raise InputError(_REGISTRY_EXTRA) from None
+    except CannotListen as error:
+        raise InputError(str(error)) from None
+    except StoreDoesNotAnswer:
+        raise InputError(f"the store {args.db} cannot be opened") from None
+    except StoreUnavailable as error:
+        raise InputError(f"the store {args.db} cannot be opened: {error}") from None
     return OK
 
 
@@ -97,17 +100,6 @@ def _store(db: str, failed: str) -> Iterator["Store"]:
         raise InputError(f"the store {db} {failed}: {error}") from None
     finally:
         store.close()
-
-
-def _check_listen(host: str, port: int) -> None:
-    try:
-        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
-        family, kind, protocol, _, address = addresses[0]
-        with socket.socket(family, kind, protocol) as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            probe.bind(address)
-    except OSError as error:
-        raise InputError(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
 
 
 @_talking
