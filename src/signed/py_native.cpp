@@ -208,37 +208,32 @@ PyObject* to_python(History&& result) {
     return list.release();
 }
 
+// A checked value as the result type that converts it into Python objects.
+template <class Result, class Value>
+Checked<Result> as_result(Checked<Value>&& checked) {
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    return Result{std::move(*checked)};
+}
+
 struct ParseJsonOp {
     static constexpr auto signature = describe(nullptr, "parse_json", "text").with_summary(
         "The value of text, exactly one JSON value with unique member names, as json.loads gives it.");
     static constexpr bool releases_lock = true;
-    static Checked<Parsed> run(Text text) {
-        auto parsed = parse_strict(text.utf8);
-        if (!parsed) return std::unexpected(std::move(parsed.error()));
-        return Parsed{std::move(*parsed)};
-    }
+    static Checked<Parsed> run(Text text) { return as_result<Parsed>(parse_strict(text.utf8)); }
 };
 
 struct ReadSignedOp {
     static constexpr auto signature = describe(nullptr, "read_signed", "text").with_summary(
         "The (document, proof, compact form) of a signed document that obeys the record rules.");
     static constexpr bool releases_lock = true;
-    static Checked<ReadSigned> run(Text text) {
-        auto reading = read_signed(text.utf8);
-        if (!reading) return std::unexpected(std::move(reading.error()));
-        return ReadSigned{std::move(*reading)};
-    }
+    static Checked<ReadSigned> run(Text text) { return as_result<ReadSigned>(read_signed(text.utf8)); }
 };
 
 struct VerifySignedOp {
     static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
         "(document, proof created, key id, public key, key derived) of a signed document that verifies on its own.");
     static constexpr bool releases_lock = true;
-    static Checked<Verified> run(Text text) {
-        auto verified = record::verify_signed(text.utf8);
-        if (!verified) return std::unexpected(std::move(verified.error()));
-        return Verified{std::move(*verified)};
-    }
+    static Checked<Verified> run(Text text) { return as_result<Verified>(record::verify_signed(text.utf8)); }
 };
 
 struct SigningPartsOp {
@@ -246,9 +241,7 @@ struct SigningPartsOp {
         "(compact form, head, tail): the signed document is head + signature of the compact form + tail.");
     static constexpr bool releases_lock = true;
     static Checked<Signing> run(Text text, std::string_view key_id) {
-        auto parts = record::signing_parts(text.utf8, key_id, document::current_timestamp());
-        if (!parts) return std::unexpected(std::move(parts.error()));
-        return Signing{std::move(*parts)};
+        return as_result<Signing>(record::signing_parts(text.utf8, key_id, document::current_timestamp()));
     }
 };
 
