@@ -15,3 +15,4 @@ _product = importlib.util.module_from_spec(_spec)
 _spec.loader.exec_module(_product)
 postgres_server = _product.postgres_server
 postgres_db = _product.postgres_db
+db = _product.db
