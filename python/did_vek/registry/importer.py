@@ -3,8 +3,7 @@
 How a registry moves from one store to another, or is mirrored: the lines of `/export`, in
 their order, each `{"seq": ..., "did": ..., "versionId": ..., "signed": {...}}`. A version
 that is already there with the same text is skipped, so an import can be run again after an
-interruption, or over a newer export of the same registry; "already there" means the same
-signed values and signature, as for a retry of a publish. The check that "updated" is at most
+interruption, or over a newer export of the same registry. The check that "updated" is at most
 5 minutes ahead stays: an exported version was accepted in its registry's past, and one from
 further ahead would lock its DID against updates until then.
 """
@@ -12,9 +11,10 @@ further ahead would lock its DID against updates until then.
 import json
 from collections.abc import Iterable
 
-from .._errors import InvalidDocument
+from .. import _native
+from .._history import is_version_id
+from .._messages import quoted
 from .._signed import read_signed
-from .._strict_json import parse_strict, quoted
 from .rules import MAX_VERSIONS, decider, read_submission, signs_the_same
 from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
@@ -76,8 +76,8 @@ def _import_line(store: Store, line: str) -> bool:
 
 def _read_line(line: str) -> tuple[str, int, str]:
     try:
-        value = parse_strict(line)
-    except InvalidDocument as error:
+        value = _native.parse_json(line)
+    except ValueError as error:
         raise Refused(400, str(error)) from None
     if not isinstance(value, dict):
         raise Refused(400, "not a JSON object")
@@ -98,7 +98,7 @@ def _version_number(value: object) -> int:
     number = None
     if isinstance(value, int) and value >= 1:
         number = value
-    elif isinstance(value, str) and value.isascii() and value.isdigit() and not value.startswith("0"):
+    elif isinstance(value, str) and is_version_id(value):
         number = int(value) if len(value) <= 18 else MAX_VERSIONS + 1
     if number is None:
         raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
