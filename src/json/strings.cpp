@@ -1,11 +1,12 @@
-#include "signed/json_text.hpp"
+#include "json/strings.hpp"
 
-#include "signed/plain_run.hpp"
+#include "json/plain_run.hpp"
+#include "json/utf8.hpp"
 
 #include <cstdint>
 #include <utility>
 
-namespace vek::record {
+namespace vek::json {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -53,17 +54,30 @@ std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t 
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view text) {
-    out.reserve(out.size() + text.size() + 2);
+bool append_string(std::string& out, std::string_view text) {
     out += '"';
+    bool utf8 = true;
     while (true) {
-        const std::size_t run = plain_run(text, false);
+        // ASCII needs no check: runs of it are copied as they are.
+        const std::size_t run = plain_run(text, true);
         out.append(text.data(), run);
         if (run == text.size()) break;
-        append_short_escape(out, static_cast<unsigned char>(text[run]));
-        text.remove_prefix(run + 1);
+        const auto byte = static_cast<unsigned char>(text[run]);
+        std::size_t length = 1;
+        if (byte >= 0x80) {
+            length = utf8_sequence_length(text.substr(run));
+            if (length == 0) {
+                utf8 = false;
+                length = 1;
+            }
+            out.append(text.data() + run, length);
+        } else {
+            append_short_escape(out, byte);
+        }
+        text.remove_prefix(run + length);
     }
     out += '"';
+    return utf8;
 }
 
 std::string quoted(std::string_view text, std::size_t limit) {
@@ -86,4 +100,4 @@ std::string quoted(std::string_view text, std::size_t limit) {
     return out;
 }
 
-}  // namespace vek::record
+}  // namespace vek::json
