@@ -69,9 +69,13 @@ Result<std::string> write_record_text(const record::Record& record, json::Layout
                                       const record::FormOrder& order) {
     std::string out;
     out.reserve((layout == json::Layout::Pretty ? 2 : 1) * record::form_size(record));
-    json::Writer writer(out, layout);
-    record::write_record(writer, record, order);
-    if (!writer.utf8()) return std::unexpected(errors::serialization_failed);
+    bool utf8 = false;
+    {
+        json::Writer writer(out, layout);
+        record::write_record(writer, record, order);
+        utf8 = writer.utf8();
+    }
+    if (!utf8) return std::unexpected(errors::serialization_failed);
     return out;
 }
 

@@ -1,4 +1,4 @@
-// Writing JSON strings: escaped as the engine escapes them, and quoted for messages.
+// JSON strings: escaped as the engine escapes them, and quoted for messages.
 #pragma once
 
 #include <string>
@@ -6,12 +6,11 @@
 
 namespace vek::json {
 
-// `text` (UTF-8) as a JSON string the way the engine writes it: a quote, a backslash and the
-// control characters U+0000 to U+001F escaped (\b \t \n \f \r by letter, the others as
-// \u00xx in lower case); everything else, U+007F and all non-ASCII characters included, as
-// itself. False when `text` is not well-formed UTF-8 (it is written all the same, and the
-// caller refuses the output).
-bool append_string(std::string& out, std::string_view text);
+// How the engine escapes a byte in a JSON string: a quote, a backslash and the control
+// characters U+0000 to U+001F (\b \t \n \f \r by letter, the others as \u00xx in lower
+// case); empty for every other byte, which stands for itself, U+007F and all non-ASCII
+// characters included.
+std::string_view short_escape(unsigned char byte);
 
 // `text` (valid UTF-8) for a message: a JSON string with every non-ASCII and control
 // character (U+007F included) escaped, so the message stays one printable line; texts

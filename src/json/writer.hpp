@@ -5,10 +5,9 @@
 // Which members come in which order is the caller's choice: this writer only lays out.
 #pragma once
 
+#include <cstring>
 #include <string>
 #include <string_view>
-
-#include "json/strings.hpp"
 
 namespace vek::json {
 
@@ -16,9 +15,11 @@ enum class Layout { Compact, Pretty };
 
 class Writer {
 public:
-    // Appends to `out`. In the pretty layout the value starts at `level` (two spaces each):
-    // its first line is already indented by the caller, its further lines are indented here.
-    Writer(std::string& out, Layout layout, int level = 0) : out_(out), pretty_(layout == Layout::Pretty), level_(level) {}
+    // Appends to `out`, which holds the text once the writer is gone. In the pretty layout
+    // the value starts at `level` (two spaces each): its first line is already indented by
+    // the caller, its further lines are indented here.
+    Writer(std::string& out, Layout layout, int level = 0);
+    ~Writer() { out_.resize(size_); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
 
@@ -30,15 +31,27 @@ public:
     // A member's name; its value follows.
     void name(std::string_view text);
     void string(std::string_view text);
-
     // A member whose value is a text.
     void member(std::string_view member_name, std::string_view text);
 
     // False once a text was not well-formed UTF-8: the output is then no JSON text.
     bool utf8() const { return utf8_; }
-    std::string& out() { return out_; }
+    // The length of the output so far, `out`'s earlier text included.
+    std::size_t size() const { return size_; }
 
 private:
+    // The text is written into `out_` grown ahead, `size_` bytes of it used: one check of
+    // the room per piece instead of a call of the string's own for each.
+    void reserve(std::size_t bytes) {
+        if (out_.size() - size_ < bytes) grow(bytes);
+    }
+    void grow(std::size_t bytes);
+    void put(char c) { out_[size_++] = c; }
+    void put(std::string_view text) {
+        std::memcpy(out_.data() + size_, text.data(), text.size());
+        size_ += text.size();
+    }
+
     // What comes before a value or a name: nothing after a name, else a comma after an
     // earlier one and, when pretty, a new line at the depth.
     void separate() {
@@ -47,22 +60,22 @@ private:
             return;
         }
         if (depth_ == 0) return;
-        if (!first_) out_ += ',';
+        if (!first_) {
+            reserve(1);
+            put(',');
+        }
         first_ = false;
         if (pretty_) new_line(depth_);
     }
+    void new_line(int depth);
     void write_name(std::string_view text);
-    void write_text(std::string_view text) {
-        if (!append_string(out_, text)) utf8_ = false;
-    }
+    void write_text(std::string_view text);
+    void write_escaped(std::string_view text);
     void open(char bracket);
     void close(char bracket);
-    void new_line(int depth) {
-        out_ += '\n';
-        out_.append(static_cast<std::size_t>(2 * (level_ + depth)), ' ');
-    }
 
     std::string& out_;
+    std::size_t size_;
     bool pretty_;
     int level_;
     int depth_ = 0;

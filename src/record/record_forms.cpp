@@ -35,7 +35,7 @@ std::size_t write_proof(Writer& out, const Proof& proof, const MemberOrder<kProo
     out.begin_object();
     for (const std::uint8_t member : order) {
         out.name(kProofMembers[member]);
-        if (member == kProofValue) value_at = out.out().size() + 1;
+        if (member == kProofValue) value_at = out.size() + 1;
         out.string(texts[member]);
     }
     out.end_object();
@@ -99,8 +99,10 @@ std::size_t form_size(const Record& record) {
 std::string compact_record_form(const Record& record) {
     std::string out;
     out.reserve(form_size(record));
-    Writer writer(out, Layout::Compact);
-    write_record(writer, record, kDeclaredOrder);
+    {
+        Writer writer(out, Layout::Compact);
+        write_record(writer, record, kDeclaredOrder);
+    }
     return out;
 }
 
