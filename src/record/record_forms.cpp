@@ -8,15 +8,20 @@ namespace {
 using json::Layout;
 using json::Writer;
 
-void write_texts(Writer& out, std::span<const std::string_view> texts) {
+// A list is left out when it is empty.
+void write_texts(Writer& out, std::string_view name, std::span<const std::string_view> texts) {
+    if (texts.empty()) return;
+    out.name(name);
     out.begin_array();
     for (const std::string_view text : texts) out.string(text);
     out.end_array();
 }
 
 template <class Entry, std::size_t N>
-void write_entries(Writer& out, const std::vector<Entry>& entries, const std::array<std::string_view, N>& names,
-                   const MemberOrder<N>& order) {
+void write_entries(Writer& out, std::string_view name, const std::vector<Entry>& entries,
+                   const std::array<std::string_view, N>& names, const MemberOrder<N>& order) {
+    if (entries.empty()) return;
+    out.name(name);
     out.begin_array();
     for (const Entry& entry : entries) {
         const auto texts = texts_of(entry);
@@ -49,35 +54,15 @@ void write_record(Writer& out, const Record& record, const FormOrder& order) {
     for (const std::uint8_t member : order.document) {
         const std::string_view name = kDocumentMembers[member];
         switch (static_cast<DocumentMember>(member)) {
-            case kContext:
-                out.name(name);
-                write_texts(out, kContexts);
-                break;
+            case kContext: write_texts(out, name, kContexts); break;
             case kId: out.member(name, record.id); break;
             case kController:
                 if (record.controller) out.member(name, *record.controller);
                 break;
-            // An empty list is left out.
-            case kMethods:
-                if (record.methods.empty()) break;
-                out.name(name);
-                write_entries(out, record.methods, kMethodMembers, order.method);
-                break;
-            case kAuthentication:
-                if (record.authentication.empty()) break;
-                out.name(name);
-                write_texts(out, record.authentication);
-                break;
-            case kAssertion:
-                if (record.assertion.empty()) break;
-                out.name(name);
-                write_texts(out, record.assertion);
-                break;
-            case kServices:
-                if (record.services.empty()) break;
-                out.name(name);
-                write_entries(out, record.services, kServiceMembers, order.service);
-                break;
+            case kMethods: write_entries(out, name, record.methods, kMethodMembers, order.method); break;
+            case kAuthentication: write_texts(out, name, record.authentication); break;
+            case kAssertion: write_texts(out, name, record.assertion); break;
+            case kServices: write_entries(out, name, record.services, kServiceMembers, order.service); break;
             case kCreated: out.member(name, record.created); break;
             case kUpdated: out.member(name, record.updated); break;
         }
