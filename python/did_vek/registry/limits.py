@@ -41,6 +41,10 @@ class ServeLimits:
     idle_timeout: float = 5.0
     request_timeout: float = 10.0
 
+    def __post_init__(self) -> None:
+        if self.max_connections < 1 or not self.idle_timeout > 0 or not self.request_timeout > 0:
+            raise ValueError(f"connections must be 1 or more and timeouts above 0, not {self}")
+
 
 class GuardedH11Protocol(H11Protocol):
     """uvicorn's HTTP/1.1 protocol, with slow requests and slow readers cut off and a hard cap on
