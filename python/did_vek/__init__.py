@@ -14,6 +14,7 @@ from ._history import History, Version, verify_history
 from ._keys import did_for_public_key
 from ._sign import sign_document
 from ._verify import VerifiedDocument, verify_document
+from .tlog.errors import ForkDetected, InvalidProof
 from .client import NotFound, Published, RegistryClient, RegistryError, Resolution
 
 __version__ = "0.1.0"
@@ -31,6 +32,8 @@ __all__ = [
     "History",
     "Version",
     "InvalidDocument",
+    "InvalidProof",
+    "ForkDetected",
     "did_for_public_key",
     "RegistryClient",
     "Published",

@@ -1,9 +1,10 @@
 """The transparency log's building blocks: Merkle trees and proofs, tiles, signed notes and
-checkpoints, cosignatures, proofs of logging, the DID map, trust policies and log entries.
+checkpoints, cosignatures, proofs of logging, the DID map, trust policies and log entries; and
+the client's side: its remembered state and the checks of a registry's answers against it.
 
-Each module holds one format or structure; none of them stores or fetches anything.
+Each module holds one format, structure or check; only `state` stores anything, and none fetches.
 """
 
-from .errors import FormatError, InvalidProof
+from .errors import FormatError, ForkDetected, InvalidProof
 
-__all__ = ["FormatError", "InvalidProof"]
+__all__ = ["FormatError", "ForkDetected", "InvalidProof"]

@@ -1,0 +1,198 @@
+"""What a client remembers of the logs it has verified, in a directory of small files.
+
+    lock                        held (flock) by whoever reads, checks and writes
+    logs/<H(origin)>.key        the log's vkey, pinned at first use
+    logs/<H(origin)>.checkpoint the newest checkpoint verified for that log, as signed
+    registries/<H(url)>         the registry's URL and the vkey of the log first seen there
+
+Names are the hex SHA-256 of the origin or URL, so any text makes a safe file name. Every
+write goes to a temporary file that is flushed to disk and then renamed over the old one, so a
+crash leaves the old file or the new one, never a part. A checkpoint is only ever replaced by
+a larger one: the client's view of a log never moves back, which is what lets it catch a fork.
+"""
+
+import fcntl
+import hashlib
+import os
+import tempfile
+from collections.abc import Iterator
+from contextlib import contextmanager
+from pathlib import Path
+
+from .checkpoint import Checkpoint
+from .errors import FormatError
+from .note import Verifier, parse_note
+
+ENVIRONMENT = "DID_VEK_STATE"
+
+
+def default_directory() -> Path:
+    """`$DID_VEK_STATE`, else `$XDG_STATE_HOME/did-vek`, else `~/.local/state/did-vek`."""
+    if chosen := os.environ.get(ENVIRONMENT):
+        return Path(chosen)
+    # A relative XDG_STATE_HOME is invalid and to be ignored.
+    base = os.environ.get("XDG_STATE_HOME", "")
+    if not os.path.isabs(base):
+        base = os.path.join(os.path.expanduser("~"), ".local", "state")
+    return Path(base, "did-vek")
+
+
+def _name(text: str) -> str:
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def registry_name(url: str) -> str:
+    """The URL under which a registry is remembered: one spelling with or without a final "/"."""
+    return url.rstrip("/")
+
+
+class StateMoved(Exception):
+    """Another process verified a newer tree of the log while an answer was on its way.
+
+    The answer's consistency proof starts from a size the client no longer holds; asking again
+    from the size it now holds settles it. Not a proof of anything wrong.
+    """
+
+
+class ClientState:
+    """The remembered logs and registries under `directory` (by default `default_directory()`).
+
+    Reading needs no lock; `update()` takes the lock for a read, check and write that must not
+    interleave with another process's.
+    """
+
+    def __init__(self, directory: str | os.PathLike[str] | None = None) -> None:
+        self.directory = Path(default_directory() if directory is None else directory)
+
+    def log_key(self, origin: str) -> Verifier | None:
+        """The key pinned for the log of `origin`, if any."""
+        text = self._read(self._log_path(origin, "key"))
+        return None if text is None else self._vkey(text.removesuffix("\n"), origin, "key")
+
+    def checkpoint(self, origin: str) -> str | None:
+        """The newest checkpoint verified for the log of `origin`, signed, as it was served."""
+        text = self._read(self._log_path(origin, "checkpoint"))
+        if text is not None and self._parse_checkpoint(text).origin != origin:
+            raise FormatError(f"{self._log_path(origin, 'checkpoint')} holds a checkpoint of another log")
+        return text
+
+    def registry_key(self, url: str) -> Verifier | None:
+        """The key of the log first seen at the registry at `url`, if it has been seen."""
+        path = self._registry_path(url)
+        text = self._read(path)
+        if text is None:
+            return None
+        stored_url, separator, vkey = text.removesuffix("\n").partition("\n")
+        if not separator or stored_url != registry_name(url):
+            raise FormatError(f"{path} is not '<url>\\n<vkey>\\n' of {registry_name(url)}")
+        return self._vkey(vkey, None, "registry")
+
+    def known_size(self, url: str) -> int | None:
+        """The size of the newest tree verified of the log first seen at `url`: where a consistency
+        proof for that registry's next answer should start. None before the first answer."""
+        key = self.registry_key(url)
+        signed = None if key is None else self.checkpoint(key.name)
+        return None if signed is None else self._parse_checkpoint(signed).size
+
+    @contextmanager
+    def update(self) -> Iterator["StateUpdate"]:
+        """The state, locked against other processes until the block ends, with its writes."""
+        self._make_directory(self.directory)
+        descriptor = os.open(self.directory / "lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX)
+            yield StateUpdate(self.directory)
+        finally:
+            os.close(descriptor)  # releases the lock
+
+    def _log_path(self, origin: str, kind: str) -> Path:
+        return self.directory / "logs" / f"{_name(origin)}.{kind}"
+
+    def _registry_path(self, url: str) -> Path:
+        return self.directory / "registries" / _name(registry_name(url))
+
+    @staticmethod
+    def _read(path: Path) -> str | None:
+        try:
+            return path.read_text(encoding="utf-8")
+        except FileNotFoundError:
+            return None
+        except UnicodeDecodeError:
+            raise FormatError(f"{path} is not UTF-8 text") from None
+
+    @staticmethod
+    def _vkey(text: str, origin: str | None, kind: str) -> Verifier:
+        verifier = Verifier.from_vkey(text)
+        if origin is not None and verifier.name != origin:
+            raise FormatError(f"the {kind} file of {origin!r} holds the key of {verifier.name!r}")
+        return verifier
+
+    @staticmethod
+    def _parse_checkpoint(signed: str) -> Checkpoint:
+        return Checkpoint.parse(parse_note(signed).text)
+
+    @staticmethod
+    def _make_directory(path: Path) -> None:
+        # Only the directories this state creates get 0700; an existing one keeps its owner's choice.
+        path.parent.mkdir(parents=True, exist_ok=True)
+        try:
+            path.mkdir(mode=0o700)
+        except FileExistsError:
+            pass
+
+
+class StateUpdate(ClientState):
+    """The state while its lock is held: the only way to write it."""
+
+    @contextmanager
+    def update(self) -> Iterator["StateUpdate"]:
+        yield self  # already locked: a second lock of this process's own would wait forever
+
+    def pin_log_key(self, verifier: Verifier) -> None:
+        """Remember `verifier` as the key of the log it names, unless one is already pinned."""
+        if self.log_key(verifier.name) is None:
+            self._write(self._log_path(verifier.name, "key"), verifier.vkey + "\n")
+
+    def pin_registry(self, url: str, verifier: Verifier) -> None:
+        """Remember `verifier` as the log first seen at `url`, unless one already is."""
+        if self.registry_key(url) is None:
+            self._write(self._registry_path(url), f"{registry_name(url)}\n{verifier.vkey}\n")
+
+    def store_checkpoint(self, signed: str) -> None:
+        """Remember the verified checkpoint `signed` if its tree is larger than the one remembered.
+
+        A smaller tree is a `ValueError`: the caller was to refuse it before. One of the same size
+        leaves the remembered one (its root is the same, or the caller found a fork).
+        """
+        checkpoint = self._parse_checkpoint(signed)
+        stored = self.checkpoint(checkpoint.origin)
+        if stored is not None:
+            stored_size = self._parse_checkpoint(stored).size
+            if checkpoint.size < stored_size:
+                raise ValueError(f"the state of {checkpoint.origin} would move back from size "
+                                 f"{stored_size} to {checkpoint.size}")
+            if checkpoint.size == stored_size:
+                return
+        self._write(self._log_path(checkpoint.origin, "checkpoint"), signed)
+
+    def _write(self, path: Path, text: str) -> None:
+        self._make_directory(path.parent)
+        descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=".", suffix=".tmp")  # 0600
+        try:
+            with os.fdopen(descriptor, "w", encoding="utf-8", newline="") as file:
+                file.write(text)
+                file.flush()
+                os.fsync(file.fileno())
+            os.replace(temporary, path)
+        except BaseException:
+            try:
+                os.unlink(temporary)
+            except FileNotFoundError:
+                pass
+            raise
+        # The rename is durable only once the directory that records it is.
+        directory = os.open(path.parent, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+        try:
+            os.fsync(directory)
+        finally:
+            os.close(directory)

@@ -1,0 +1,137 @@
+"""The client's decision on a registry's answer: accept it and remember its checkpoint, or refuse it.
+
+A checkpoint is accepted when a trusted key signed it (one the trust policy lists, or, without a
+policy, the key pinned for that registry and log at first use), when the answer's own proofs
+hold against it, and when it extends the newest tree the client verified of that log. Only
+then is anything written; a refusal leaves the state as it was.
+
+A tree of the same size with another root, or a consistency proof that leads to the new root
+but to another root at the remembered size, is proof that the log forked: `ForkDetected`
+carries both signed checkpoints. Every other failure is `InvalidProof`.
+"""
+
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
+from typing import Any
+
+from . import answers
+from .checkpoint import Checkpoint, SignedCheckpoint
+from .errors import FormatError, ForkDetected, InvalidProof
+from .merkle import roots_from_consistency
+from .note import Verifier, parse_note
+from .policy import Log, Policy
+from .state import ClientState, StateMoved, StateUpdate
+
+# What an answer's own proofs must satisfy against its opened checkpoint before it is remembered.
+AnswerCheck = Callable[[Checkpoint], None]
+
+
+def verify_and_remember(state: ClientState, policy: Policy | None, url: str, signed: str,
+                        consistency: Sequence[bytes] | None, *, known: int | None,
+                        offered_key: Verifier | None = None, check: AnswerCheck | None = None,
+                        max_age: float | None = None) -> SignedCheckpoint:
+    """Accept the signed checkpoint `signed` that the registry at `url` served, and remember it.
+
+    `consistency` proves that it extends the tree of size `known` (what the client held when it
+    asked, `state.known_size(url)`); `offered_key` is the log key the registry serves, needed
+    only at first contact without a policy; `check` runs the answer's own proofs. Raises
+    `InvalidProof` (`ForkDetected` for a fork), or `StateMoved` when another process remembered
+    a newer tree meanwhile (ask again from `state.known_size(url)`).
+    """
+    with state.update() as update:
+        new = _parse(signed)
+        trusted = policy if policy is not None else _pinned_policy(update, url, new, offered_key)
+        with _answer_invalid():
+            opened = trusted.check_checkpoint(signed, max_age=max_age)
+            if check is not None:
+                check(opened.checkpoint)
+        _check_extends(update.checkpoint(new.origin), signed, new, consistency, known)
+        update.pin_registry(url, opened.log)
+        if policy is None:
+            update.pin_log_key(opened.log)
+        update.store_checkpoint(signed)
+    return opened
+
+
+def accept_history(state: ClientState, policy: Policy | None, url: str, did: str, versions: Sequence[str],
+                   vek_log: Any, *, known: int | None, offered_key: Verifier | None = None,
+                   max_age: float | None = None) -> SignedCheckpoint:
+    """Accept a history answer of `did`: `versions` (its signed documents, oldest first) and its `vekLog`."""
+    signed = answers.history_checkpoint(vek_log)
+    return verify_and_remember(
+        state, policy, url, signed, answers.history_consistency(vek_log), known=known, offered_key=offered_key,
+        check=lambda checkpoint: answers.check_history(did, versions, vek_log, signed, checkpoint), max_age=max_age)
+
+
+def accept_resolution(state: ClientState, policy: Policy | None, url: str, did: str, vek_log: Any, *,
+                      document: str | None = None, version_id: int | None = None,
+                      consistency: Sequence[bytes] | None = None, known: int | None = None,
+                      offered_key: Verifier | None = None, max_age: float | None = None) -> SignedCheckpoint:
+    """Accept a resolution answer of `did` with its `vekLog`: `document` is the signed document served
+    (with its `version_id`), or None when none was; `consistency` from `known` as fetched apart."""
+    signed = answers.resolution_checkpoint(vek_log)
+    return verify_and_remember(
+        state, policy, url, signed, consistency, known=known, offered_key=offered_key,
+        check=lambda checkpoint: answers.check_resolution(did, vek_log, signed, checkpoint, document=document,
+                                                          version_id=version_id),
+        max_age=max_age)
+
+
+def _pinned_policy(state: StateUpdate, url: str, new: Checkpoint, offered_key: Verifier | None) -> Policy:
+    """Without a trust policy: the one key that the state pins for `url` and the log, or the
+    key offered at first contact; another origin or key than the pinned one is refused."""
+    pinned = state.registry_key(url)
+    if pinned is not None and pinned.name != new.origin:
+        raise InvalidProof(f"{url} serves the log {new.origin!r}, but was first seen serving {pinned.name!r}")
+    key = pinned or offered_key
+    if key is None:
+        raise InvalidProof(f"no key of the log {new.origin!r} is known: give a trust policy or the key {url} serves")
+    if key.name != new.origin:
+        raise InvalidProof(f"the key offered is of the log {key.name!r}, not of {new.origin!r}")
+    remembered = state.log_key(new.origin)
+    if remembered is not None and remembered != key:
+        raise InvalidProof(f"{url} offers another key for the log {new.origin!r} than the one pinned at first use")
+    return Policy((Log(key),), {}, {}, "none")
+
+
+def _check_extends(stored: str | None, signed: str, new: Checkpoint, consistency: Sequence[bytes] | None,
+                   known: int | None) -> None:
+    """Check that the tree of `new` extends the newest one remembered of its log (`stored`)."""
+    if stored is None:
+        return
+    old = _parse(stored)
+    origin = new.origin
+    if new.size < old.size:
+        raise InvalidProof(f"the log {origin!r} shows a tree of size {new.size}, smaller than the tree of "
+                           f"size {old.size} already verified")
+    if new.size == old.size:
+        if new.root != old.root:
+            raise ForkDetected(f"the log {origin!r} signed two trees of size {new.size} with different roots",
+                               stored, signed)
+        return
+    if known is None or consistency is None:
+        raise InvalidProof(f"the answer does not prove that the tree of size {new.size} of {origin!r} extends "
+                           f"the tree of size {old.size} already verified")
+    if known != old.size:
+        raise StateMoved(f"the proof starts at size {known}, but the newest tree verified of {origin!r} "
+                         f"is now of size {old.size}")
+    old_root, new_root = roots_from_consistency(old.size, new.size, old.root, consistency)
+    if new_root != new.root:
+        raise InvalidProof(f"the consistency proof does not lead to the root of size {new.size} of {origin!r}")
+    if old_root != old.root:
+        raise ForkDetected(f"the log {origin!r} signed a tree of size {new.size} whose hashes give another tree "
+                           f"of size {old.size} than the one already verified", stored, signed)
+
+
+def _parse(signed: str) -> Checkpoint:
+    with _answer_invalid():
+        return Checkpoint.parse(parse_note(signed).text)
+
+
+@contextmanager
+def _answer_invalid() -> Iterator[None]:
+    """A malformed part of an answer proves nothing: it is refused as an invalid proof."""
+    try:
+        yield
+    except FormatError as error:
+        raise InvalidProof(str(error)) from None
