@@ -114,7 +114,7 @@ class ClientState:
     @staticmethod
     def _read(path: Path) -> str | None:
         try:
-            return path.read_text(encoding="utf-8")
+            return path.read_bytes().decode("utf-8")  # byte for byte: no newline translation
         except FileNotFoundError:
             return None
         except UnicodeDecodeError:
