@@ -11,6 +11,7 @@ import json
 import os
 import re
 import socket
+import ssl
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
@@ -57,7 +58,7 @@ def _talking(run: Run) -> Run:
 def _client(args: argparse.Namespace) -> RegistryClient:
     url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
     try:
-        return RegistryClient(url)
+        return RegistryClient(url, ca=args.ca)
     except ValueError as error:
         raise InputError(str(error)) from None
 
@@ -70,11 +71,26 @@ def serve(args: argparse.Namespace) -> int:
     # Both checked before the server starts: a registry whose store cannot be opened would
     # only answer 503, and the server's own report of a busy port is not one of our lines.
     _check_listen(args.host, args.port)
+    _check_tls(args.tls_cert, args.tls_key)
     with _store(args.db, "cannot be opened") as store:
         if not store.healthy():
             raise InputError(f"the store {args.db} cannot be opened")
-    run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
+                 tls_cert=args.tls_cert, tls_key=args.tls_key)
     return OK
+
+
+def _check_tls(certificate: str | None, key: str | None) -> None:
+    """Both or neither, and a pair that loads: the server's own failure would come after it started."""
+    if (certificate is None) != (key is None):
+        raise InputError("--tls-cert and --tls-key go together")
+    if certificate is None or key is None:
+        return
+    try:
+        ssl.create_default_context(ssl.Purpose.CLIENT_AUTH).load_cert_chain(certificate, key)
+    except (OSError, ssl.SSLError) as error:
+        raise InputError(f"cannot serve HTTPS with {certificate} and {key}: "
+                         f"{getattr(error, 'strerror', None) or error}") from None
 
 
 @contextmanager
@@ -244,12 +260,17 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--port", type=_port, default=8080, help="the port to listen on (default: 8080)")
     serve_parser.add_argument("--workers", type=_workers, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
+    serve_parser.add_argument("--tls-cert", metavar="FILE", type=_text,
+                              help="serve HTTPS with this PEM certificate (its chain after it)")
+    serve_parser.add_argument("--tls-key", metavar="FILE", type=_text, help="the PEM private key of --tls-cert")
 
     registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
         parser.add_argument("--registry", metavar="URL", type=_text, help=registry_help)
+        parser.add_argument("--ca", metavar="FILE", type=_text,
+                            help="trust the https:// registry's certificate only if this PEM CA certificate issued it")
         return parser
 
     talking("publish", publish, "publish a signed document as its DID's next version").add_argument(

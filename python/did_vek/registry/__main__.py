@@ -14,11 +14,16 @@ def main() -> None:
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
     parser.add_argument("--port", type=int, default=8080, help="port to listen on (default: %(default)s)")
     parser.add_argument("--workers", type=int, default=1, help="server processes (default: %(default)s)")
+    parser.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this PEM certificate (chain)")
+    parser.add_argument("--tls-key", metavar="FILE", help="the PEM private key of --tls-cert")
     arguments = parser.parse_args()
     if arguments.workers < 1:
         parser.error("--workers must be at least 1")
+    if (arguments.tls_cert is None) != (arguments.tls_key is None):
+        parser.error("--tls-cert and --tls-key go together")
     try:
-        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers,
+              tls_cert=arguments.tls_cert, tls_key=arguments.tls_key)
     except StoreUnavailable as error:
         # As the did-vek commands do: a store that cannot be reached is exit status 2.
         print(f"{parser.prog}: {error}", file=sys.stderr)

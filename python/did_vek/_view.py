@@ -1,0 +1,133 @@
+"""The resolved view of a DID document: what resolution serves, one-to-one with the signed record.
+
+The record is what keys sign. It names this method's own JSON-LD context, which no JSON-LD
+processor has offline, and gives keys as hex, which the ecosystem's verifiers and typed DID
+libraries do not read. The view drops that context and gives each key as multibase (base58btc
+of the Ed25519 multicodec prefix and the key); nothing else changes, so mapping a view back
+gives exactly the record, whose signature anyone can check again.
+"""
+
+import json
+from functools import cache
+from typing import Any
+
+from did_vek_core import DIDDocumentBuilder
+
+from . import _base58
+from ._errors import InvalidDocument
+from ._strict_json import quoted
+from ._verify import VerifiedDocument, verify_document
+
+VIEW_CONTEXT = ("https://www.w3.org/ns/did/v1", "https://w3id.org/security/suites/ed25519-2020/v1")
+# The multicodec code of an Ed25519 public key (0xed), as its unsigned varint.
+ED25519_PREFIX = b"\xed\x01"
+_HEX_DIGITS = frozenset("0123456789abcdef")
+
+
+@cache
+def record_context() -> tuple[str, ...]:
+    """The "@context" of every record: the builder's, so that it is written down in one place."""
+    context = json.loads(DIDDocumentBuilder("did:vek:0000000000000000").build())["@context"]
+    return tuple(context)
+
+
+def key_multibase(public_key_hex: str) -> str:
+    return "z" + _base58.encode(ED25519_PREFIX + bytes.fromhex(public_key_hex))
+
+
+def key_hex(multibase: object) -> str | None:
+    """The hex of the Ed25519 key that `multibase` encodes, or None when it encodes none."""
+    if not isinstance(multibase, str) or not multibase.startswith("z"):
+        return None
+    data = _base58.decode(multibase[1:])
+    if data is None or len(data) != 34 or not data.startswith(ED25519_PREFIX):
+        return None
+    return data[2:].hex()
+
+
+def view_of(record: dict[str, Any]) -> dict[str, Any]:
+    """The view of a record-form document (a dict, as parsed); `InvalidDocument` if it is none."""
+    if not isinstance(record, dict) or record.get("@context") != list(record_context()):
+        raise InvalidDocument("not a record-form document: its \"@context\" is not the record's")
+    view: dict[str, Any] = {}
+    for name, value in record.items():
+        if name == "@context":
+            view[name] = list(VIEW_CONTEXT)
+        elif name == "verificationMethod":
+            view[name] = [_method_view(method) for method in _methods(value)]
+        else:
+            view[name] = value
+    return view
+
+
+def record_of(view: dict[str, Any]) -> dict[str, Any]:
+    """The record-form document that `view` shows; `InvalidDocument` if it is no view."""
+    if not isinstance(view, dict) or view.get("@context") != list(VIEW_CONTEXT):
+        raise InvalidDocument("not a resolved document: its \"@context\" is not the two W3C contexts")
+    record: dict[str, Any] = {}
+    for name, value in view.items():
+        if name == "@context":
+            record[name] = list(record_context())
+        elif name == "verificationMethod":
+            record[name] = [_method_record(method) for method in _methods(value)]
+        else:
+            record[name] = value
+    return record
+
+
+def _methods(value: object) -> list[dict[str, Any]]:
+    if not isinstance(value, list) or not all(isinstance(method, dict) for method in value):
+        raise InvalidDocument("\"verificationMethod\" is not a list of objects")
+    return value
+
+
+def _method_view(method: dict[str, Any]) -> dict[str, Any]:
+    key = method.get("publicKeyHex")
+    if not isinstance(key, str) or len(key) != 64 or not set(key) <= _HEX_DIGITS:
+        raise InvalidDocument(f"verification method {quoted(str(method.get('id')))} has no 64-digit \"publicKeyHex\"")
+    # The key keeps its place among the members: the view reads as the record does.
+    return dict((("publicKeyMultibase", key_multibase(key)) if name == "publicKeyHex" else (name, value))
+                for name, value in method.items())
+
+
+def _method_record(method: dict[str, Any]) -> dict[str, Any]:
+    key = key_hex(method.get("publicKeyMultibase"))
+    if key is None or "publicKeyHex" in method:
+        raise InvalidDocument(f"verification method {quoted(str(method.get('id')))} has no Ed25519 "
+                              "\"publicKeyMultibase\" (z, base58btc of 0xed 0x01 and 32 bytes)")
+    return dict((("publicKeyHex", key) if name == "publicKeyMultibase" else (name, value))
+                for name, value in method.items())
+
+
+def verify_resolution(result: "dict[str, Any] | str") -> VerifiedDocument:
+    """Check a resolution result as `verify_document` checks a signed document.
+
+    `result` (a dict, or its JSON text) must hold a "didDocument" and, in
+    "didResolutionMetadata", a "proof" list of one proof: the view is mapped back to its
+    record, and the record with that proof must verify on its own. A version after the first
+    may be signed by a key of the version before, which only its history shows: such a
+    result is refused naming H2.
+    """
+    if isinstance(result, str):
+        try:
+            result = json.loads(result)
+        except ValueError as error:
+            raise InvalidDocument(f"the resolution result is not JSON: {error}") from None
+    if not isinstance(result, dict) or not isinstance(result.get("didDocument"), dict):
+        raise InvalidDocument("not a resolution result with a \"didDocument\"")
+    resolution_metadata = result.get("didResolutionMetadata")
+    proofs = resolution_metadata.get("proof") if isinstance(resolution_metadata, dict) else None
+    if not isinstance(proofs, list) or len(proofs) != 1 or not isinstance(proofs[0], dict):
+        raise InvalidDocument("the resolution result has no \"proof\" list of one proof in \"didResolutionMetadata\"")
+    record = record_of(result["didDocument"])
+    signed = json.dumps({"document": record, "proof": proofs[0]}, ensure_ascii=False)
+    try:
+        return verify_document(signed)
+    except InvalidDocument as error:
+        metadata = result.get("didDocumentMetadata")
+        version_id = metadata.get("versionId") if isinstance(metadata, dict) else None
+        if isinstance(version_id, str) and version_id != "1":
+            raise InvalidDocument(
+                f"version {quoted(version_id)} does not verify on its own ({error}): H2 lets a key of the version "
+                "before sign it, which only the DID's history shows (RegistryClient.resolve checks it)") from None
+        raise
