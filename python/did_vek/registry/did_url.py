@@ -54,12 +54,17 @@ def read_target(text: str | None, query: list[tuple[str, str]] | None) -> Target
     is_url = bool(hash_sign or question_mark or "/" in did)
     did, slash, _ = did.partition("/")
     _check_did(did, is_url)
-    if hash_sign and _FRAGMENT.fullmatch(fragment) is None:
-        raise ResolutionError("INVALID_DID_URL", f"{_shown(text)} has no well-formed fragment after \"#\"")
     embedded = query_pairs(embedded_query.encode()) if question_mark else []
     if embedded is None:
         raise ResolutionError("INVALID_DID_URL", "the DID URL's query is not well percent-encoded UTF-8")
-    options = _options(embedded + query)
+    pairs = embedded + query
+    if not hash_sign and pairs and "#" in pairs[-1][1]:
+        # "?service=files#top" with its "#" escaped, as HTTP needs: the fragment comes last in a DID URL.
+        name, (value, hash_sign, fragment) = pairs[-1][0], pairs[-1][1].partition("#")
+        pairs[-1] = (name, value)
+    if hash_sign and _FRAGMENT.fullmatch(fragment) is None:
+        raise ResolutionError("INVALID_DID_URL", f"{_shown(text)} has no well-formed fragment after \"#\"")
+    options = _options(pairs)
     if slash:
         raise ResolutionError("NOT_FOUND", "a did:vek DID names no resource under a path")
     service, relative_ref = options.get("service"), options.get("relativeRef")
