@@ -103,7 +103,9 @@ def _unquoted(value: str) -> str:
 
 def _split(text: str, separator: str) -> list[str]:
     """`text` split at `separator` outside quoted strings."""
-    parts, current, quoted, escaped = [], [], False, False
+    parts: list[str] = []
+    current: list[str] = []
+    quoted = escaped = False
     for character in text:
         if escaped:
             escaped = False
