@@ -187,7 +187,7 @@ def _dereference(target: Target, resolved: _Resolved, chosen: MediaType) -> Answ
             url += "#" + target.fragment
         if chosen == DEREFERENCING:
             return Answer(200, str(chosen), _dereferencing(url, {}, {"contentType": "text/uri-list"}))
-        return Answer(303, "text/uri-list", b"", location=url)
+        return Answer(303, "text/uri-list", url.encode() + b"\r\n", location=url)
     assert target.fragment is not None
     reference = f"{did}#{target.fragment}"
     entry = _entry(view, ("verificationMethod", "service"), reference)
