@@ -10,7 +10,9 @@ from dataclasses import dataclass
 from functools import lru_cache
 
 
-@dataclass(frozen=True)
+# Compared and hashed by identity: every one offered is a constant of the server, and the weighing
+# of each request is looked up by the tuple of those offered.
+@dataclass(frozen=True, eq=False)
 class MediaType:
     name: str                                   # "type/subtype", lower case
     parameters: tuple[tuple[str, str], ...] = ()
