@@ -112,3 +112,18 @@ def test_pydid_reads_every_served_document_with_typed_keys(client, query):
         document = pydid.deserialize_document(view, strict=True)
         assert [type(method) for method in document.verification_method] == [Ed25519VerificationKey2020]
         assert json.loads(document.to_json())["verificationMethod"] == view["verificationMethod"]
+
+
+def test_every_served_key_verifies_a_signature_of_the_dids_key(client):
+    from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
+    from did_vek._base58 import decode
+
+    message = "made by the holder of the DID's key"
+    signature = bytes.fromhex(ALICE.engine.sign(message))
+    for path in ("", "?versionId=1", "%23key-1"):
+        body = get(client, path).json()
+        methods = body["didDocument"]["verificationMethod"] if "didDocument" in body else [body]
+        for method in methods:
+            prefixed = decode(method["publicKeyMultibase"].removeprefix("z"))
+            assert prefixed[:2] == b"\xed\x01"
+            Ed25519PublicKey.from_public_bytes(prefixed[2:]).verify(signature, message.encode())  # raises if not
