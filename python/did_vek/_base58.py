@@ -1,28 +1,10 @@
-"""base58btc, the alphabet of multibase's "z" prefix: the key encoding that DID tooling reads."""
+"""Reading base58btc, the alphabet of multibase's "z" prefix: the key encoding that DID tooling reads.
+
+Writing it is native (`_native.multibase_base58btc`): resolution writes a key into every answer.
+"""
 
 ALPHABET = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz"
 _VALUES = {character: value for value, character in enumerate(ALPHABET)}
-# Two digits at a time from a table, ten per division of the big number: a key is encoded in a
-# few dozen small steps rather than one division of the whole number per digit.
-_PAIRS = [first + second for first in ALPHABET for second in ALPHABET]
-_CHUNK = 58 ** 10
-
-
-def encode(data: bytes) -> str:
-    number = int.from_bytes(data, "big")
-    chunks: list[str] = []
-    while number:
-        number, chunk = divmod(number, _CHUNK)
-        pairs = []
-        for _ in range(5):
-            chunk, pair = divmod(chunk, 3364)
-            pairs.append(_PAIRS[pair])
-        chunks.append("".join(reversed(pairs)))
-    # The first chunk's leading zeros are padding, not data.
-    digits = "".join(reversed(chunks)).lstrip("1")
-    # Each leading zero byte is a "1" of its own: the number alone would lose them.
-    leading = len(data) - len(data.lstrip(b"\0"))
-    return "1" * leading + digits
 
 
 def decode(text: str) -> bytes | None:

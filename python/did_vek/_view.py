@@ -8,12 +8,13 @@ gives exactly the record, whose signature anyone can check again.
 """
 
 import json
+import re
 from functools import cache
 from typing import Any
 
 from did_vek_core import DIDDocumentBuilder
 
-from . import _base58
+from . import _base58, _native
 from ._errors import InvalidDocument
 from ._strict_json import quoted
 from ._verify import VerifiedDocument, verify_document
@@ -21,7 +22,8 @@ from ._verify import VerifiedDocument, verify_document
 VIEW_CONTEXT = ("https://www.w3.org/ns/did/v1", "https://w3id.org/security/suites/ed25519-2020/v1")
 # The multicodec code of an Ed25519 public key (0xed), as its unsigned varint.
 ED25519_PREFIX = b"\xed\x01"
-_HEX_DIGITS = frozenset("0123456789abcdef")
+_PREFIX_HEX = ED25519_PREFIX.hex()
+_KEY_HEX = re.compile("[0-9a-f]{64}")
 
 
 @cache
@@ -32,7 +34,7 @@ def record_context() -> tuple[str, ...]:
 
 
 def key_multibase(public_key_hex: str) -> str:
-    return "z" + _base58.encode(ED25519_PREFIX + bytes.fromhex(public_key_hex))
+    return _native.multibase_base58btc(_PREFIX_HEX + public_key_hex)
 
 
 def key_hex(multibase: object) -> str | None:
@@ -47,16 +49,13 @@ def key_hex(multibase: object) -> str | None:
 
 def view_of(record: dict[str, Any]) -> dict[str, Any]:
     """The view of a record-form document (a dict, as parsed); `InvalidDocument` if it is none."""
-    if not isinstance(record, dict) or record.get("@context") != list(record_context()):
+    if not isinstance(record, dict) or record.get("@context") != _record_context_list():
         raise InvalidDocument("not a record-form document: its \"@context\" is not the record's")
-    view: dict[str, Any] = {}
-    for name, value in record.items():
-        if name == "@context":
-            view[name] = list(VIEW_CONTEXT)
-        elif name == "verificationMethod":
-            view[name] = [_method_view(method) for method in _methods(value)]
-        else:
-            view[name] = value
+    # Members keep their places; only the context and the keys change.
+    view = dict(record)
+    view["@context"] = list(VIEW_CONTEXT)
+    if "verificationMethod" in record:
+        view["verificationMethod"] = [_method_view(method) for method in _methods(record["verificationMethod"])]
     return view
 
 
@@ -64,15 +63,17 @@ def record_of(view: dict[str, Any]) -> dict[str, Any]:
     """The record-form document that `view` shows; `InvalidDocument` if it is no view."""
     if not isinstance(view, dict) or view.get("@context") != list(VIEW_CONTEXT):
         raise InvalidDocument("not a resolved document: its \"@context\" is not the two W3C contexts")
-    record: dict[str, Any] = {}
-    for name, value in view.items():
-        if name == "@context":
-            record[name] = list(record_context())
-        elif name == "verificationMethod":
-            record[name] = [_method_record(method) for method in _methods(value)]
-        else:
-            record[name] = value
+    record = dict(view)
+    record["@context"] = list(record_context())
+    if "verificationMethod" in view:
+        record["verificationMethod"] = [_method_record(method) for method in _methods(view["verificationMethod"])]
     return record
+
+
+@cache
+def _record_context_list() -> list[str]:
+    # Compared with, never handed out: a caller could change a list it was given.
+    return list(record_context())
 
 
 def _methods(value: object) -> list[dict[str, Any]]:
@@ -83,11 +84,12 @@ def _methods(value: object) -> list[dict[str, Any]]:
 
 def _method_view(method: dict[str, Any]) -> dict[str, Any]:
     key = method.get("publicKeyHex")
-    if not isinstance(key, str) or len(key) != 64 or not set(key) <= _HEX_DIGITS:
+    if not isinstance(key, str) or _KEY_HEX.fullmatch(key) is None:
         raise InvalidDocument(f"verification method {quoted(str(method.get('id')))} has no 64-digit \"publicKeyHex\"")
-    # The key keeps its place among the members: the view reads as the record does.
-    return dict((("publicKeyMultibase", key_multibase(key)) if name == "publicKeyHex" else (name, value))
-                for name, value in method.items())
+    view = dict(method)
+    del view["publicKeyHex"]
+    view["publicKeyMultibase"] = key_multibase(key)
+    return view
 
 
 def _method_record(method: dict[str, Any]) -> dict[str, Any]:
@@ -95,8 +97,10 @@ def _method_record(method: dict[str, Any]) -> dict[str, Any]:
     if key is None or "publicKeyHex" in method:
         raise InvalidDocument(f"verification method {quoted(str(method.get('id')))} has no Ed25519 "
                               "\"publicKeyMultibase\" (z, base58btc of 0xed 0x01 and 32 bytes)")
-    return dict((("publicKeyHex", key) if name == "publicKeyMultibase" else (name, value))
-                for name, value in method.items())
+    record = dict(method)
+    del record["publicKeyMultibase"]
+    record["publicKeyHex"] = key
+    return record
 
 
 def verify_resolution(result: "dict[str, Any] | str") -> VerifiedDocument:
