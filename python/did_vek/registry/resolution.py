@@ -1,9 +1,10 @@
 """`GET /1.0/identifiers/{did}`: DID resolution and DID URL dereferencing over HTTP, as a plain ASGI handler.
 
-This is the registry's busiest route, so it skips the framework: one lookup of the last
-version for the common case, the answers of stored versions kept (a stored version never
-changes), and the answer written straight to the server. Every failure is a resolution (or
-dereferencing) result with an error object, never an exception out of the handler.
+This is the registry's busiest route, so it does without the framework's request and response
+objects (the dispatcher hands it the ASGI call as it came): one lookup of the last version for
+the common case, the answers of stored versions kept (a stored version never changes), and the
+answer written straight to the server. Every failure is a resolution (or dereferencing) result
+with an error object, never an exception out of the handler.
 
 What is served is the resolved view of each version (`did_vek._view`); its proof travels in
 the resolution metadata, so that the view mapped back and the proof make the signed document.

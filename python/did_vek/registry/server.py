@@ -1,7 +1,10 @@
-"""Running the registry under uvicorn, in one process or several."""
+"""Running the registry under uvicorn, in one process or several: the one way every command
+starts a server."""
 
 import importlib.util
 import os
+import socket
+import ssl
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
@@ -12,6 +15,18 @@ from .store import StoreUnavailable
 # Worker processes start from an import string, not from an object: the store they open is
 # handed over in the environment, which they inherit.
 DB_VARIABLE = "DID_VEK_REGISTRY_DB"
+
+
+class CannotListen(OSError):
+    """The address cannot be listened on (in use, not this machine's, no permission)."""
+
+
+class StoreDoesNotAnswer(StoreUnavailable):
+    """The store opened, but does not answer a trivial query."""
+
+
+class UnusableCertificate(ValueError):
+    """The certificate and key for HTTPS are not both given, or cannot be loaded as a pair."""
 
 
 def app_from_environment() -> Starlette:
@@ -29,21 +44,29 @@ def fast_stack() -> tuple[str, str]:
 
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1, *,
           tls_cert: str | None = None, tls_key: str | None = None) -> None:
-    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted.
+    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted; with
+    `tls_cert` and `tls_key` (PEM files: the certificate and its chain, its private key) over
+    HTTPS only.
 
-    With `tls_cert` and `tls_key` (PEM files: the certificate chain, its private key) it
-    serves HTTPS only. A store that cannot be opened (no such directory, a refused
-    connection) raises `StoreUnavailable` before the server starts, rather than a server that
-    answers only 500.
+    Everything that would keep the server from working is found before it starts: a port out
+    of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
+    (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
+    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS
+    (`UnusableCertificate`), rather than a server that answers only 500 or a log line of
+    uvicorn's.
     """
-    if (tls_cert is None) != (tls_key is None):
-        raise ValueError("HTTPS needs both a certificate and its key")
     import uvicorn
 
+    if not 0 <= port <= 65535:
+        raise ValueError(f"not a port number (0 to 65535): {port!r}")
+    if workers < 1:
+        raise ValueError(f"not a number of processes (1 or more): {workers!r}")
+    _check_listen(host, port)
+    _check_tls(tls_cert, tls_key)
     store = open_store(db)
     try:
         if not store.healthy():
-            raise StoreUnavailable(f"the store {_shown(db)} does not answer")
+            raise StoreDoesNotAnswer(f"the store {_shown(db)} does not answer")
     finally:
         store.close()
     os.environ[DB_VARIABLE] = db
@@ -51,6 +74,29 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1, 
     uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
                 workers=workers, log_level="warning", proxy_headers=False, server_header=False,
                 http=http, loop=loop, ssl_certfile=tls_cert, ssl_keyfile=tls_key)
+
+
+def _check_listen(host: str, port: int) -> None:
+    try:
+        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+        family, kind, protocol, _, address = addresses[0]
+        with socket.socket(family, kind, protocol) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as error:
+        raise CannotListen(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
+
+
+def _check_tls(certificate: str | None, key: str | None) -> None:
+    if (certificate is None) != (key is None):
+        raise UnusableCertificate("HTTPS needs both a certificate (--tls-cert) and its key (--tls-key)")
+    if certificate is None or key is None:
+        return
+    try:
+        ssl.create_default_context(ssl.Purpose.CLIENT_AUTH).load_cert_chain(certificate, key)
+    except (OSError, ssl.SSLError) as error:
+        raise UnusableCertificate(f"cannot serve HTTPS with {certificate} and {key}: "
+                                  f"{getattr(error, 'strerror', None) or error}") from None
 
 
 def _shown(db: str) -> str:
