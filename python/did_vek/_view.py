@@ -16,7 +16,7 @@ from did_vek_core import DIDDocumentBuilder
 
 from . import _base58, _native
 from ._errors import InvalidDocument
-from ._strict_json import quoted
+from ._messages import quoted
 from ._verify import VerifiedDocument, verify_document
 
 VIEW_CONTEXT = ("https://www.w3.org/ns/did/v1", "https://w3id.org/security/suites/ed25519-2020/v1")
@@ -114,7 +114,7 @@ def verify_resolution(result: "dict[str, Any] | str") -> VerifiedDocument:
     """
     if isinstance(result, str):
         try:
-            result = json.loads(result)
+            result = _native.parse_json(result)
         except ValueError as error:
             raise InvalidDocument(f"the resolution result is not JSON: {error}") from None
     if not isinstance(result, dict) or not isinstance(result.get("didDocument"), dict):

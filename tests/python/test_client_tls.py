@@ -65,7 +65,7 @@ def test_the_commands_take_a_ca(https_registry, authority, other_authority, tmp_
 
 
 @pytest.mark.parametrize("options, message", [
-    (["--tls-cert", "{ca}"], "go together"),
+    (["--tls-cert", "{ca}"], "needs both a certificate"),
     (["--tls-cert", "{ca}", "--tls-key", "{ca}"], "cannot serve HTTPS"),
     (["--tls-cert", "/no/such.pem", "--tls-key", "/no/such.key"], "cannot serve HTTPS"),
 ])
