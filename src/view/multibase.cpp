@@ -41,8 +41,8 @@ std::string base58btc(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-record::Checked<std::string> multibase_of_hex(std::string_view hex) {
-    if (!is_lower_hex(hex)) return record::refuse("multibase: the bytes must be lower-case hex digits, two a byte");
+Checked<std::string> multibase_of_hex(std::string_view hex) {
+    if (!is_lower_hex(hex)) return refuse("multibase: the bytes must be lower-case hex digits, two a byte");
     std::vector<std::uint8_t> bytes(hex.size() / 2);
     engine::decode_hex_exact(hex, bytes);  // checked above: it cannot fail
     return "z" + base58btc(bytes);

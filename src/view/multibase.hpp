@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-#include "signed/refusal.hpp"
+#include "common/refusal.hpp"
 
 namespace vek::view {
 
@@ -15,6 +15,6 @@ namespace vek::view {
 std::string base58btc(std::span<const std::uint8_t> bytes);
 
 // "z" and the base58btc of the bytes that `hex` (lower-case hex digits, an even count) writes.
-record::Checked<std::string> multibase_of_hex(std::string_view hex);
+Checked<std::string> multibase_of_hex(std::string_view hex);
 
 }  // namespace vek::view
