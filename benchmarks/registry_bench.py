@@ -296,9 +296,9 @@ def resolve_text(resolve: dict[str, list[wrk_runs.WrkReport]], count: int) -> st
             ratios.append(f"resolve: registry on {engine}{stack} / bare ASGI app{stack}: "
                           f"{paired_ratio(resolve[f'registry, {engine}{stack}'], bare):.3f}")
     fast, plain = resolve["bare ASGI app, fixed bytes"], resolve["bare ASGI app, h11 and asyncio"]
-    ratios.append(f"bare ASGI app: httptools and uvloop / h11 and asyncio: {paired_ratio(fast, plain):.3f}")
+    ratios.append(f"bare ASGI app: serve's parser and loop / h11 and asyncio: {paired_ratio(fast, plain):.3f}")
     for engine in ("SQLite", "PostgreSQL"):
-        ratios.append(f"registry on {engine}: httptools and uvloop / h11 and asyncio: "
+        ratios.append(f"registry on {engine}: serve's parser and loop / h11 and asyncio: "
                       f"{paired_ratio(resolve[f'registry, {engine}'], resolve[f'registry, {engine}, h11 and asyncio']):.3f}")
     return table(rows) + "\n\n" + "\n".join(ratios)
 

@@ -138,14 +138,14 @@ def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
 def _uvicorn(app: str, port: int, workers: int, stack: tuple[str, str] | None = None) -> list[str]:
     """uvicorn's command line with the settings `did_vek.registry.serve` gives it; with `stack`,
     another HTTP parser and event loop than those it chooses."""
-    from did_vek.registry.server import fast_stack
-    http, loop = stack or fast_stack()
+    from did_vek.registry.server import event_loop
+    http, loop = stack or ("h11", event_loop())
     return [sys.executable, "-m", "uvicorn", app, "--app-dir", str(HERE), "--host", HOST, "--port", str(port),
             "--workers", str(workers), "--log-level", "warning", "--no-proxy-headers", "--no-server-header",
             "--http", http, "--loop", loop]
 
 
-# uvicorn's pure-Python HTTP parser and the standard event loop: what runs without httptools and uvloop.
+# uvicorn's pure-Python HTTP parser and the standard event loop: what runs without uvloop.
 PURE_PYTHON_STACK = ("h11", "asyncio")
 
 

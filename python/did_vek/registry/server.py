@@ -10,6 +10,7 @@ from urllib.parse import urlsplit
 from starlette.applications import Starlette
 
 from .engines import open_store
+from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
 from .store import StoreUnavailable
 
 # Worker processes start from an import string, not from an object: the store they open is
@@ -35,24 +36,22 @@ def app_from_environment() -> Starlette:
     return create_app(os.environ[DB_VARIABLE])
 
 
-def fast_stack() -> tuple[str, str]:
-    """uvicorn's HTTP parser and event loop: the C ones (httptools, uvloop) where installed."""
-    http = "httptools" if importlib.util.find_spec("httptools") is not None else "h11"
-    loop = "uvloop" if importlib.util.find_spec("uvloop") is not None else "asyncio"
-    return http, loop
+def event_loop() -> str:
+    """uvicorn's event loop for the registry: uvloop's where installed (the `registry` extra brings
+    it). The HTTP parser stays h11, which the connection guard of `limits` extends."""
+    return "uvloop" if importlib.util.find_spec("uvloop") is not None else "asyncio"
 
 
-def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1, *,
-          tls_cert: str | None = None, tls_key: str | None = None) -> None:
-    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted; with
-    `tls_cert` and `tls_key` (PEM files: the certificate and its chain, its private key) over
-    HTTPS only.
+def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
+          limits: ServeLimits = ServeLimits(), *, tls_cert: str | None = None, tls_key: str | None = None) -> None:
+    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted, each
+    process within `limits`; with `tls_cert` and `tls_key` (PEM files: the certificate and its
+    chain, its private key) over HTTPS only.
 
     Everything that would keep the server from working is found before it starts: a port out
     of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
     (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
-    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS
-    (`UnusableCertificate`), rather than a server that answers only 500 or a log line of
+    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`), rather than a server that answers only 500 or a log line of
     uvicorn's.
     """
     import uvicorn
@@ -70,10 +69,25 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1, 
     finally:
         store.close()
     os.environ[DB_VARIABLE] = db
-    http, loop = fast_stack()
+    os.environ[REQUEST_TIMEOUT_VARIABLE] = str(limits.request_timeout)
+    _allow_descriptors(limits.max_connections)
     uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
-                workers=workers, log_level="warning", proxy_headers=False, server_header=False,
-                http=http, loop=loop, ssl_certfile=tls_cert, ssl_keyfile=tls_key)
+                workers=workers, log_level="warning", log_config=log_config(), proxy_headers=False,
+                server_header=False, http=GuardedH11Protocol, loop=event_loop(),
+                limit_concurrency=limits.max_connections, timeout_keep_alive=max(1, round(limits.idle_timeout)),
+                ssl_certfile=tls_cert, ssl_keyfile=tls_key)
+
+
+def _allow_descriptors(connections: int) -> None:
+    # Each connection is a descriptor, and the store, its threads and the log need some more.
+    # Where the soft limit is below that and the hard one allows it, it is raised.
+    import resource
+
+    wanted = connections + 256
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE,
+                           (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard), hard))
 
 
 def _check_listen(host: str, port: int) -> None:
