@@ -13,12 +13,17 @@ namespace vek::json {
 
 enum class Layout { Compact, Pretty };
 
+// Engine: every character but the few the engine escapes stands for itself. Ascii: every
+// non-ASCII character is escaped too, for a value with a text that has no UTF-8 form (a lone
+// surrogate, given in its three bytes), which has no other printable spelling.
+enum class Escaping { Engine, Ascii };
+
 class Writer {
 public:
     // Appends to `out`, which holds the text once the writer is gone. In the pretty layout
     // the value starts at `level` (two spaces each): its first line is already indented by
     // the caller, its further lines are indented here.
-    Writer(std::string& out, Layout layout, int level = 0);
+    Writer(std::string& out, Layout layout, int level = 0, Escaping escaping = Escaping::Engine);
     ~Writer() { out_.resize(size_); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
@@ -33,6 +38,8 @@ public:
     void string(std::string_view text);
     // A member whose value is a text.
     void member(std::string_view member_name, std::string_view text);
+    // A value written as it is given: a number's spelling, true, false or null.
+    void literal(std::string_view text);
 
     // False once a text was not well-formed UTF-8: the output is then no JSON text.
     bool utf8() const { return utf8_; }
@@ -71,12 +78,14 @@ private:
     void write_name(std::string_view text);
     void write_text(std::string_view text);
     void write_escaped(std::string_view text);
+    void write_ascii(std::string_view text);
     void open(char bracket);
     void close(char bracket);
 
     std::string& out_;
     std::size_t size_;
     bool pretty_;
+    bool ascii_;
     int level_;
     int depth_ = 0;
     // Nothing written yet in the innermost object or array.
