@@ -82,6 +82,29 @@ void Writer::write_name(std::string_view text) {
     }
 }
 
+void Writer::write_plain_name(std::string_view text) {
+    reserve(text.size() + 4);
+    put('"');
+    put(text);
+    if (pretty_) {
+        put("\": ");
+    } else {
+        put("\":");
+    }
+}
+
+void Writer::plain_name(std::string_view text) {
+    separate();
+    write_plain_name(text);
+    after_name_ = true;
+}
+
+void Writer::plain_member(std::string_view member_name, std::string_view text) {
+    separate();
+    write_plain_name(member_name);
+    write_text(text);
+}
+
 void Writer::name(std::string_view text) {
     separate();
     write_name(text);

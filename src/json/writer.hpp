@@ -38,6 +38,10 @@ public:
     void string(std::string_view text);
     // A member whose value is a text.
     void member(std::string_view member_name, std::string_view text);
+    // The same for a name known to need no escaping (one of the schema's): written as it is,
+    // without a look at its bytes.
+    void plain_name(std::string_view text);
+    void plain_member(std::string_view member_name, std::string_view text);
     // A value written as it is given: a number's spelling, true, false or null.
     void literal(std::string_view text);
 
@@ -76,6 +80,7 @@ private:
     }
     void new_line(int depth);
     void write_name(std::string_view text);
+    void write_plain_name(std::string_view text);
     void write_text(std::string_view text);
     void write_escaped(std::string_view text);
     void write_ascii(std::string_view text);
