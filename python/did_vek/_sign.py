@@ -19,11 +19,12 @@ def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:
         raise TypeError(f"engine must be a DIDEngine, not {type(engine).__name__}")
     if not isinstance(key_id, str):
         raise TypeError(f"key_id must be str, not {type(key_id).__name__}")
-    # The document is read and laid out natively; the engine signs its compact form, and its
-    # signature goes into the proof. The signing raises no ValueError of its own.
     try:
-        return _native.sign_document(document, key_id, engine.sign)
+        compact, head, tail = _native.signing_parts(document, key_id)
     except UnicodeEncodeError:  # the document converts first, so this is the key id
         raise InvalidDocument(f"key id {quoted(key_id)} has no UTF-8 form") from None
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
+    # The signed document in the value form is head, the signature, tail; the proof's
+    # "created" (now) is already in head.
+    return head + engine.sign(compact) + tail

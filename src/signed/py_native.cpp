@@ -165,11 +165,6 @@ struct Signing {
 struct Parsed {
     json::JsonDocument document;
 };
-// Signed when converted: the signing call is Python's, under the lock.
-struct SignedText {
-    SigningParts parts;
-    AnyValue sign;
-};
 // Written when converted: the value is made of Python objects.
 struct ValueFormOf {
     AnyValue value;
@@ -201,21 +196,6 @@ PyObject* to_python(Verified&& result) {
 PyObject* to_python(Signing&& result) {
     const SigningParts& parts = result.parts;
     return tuple_of(text(parts.compact), text(parts.head), text(parts.tail));
-}
-
-// head + sign(compact) + tail as one new str, without a text for each piece.
-PyObject* to_python(SignedText&& result) {
-    const SigningParts& parts = result.parts;
-    PyRef compact = PyRef::steal(text(parts.compact));
-    if (!compact) return nullptr;
-    PyRef signature = PyRef::steal(PyObject_CallOneArg(result.sign.object, compact.get()));
-    if (!signature) return nullptr;
-    const auto hex = utf8_of(signature.get());
-    if (!hex) return nullptr;
-    std::string signed_text;
-    signed_text.reserve(parts.head.size() + hex->size() + parts.tail.size());
-    signed_text.append(parts.head).append(*hex).append(parts.tail);
-    return text(signed_text);
 }
 
 PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
@@ -299,17 +279,6 @@ struct SigningPartsOp {
     }
 };
 
-struct SignDocumentOp {
-    static constexpr auto signature = describe(nullptr, "sign_document", "text", "key_id", "sign").with_summary(
-        "The signed document of the record in text: its value form with sign(compact form) as the proof's value.");
-    static constexpr bool releases_lock = true;
-    static Checked<SignedText> run(Text text, std::string_view key_id, AnyValue sign) {
-        auto parts = record::signing_parts(text.utf8, key_id, document::current_timestamp());
-        if (!parts) return std::unexpected(std::move(parts.error()));
-        return SignedText{std::move(*parts), sign};
-    }
-};
-
 struct VerifyHistoryOp {
     static constexpr auto signature = describe(nullptr, "verify_history", "versions").with_summary(
         "[(document, proof, key id, public key, value form or None)] of a valid history.");
@@ -355,7 +324,7 @@ struct CheckTimestampOp {
 PyMethodDef functions[] = {
     binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
     binding::function<VerifySignedOp>(),
-    binding::function<SigningPartsOp>(),  binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(),
+    binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
     {nullptr, nullptr, 0, nullptr},
 };
