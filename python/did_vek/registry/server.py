@@ -44,7 +44,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) 
         raise ValueError(f"not a port number (0 to 65535): {port!r}")
     if workers < 1:
         raise ValueError(f"not a number of processes (1 or more): {workers!r}")
-    _check_listen(host, port)
+    check_listen(host, port)
     store = open_store(db)
     try:
         if not store.healthy():
@@ -56,7 +56,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) 
                 workers=workers, log_level="warning", proxy_headers=False, server_header=False)
 
 
-def _check_listen(host: str, port: int) -> None:
+def check_listen(host: str, port: int) -> None:
     try:
         addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
         family, kind, protocol, _, address = addresses[0]

@@ -1,42 +1,37 @@
-"""The witness on HTTP: `POST /add-checkpoint`, and nothing else.
+"""The witness on HTTP: `POST /add-checkpoint` and nothing else, on the registry's dispatcher.
 
-A refusal is a problem report, except 409, whose body is the held size alone, as clients of
-the protocol read it. The state's transaction waits for the disk, so it runs in a worker thread.
+A refusal is a problem report, except 409, whose body is the held size alone, as the
+protocol's clients read it. The state's transaction waits for the disk, so it runs in a
+worker thread.
 """
 
-import logging
-
-from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
-from starlette.routing import Route
+from starlette.routing import Router
 
-from ..registry.problems import problem
+from ..registry.dispatch import Dispatcher, ErrorAnswer, answering, route
+from ..registry.problems import http_exception_problem, problem
 from .protocol import Conflict, Refused, Witness
 
-_log = logging.getLogger("did_vek.witness")
 # 63 proof lines and a checkpoint with its signatures take a few KiB.
 MAX_BODY = 64 * 1024
 SIZE_TYPE = "text/x.tlog.size"
 COSIGNATURE_TYPE = "text/plain; charset=utf-8"
 
 
-def create_app(witness: Witness) -> Starlette:
+def create_app(witness: Witness) -> Dispatcher:
+    answers: dict[type[Exception], ErrorAnswer] = {
+        Conflict: _conflict, Refused: _refused, HTTPException: http_exception_problem, Exception: _server_error}
+
     async def add_checkpoint(request: Request) -> Response:
-        try:
-            body = await _body(request)
-            lines = await run_in_threadpool(witness.add_checkpoint, body)
-        except Conflict as conflict:
-            # As the header, not as media_type: the framework would add a charset to a text type.
-            return Response(f"{conflict.held_size}\n".encode(), status_code=409, headers={"Content-Type": SIZE_TYPE})
-        except Refused as refused:
-            return problem(refused.status, refused.detail)
+        body = await _body(request)
+        lines = await run_in_threadpool(witness.add_checkpoint, body)
         return Response(lines.encode(), media_type=COSIGNATURE_TYPE)
 
-    return Starlette(routes=[Route("/add-checkpoint", add_checkpoint, methods=["POST"])],
-                     exception_handlers={HTTPException: _http_exception, Exception: _server_error})
+    # A router without routes answers the server's lifespan events, of which the witness needs none.
+    return Dispatcher([route("/add-checkpoint", ["POST"], answering(add_checkpoint, answers))], Router(), answers)
 
 
 async def _body(request: Request) -> bytes:
@@ -53,12 +48,17 @@ async def _body(request: Request) -> bytes:
     return b"".join(chunks)
 
 
-async def _http_exception(request: Request, error: Exception) -> Response:
-    assert isinstance(error, HTTPException)
-    return problem(error.status_code, str(error.detail), dict(error.headers or {}))
+async def _conflict(request: Request, error: Exception) -> Response:
+    assert isinstance(error, Conflict)
+    # As a header, not as media_type: the framework would add a charset to a text type.
+    return Response(f"{error.held_size}\n".encode(), status_code=409, headers={"Content-Type": SIZE_TYPE})
+
+
+async def _refused(request: Request, error: Exception) -> Response:
+    assert isinstance(error, Refused)
+    return problem(error.status, error.detail)
 
 
 async def _server_error(request: Request, error: Exception) -> Response:
-    # The cause (a full disk, a broken state file) stays in the witness's log.
-    _log.error("add-checkpoint failed: %s: %s", type(error).__name__, error)
-    return problem(500, "the witness failed; its log says why")
+    # The cause (a full disk, a broken state file) goes to the server's log with its traceback.
+    return problem(500, f"the witness failed: {type(error).__name__}")
