@@ -1,11 +1,15 @@
 """The witness on HTTP: `POST /add-checkpoint` and nothing else, on the registry's dispatcher.
 
 A refusal is a problem report, except 409, whose body is the held size alone, as the
-protocol's clients read it. The state's transaction waits for the disk, so it runs in a
-worker thread.
+protocol's clients read it.
+
+The protocol runs in the event loop's thread, its commit's sync included. Every call waits for
+the one state anyway, so a worker thread would let only the reading of other bodies go on
+meanwhile; and handing each call to a worker and back cost more than the call itself (measured
+on a log of 1,000,000 entries: 4.0 ms a call over HTTP through a worker, 2.2 ms inline, 0.7 ms
+of it the witness's own work).
 """
 
-from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
@@ -27,7 +31,7 @@ def create_app(witness: Witness) -> Dispatcher:
 
     async def add_checkpoint(request: Request) -> Response:
         body = await _body(request)
-        lines = await run_in_threadpool(witness.add_checkpoint, body)
+        lines = witness.add_checkpoint(body)
         return Response(lines.encode(), media_type=COSIGNATURE_TYPE)
 
     # A router without routes answers the server's lifespan events, of which the witness needs none.

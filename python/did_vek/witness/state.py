@@ -15,7 +15,9 @@ from dataclasses import dataclass
 
 from ..tlog.merkle import EMPTY_ROOT
 
-_SCHEMA = "CREATE TABLE IF NOT EXISTS checkpoints (origin TEXT PRIMARY KEY, size INTEGER NOT NULL, root BLOB NOT NULL)"
+# Without a rowid the row lives in one B-tree, the origin's: a commit writes one page, not two.
+_SCHEMA = ("CREATE TABLE IF NOT EXISTS checkpoints (origin TEXT PRIMARY KEY, size INTEGER NOT NULL, root BLOB NOT NULL)"
+           " WITHOUT ROWID")
 
 
 @dataclass(frozen=True)
