@@ -7,7 +7,7 @@ from typing import Any
 
 from ._cli_common import OK, InputError, engine_of, port_argument, text_argument, write
 from .tlog.errors import FormatError
-from .tlog.note import ED25519, Verifier, check_key_name
+from .tlog.note import Verifier, check_key_name
 
 DEFAULT_PORT = 8081
 _EXTRA = "the witness needs the registry's extra: pip install 'did-vek[registry]'"
@@ -25,7 +25,10 @@ def witness(args: argparse.Namespace) -> int:
         check_key_name(args.name, "the witness name")
     except FormatError as error:
         raise InputError(str(error)) from None
-    logs = [_log_key(vkey) for vkey in args.log]
+    try:
+        logs = [Verifier.from_vkey(vkey) for vkey in args.log]
+    except FormatError as error:
+        raise InputError(f"--log: {error}") from None
     engine = engine_of(args.key)
     try:
         check_listen(args.host, args.port)
@@ -37,21 +40,15 @@ def witness(args: argparse.Namespace) -> int:
         raise InputError(f"the state {args.db} cannot be opened: {error}") from None
     try:
         running = Witness(args.name, engine, logs, state)
+    except ValueError as error:  # a vkey that is not a log's
+        state.close()
+        raise InputError(f"--log: {error}") from None
+    try:
         write(running.vkey)
         serve(running, host=args.host, port=args.port)
     finally:
         state.close()
     return OK
-
-
-def _log_key(text: str) -> Verifier:
-    try:
-        verifier = Verifier.from_vkey(text)
-    except FormatError as error:
-        raise InputError(f"--log: {error}") from None
-    if verifier.key_type != ED25519:
-        raise InputError(f"--log: {verifier.name} is not a log's key (signature type 0x01)")
-    return verifier
 
 
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:

@@ -57,7 +57,7 @@ class Witness:
         self._logs: dict[str, list[Verifier]] = {}
         for log in logs:
             if log.key_type != ED25519:
-                raise ValueError(f"{log.name} is not a log key (signature type 0x01)")
+                raise ValueError(f"{log.name} is not a log's key (signature type 0x01)")
             self._logs.setdefault(log.name, []).append(log)
         self._state = state
         self._clock = clock

@@ -9,7 +9,7 @@ from starlette.testclient import TestClient
 from conftest import PUBLIC, SECRET
 from did_vek import DIDEngine
 from did_vek.tlog.checkpoint import Checkpoint
-from did_vek.tlog.note import COSIGNATURE_V1, Signer, Verifier, parse_note, verify_note
+from did_vek.tlog.note import Signer, Verifier, parse_note, verify_note
 from did_vek.tlog.policy import parse_policy
 from did_vek.witness import Held, Witness, WitnessState
 from did_vek.witness.app import create_app
@@ -112,9 +112,3 @@ def test_other_requests_are_problem_reports(witness, method, path, body, status)
     answer = witness[2].request(method, path, content=body)
     assert answer.status_code == status
     assert answer.headers["content-type"] == "application/problem+json"
-
-
-def test_a_witness_refuses_keys_that_are_not_a_logs():
-    cosigner = Signer("w2", DIDEngine(), COSIGNATURE_V1).verifier
-    with pytest.raises(ValueError, match="not a log key"):
-        Witness(NAME, DIDEngine(), [cosigner], WitnessState(":memory:"))
