@@ -6,8 +6,10 @@ import socket
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
+from starlette.types import ASGIApp
 
 from .engines import open_store
+from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
 from .store import StoreUnavailable
 
 # Worker processes start from an import string, not from an object: the store they open is
@@ -29,8 +31,10 @@ def app_from_environment() -> Starlette:
     return create_app(os.environ[DB_VARIABLE])
 
 
-def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) -> None:
-    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted.
+def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
+          limits: ServeLimits = ServeLimits()) -> None:
+    """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted, each
+    process within `limits`.
 
     Everything that would keep the server from working is found before it starts: a port out
     of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
@@ -38,8 +42,6 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) 
     (`StoreDoesNotAnswer`), rather than a server that answers only 500 or a log line of
     uvicorn's.
     """
-    import uvicorn
-
     if not 0 <= port <= 65535:
         raise ValueError(f"not a port number (0 to 65535): {port!r}")
     if workers < 1:
@@ -52,8 +54,34 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) 
     finally:
         store.close()
     os.environ[DB_VARIABLE] = db
-    uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
-                workers=workers, log_level="warning", proxy_headers=False, server_header=False)
+    run_uvicorn("did_vek.registry.server:app_from_environment", host=host, port=port, workers=workers,
+                limits=limits)
+
+
+def run_uvicorn(app: "str | ASGIApp", *, host: str, port: int, workers: int = 1,
+                limits: ServeLimits = ServeLimits()) -> None:
+    """uvicorn, every process of it within `limits` and logging as the registry logs: the one way
+    this package serves HTTP. A text `app` names the factory each worker process calls."""
+    import uvicorn
+
+    os.environ[REQUEST_TIMEOUT_VARIABLE] = str(limits.request_timeout)
+    _allow_descriptors(limits.max_connections)
+    uvicorn.run(app, factory=isinstance(app, str), host=host, port=port,
+                workers=workers, log_level="warning", log_config=log_config(), proxy_headers=False,
+                server_header=False, http=GuardedH11Protocol, limit_concurrency=limits.max_connections,
+                timeout_keep_alive=max(1, round(limits.idle_timeout)))
+
+
+def _allow_descriptors(connections: int) -> None:
+    # Each connection is a descriptor, and the store, its threads and the log need some more.
+    # Where the soft limit is below that and the hard one allows it, it is raised.
+    import resource
+
+    wanted = connections + 256
+    soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
+    if soft != resource.RLIM_INFINITY and soft < wanted:
+        resource.setrlimit(resource.RLIMIT_NOFILE,
+                           (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard), hard))
 
 
 def check_listen(host: str, port: int) -> None:
