@@ -14,6 +14,7 @@ from ._history import History, Version, verify_history
 from ._keys import did_for_public_key
 from ._sign import sign_document
 from ._verify import VerifiedDocument, verify_document
+from ._view import record_of, verify_resolution, view_of
 from .client import NotFound, Published, RegistryClient, RegistryError, Resolution
 
 __version__ = "0.1.0"
@@ -27,6 +28,9 @@ __all__ = [
     "sign_document",
     "verify_document",
     "VerifiedDocument",
+    "view_of",
+    "record_of",
+    "verify_resolution",
     "verify_history",
     "History",
     "Version",
