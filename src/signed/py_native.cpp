@@ -10,16 +10,12 @@
 #include "binding/interpreter_guard.hpp"
 #include "document/timestamp.hpp"
 #include "signed/history_check.hpp"
+#include "signed/py_credentials.hpp"
+#include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
 
 namespace vek::record {
-
-// A str argument read as UTF-8. Its object is an argument of the call, alive until the call
-// returns, so the view stays valid while the lock is given up.
-struct Text {
-    std::string_view utf8;
-};
 
 // The versions of a history: the JSON text of an array, or a sequence of texts. The
 // sequence's texts are copied: another thread may change the sequence meanwhile.
@@ -241,7 +237,9 @@ binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 
 PyObject* initialise() {
     if (!interpreter_guard.claim()) return nullptr;
-    return PyModule_Create(&module_definition);
+    binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
+    if (!module || !add_credentials(module.get())) return nullptr;
+    return module.release();
 }
 
 }  // namespace
