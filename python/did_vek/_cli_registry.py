@@ -235,6 +235,12 @@ def _workers(text: str) -> int:
     return int(text)
 
 
+def registry_option(parser: argparse.ArgumentParser) -> None:
+    """The --registry option of a command that talks to a registry (read by `_client`)."""
+    parser.add_argument("--registry", metavar="URL", type=_text,
+                        help=f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})")
+
+
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
     serve_parser = command(commands, "serve", serve, "run a registry server")
@@ -245,11 +251,9 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--workers", type=_workers, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
 
-    registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
-
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
-        parser.add_argument("--registry", metavar="URL", type=_text, help=registry_help)
+        registry_option(parser)
         return parser
 
     talking("publish", publish, "publish a signed document as its DID's next version").add_argument(

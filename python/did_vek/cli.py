@@ -297,6 +297,8 @@ def make_parser() -> _Parser:
     # Imported here: the registry's commands are built on this module's helpers.
     from ._cli_registry import add_commands
     add_commands(commands, _command)
+    from ._cli_credentials import add_commands as add_credential_commands
+    add_credential_commands(commands, _command)
     return parser
 
 

@@ -75,23 +75,11 @@ Checked<std::string> canonical(const Node& node) {
     return out;
 }
 
-// Where `prefix` (the proof's "@context") is the start of `context` (the credential's): equal
-// values, or the first elements of an array.
-Checked<bool> context_starts_with(const Node& context, const Node& prefix) {
-    auto whole = canonical(context);
-    auto start = canonical(prefix);
-    if (!whole || !start) return std::unexpected(!whole ? whole.error() : start.error());
-    if (*whole == *start) return true;
-    if (context.kind != Node::Kind::Array) return false;
-    const std::vector<Node> prefix_elements =
-        prefix.kind == Node::Kind::Array ? prefix.elements : std::vector<Node>{prefix};
-    if (prefix_elements.size() > context.elements.size()) return false;
-    for (std::size_t i = 0; i < prefix_elements.size(); ++i) {
-        auto a = canonical(context.elements[i]);
-        auto b = canonical(prefix_elements[i]);
-        if (!a || !b || *a != *b) return false;
-    }
-    return true;
+Checked<bool> same_value(const Node& a, const Node& b) {
+    auto first = canonical(a);
+    auto second = canonical(b);
+    if (!first || !second) return std::unexpected(!first ? first.error() : second.error());
+    return *first == *second;
 }
 
 Checked<const Node*> the_proof(const Node& credential) {
@@ -224,22 +212,21 @@ Checked<ProofReading> read_proof(std::string_view secured) {
     auto valid_until = optional_string(root, "validUntil", "credential");
     if (!valid_until) return std::unexpected(std::move(valid_until.error()));
 
-    // The proof's "@context", when it has one, stands for the credential's in what was signed,
-    // and must be where the credential's begins.
+    // A proof's "@context" is the credential's as it was signed. The suite would let the
+    // credential's grow by contexts added after it, but a context added changes what the
+    // credential's terms mean, so this verifier takes the credential only as it was signed.
     const Member* proof_context = find(proof, "@context");
-    const Member* credential_context = find(root, "@context");
     if (proof_context != nullptr) {
-        auto starts = context_starts_with(credential_context->value, proof_context->value);
-        if (!starts) return std::unexpected(std::move(starts.error()));
-        if (!*starts) return refuse("the proof's \"@context\" is not where the credential's begins");
+        auto same = same_value(find(root, "@context")->value, proof_context->value);
+        if (!same) return std::unexpected(std::move(same.error()));
+        if (!*same) return refuse("the proof's \"@context\" is not the credential's");
     }
     std::vector<const Member*> configuration, unsecured;
     for (const Member& member : proof.members) {
         if (member.name != "proofValue") configuration.push_back(&member);
     }
     for (const Member& member : root.members) {
-        if (member.name == "proof") continue;
-        unsecured.push_back(&member == credential_context && proof_context != nullptr ? proof_context : &member);
+        if (member.name != "proof") unsecured.push_back(&member);
     }
     auto canonical_configuration = canonical(configuration);
     if (!canonical_configuration) return std::unexpected(std::move(canonical_configuration.error()));
