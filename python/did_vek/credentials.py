@@ -36,6 +36,7 @@ CLOCK_SKEW = timedelta(minutes=5)
 # XML Schema's dateTimeStamp, as credentials write their times: a time zone is required.
 _DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]+)?(Z|[+-][0-9]{2}:[0-9]{2})")
 _SECONDS = "%Y-%m-%dT%H:%M:%SZ"
+_WHOLE_SECONDS = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
 
 
 class IssuerResolver(Protocol):
@@ -52,14 +53,19 @@ class KnownHistories:
     """
 
     def __init__(self, histories: Iterable[History]) -> None:
-        self._histories = {history.did: history for history in histories}
+        # Histories do not change, so neither does what resolving one gives.
+        self._resolutions = {history.did: _latest(history) for history in histories}
 
     def resolve(self, did: str) -> Resolution:
-        history = self._histories.get(did)
-        if history is None:
+        resolution = self._resolutions.get(did)
+        if resolution is None:
             raise NotFound(404, f"{did} is not among the known histories")
-        latest = history.latest
-        return frozen(Resolution, did=did, document=latest.document, version_id=latest.version_id,
+        return resolution
+
+
+def _latest(history: History) -> Resolution:
+    latest = history.latest
+    return Resolution(did=history.did, document=latest.document, version_id=latest.version_id,
                       version_time=latest.version_time, deactivated=history.deactivated, history=history)
 
 
@@ -138,13 +144,13 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
         raise InvalidCredential(f"the verification method {quoted(method)} names no key (DID#ID)")
     if did != issuer:
         raise InvalidCredential(f"the proof's key {quoted(method)} is not one of the issuer {quoted(issuer)}")
-    _check_times(created, valid_from, valid_until, now)
+    created_at = _check_times(created, valid_from, valid_until, now)
 
     version_id: str | None = None
     if did.startswith("did:key:"):
         public_key, current = _did_key(did, key_id), True
     elif did.startswith("did:vek:"):
-        public_key, version_id, current = _did_vek_key(resolver, did, method, created)
+        public_key, version_id, current = _did_vek_key(resolver, did, method, created, created_at)
     else:
         raise InvalidCredential(f"the issuer {quoted(did)} is neither a did:vek nor a did:key DID")
 
@@ -165,13 +171,17 @@ def _moment(text: str, what: str) -> datetime:
     raise InvalidCredential(f"{what} {quoted(text)} is not a date and time with its zone (YYYY-MM-DDThh:mm:ssZ)")
 
 
-def _check_times(created: str | None, valid_from: str | None, valid_until: str | None, now: datetime) -> None:
-    if created is not None and _moment(created, 'the proof\'s "created"') > now + CLOCK_SKEW:
+def _check_times(created: str | None, valid_from: str | None, valid_until: str | None,
+                 now: datetime) -> datetime | None:
+    """The moment of "created", once each time is checked against `now`."""
+    created_at = None if created is None else _moment(created, 'the proof\'s "created"')
+    if created_at is not None and created_at > now + CLOCK_SKEW:
         raise InvalidCredential(f"the proof was created in the future ({created})")
     if valid_from is not None and _moment(valid_from, '"validFrom"') > now:
         raise InvalidCredential(f"the credential is not valid before {valid_from}")
     if valid_until is not None and _moment(valid_until, '"validUntil"') < now:
         raise InvalidCredential(f"the credential was valid until {valid_until}")
+    return created_at
 
 
 def _did_key(did: str, key_id: str) -> str:
@@ -184,12 +194,14 @@ def _did_key(did: str, key_id: str) -> str:
         raise InvalidCredential(str(error)) from None
 
 
-def _did_vek_key(resolver: IssuerResolver, did: str, method: str, created: str | None) -> tuple[str, str, bool]:
+def _did_vek_key(resolver: IssuerResolver, did: str, method: str, created: str | None,
+                 created_at: datetime | None) -> tuple[str, str, bool]:
     """(public key, version id, current) of `method` in the version of `did` in force at `created`."""
-    if created is None:
+    if created is None or created_at is None:
         raise InvalidCredential("a proof by a did:vek key needs \"created\": the key is checked at that time")
-    # A version updated within the proof's second was already in force.
-    at = _moment(created, "").astimezone(UTC).strftime(_SECONDS)
+    # Histories keep whole seconds in UTC; a version updated within the proof's second was
+    # already in force.
+    at = created if _WHOLE_SECONDS.fullmatch(created) else created_at.astimezone(UTC).strftime(_SECONDS)
     try:
         history = resolver.resolve(did).history
         version = history.at(version_time=at)

@@ -1,6 +1,7 @@
 #include "credentials/canonical_json.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <vector>
 
@@ -13,28 +14,19 @@ namespace {
 using record::Member;
 using record::Node;
 
-// The code point that starts at `text[i]`; `i` is the first byte of a sequence.
-std::uint32_t code_point_at(std::string_view text, std::size_t i) {
-    const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k])); };
-    const std::uint32_t lead = byte(0);
-    if (lead < 0x80) return lead;
-    if (lead < 0xe0) return (lead & 0x1f) << 6 | (byte(1) & 0x3f);
-    if (lead < 0xf0) return (lead & 0x0f) << 12 | (byte(1) & 0x3f) << 6 | (byte(2) & 0x3f);
-    return (lead & 0x07) << 18 | (byte(1) & 0x3f) << 12 | (byte(2) & 0x3f) << 6 | (byte(3) & 0x3f);
-}
-
-// The first UTF-16 code unit of a code point, then its second (0 when it has one unit).
-std::pair<std::uint32_t, std::uint32_t> utf16_units(std::uint32_t code) {
-    if (code < 0x10000) return {code, 0};
-    return {0xd800 + ((code - 0x10000) >> 10), 0xdc00 + ((code - 0x10000) & 0x3ff)};
-}
-
 constexpr std::size_t kRecursionLimit = record::kMaxDepth + 1;
 
 record::Checked<void> append_value(std::string& out, const Node& node, std::size_t depth);
 
-record::Checked<void> append_members(std::string& out, std::vector<const Member*>& members, std::size_t depth) {
-    std::ranges::sort(members, [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); });
+// Lead bytes of U+E000..U+FFFF, and of the characters above U+FFFF.
+bool high_bmp_lead(unsigned char byte) { return byte == 0xee || byte == 0xef; }
+bool supplementary_lead(unsigned char byte) { return byte >= 0xf0; }
+
+// The members in canonical order, then written; most objects are small enough for the stack.
+template <class Pointers>
+record::Checked<void> append_sorted(std::string& out, Pointers& members, std::size_t depth) {
+    const auto less = [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); };
+    if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
     out += '{';
     bool first = true;
     for (const Member* member : members) {
@@ -46,6 +38,32 @@ record::Checked<void> append_members(std::string& out, std::vector<const Member*
     }
     out += '}';
     return {};
+}
+
+constexpr std::size_t kStackMembers = 16;
+
+record::Checked<void> append_members(std::string& out, std::span<const Member* const> members, std::size_t depth) {
+    if (members.size() <= kStackMembers) {
+        std::array<const Member*, kStackMembers> buffer;
+        std::ranges::copy(members, buffer.begin());
+        std::span<const Member*> held(buffer.data(), members.size());
+        return append_sorted(out, held, depth);
+    }
+    std::vector<const Member*> held(members.begin(), members.end());
+    return append_sorted(out, held, depth);
+}
+
+record::Checked<void> append_object(std::string& out, const Node& node, std::size_t depth) {
+    if (node.members.size() <= kStackMembers) {
+        std::array<const Member*, kStackMembers> buffer;
+        for (std::size_t i = 0; i < node.members.size(); ++i) buffer[i] = &node.members[i];
+        std::span<const Member*> held(buffer.data(), node.members.size());
+        return append_sorted(out, held, depth);
+    }
+    std::vector<const Member*> held;
+    held.reserve(node.members.size());
+    for (const Member& member : node.members) held.push_back(&member);
+    return append_sorted(out, held, depth);
 }
 
 record::Checked<void> append_value(std::string& out, const Node& node, std::size_t depth) {
@@ -68,12 +86,7 @@ record::Checked<void> append_value(std::string& out, const Node& node, std::size
             out += ']';
             return {};
         }
-        case Node::Kind::Object: {
-            std::vector<const Member*> members;
-            members.reserve(node.members.size());
-            for (const Member& member : node.members) members.push_back(&member);
-            return append_members(out, members, depth + 1);
-        }
+        case Node::Kind::Object: return append_object(out, node, depth + 1);
     }
     return {};
 }
@@ -81,21 +94,23 @@ record::Checked<void> append_value(std::string& out, const Node& node, std::size
 }  // namespace
 
 bool utf16_less(std::string_view a, std::string_view b) {
-    const auto [a_end, b_end] = std::ranges::mismatch(a, b);
-    if (b_end == b.end()) return false;  // b is a prefix of a, or equal
-    if (a_end == a.end()) return true;
-    // UTF-8 and UTF-16 order agree except between supplementary characters (two units from
-    // 0xD800) and U+E000..U+FFFF: compare the code points in which the texts first differ.
-    std::size_t at = static_cast<std::size_t>(a_end - a.begin());
-    while (at > 0 && (static_cast<unsigned char>(a[at]) & 0xc0) == 0x80) --at;
-    return utf16_units(code_point_at(a, at)) < utf16_units(code_point_at(b, at));
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t at = 0;
+    while (at < common && a[at] == b[at]) ++at;
+    if (at == common) return a.size() < b.size();
+    // UTF-8 bytes sort as code points, and so as UTF-16 units, except where a character of
+    // U+E000..U+FFFF meets one above U+FFFF, which UTF-16 writes from 0xD800 up. A difference
+    // inside a sequence has equal lead bytes before it, so only lead bytes need a look.
+    const auto x = static_cast<unsigned char>(a[at]), y = static_cast<unsigned char>(b[at]);
+    if (high_bmp_lead(x) && supplementary_lead(y)) return false;
+    if (supplementary_lead(x) && high_bmp_lead(y)) return true;
+    return x < y;
 }
 
 record::Checked<void> append_canonical(std::string& out, const Node& node) { return append_value(out, node, 0); }
 
 record::Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members) {
-    std::vector<const Member*> sorted(members.begin(), members.end());
-    return append_members(out, sorted, 1);
+    return append_members(out, members, 1);
 }
 
 record::Checked<std::string> canonicalize(std::string_view text) {

@@ -1,13 +1,13 @@
 #include "credentials/eddsa_jcs.hpp"
 
-#include <sodium.h>
+#include <openssl/evp.h>
 
+#include <stdexcept>
 #include <vector>
 
 #include "credentials/base58.hpp"
 #include "credentials/canonical_json.hpp"
 #include "document/timestamp.hpp"
-#include "engine/sodium_runtime.hpp"
 #include "signed/record_rules.hpp"
 #include "signed/json_text.hpp"
 #include "signed/strict_json.hpp"
@@ -127,13 +127,17 @@ Checked<engine::SignatureBytes> signature_of(std::string_view proof_value) {
 }  // namespace
 
 HashData hash_data(std::string_view canonical_proof_configuration, std::string_view canonical_document) {
-    engine::ensure_sodium();
+    // OpenSSL's SHA-256 uses the processor's SHA instructions where it has them: several times
+    // the speed of a portable one, and a credential is hashed whole on every check.
     HashData data;
     const auto sha256 = [](std::uint8_t* out, std::string_view text) {
-        crypto_hash_sha256(out, reinterpret_cast<const unsigned char*>(text.data()), text.size());
+        if (EVP_Digest(text.data(), text.size(), out, nullptr, EVP_sha256(), nullptr) != 1) {
+            throw std::runtime_error("SHA-256 failed");
+        }
     };
+    constexpr std::size_t kDigestBytes = 32;
     sha256(data.data(), canonical_proof_configuration);
-    sha256(data.data() + crypto_hash_sha256_BYTES, canonical_document);
+    sha256(data.data() + kDigestBytes, canonical_document);
     return data;
 }
 
