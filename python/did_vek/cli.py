@@ -299,6 +299,8 @@ def make_parser() -> _Parser:
     add_commands(commands, _command)
     from ._cli_credentials import add_commands as add_credential_commands
     add_credential_commands(commands, _command)
+    from ._cli_tlog import add_commands as add_log_commands
+    add_log_commands(commands, _command)
     return parser
 
 

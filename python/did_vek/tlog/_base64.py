@@ -1,0 +1,39 @@
+"""Base64 (RFC 4648 section 4, padded) as the log's texts carry it: one spelling per value."""
+
+import base64
+import binascii
+
+from .errors import FormatError
+
+
+def encode(data: bytes) -> str:
+    return base64.b64encode(data).decode("ascii")
+
+
+def decode(text: str, what: str, *, length: int | None = None) -> bytes:
+    """The bytes that `text` encodes; a `FormatError` naming `what` unless it is their one encoding.
+
+    Padding bits that are not zero, missing padding or characters outside the alphabet would give
+    one value several texts, so that changing a byte of a proof might leave it valid.
+    """
+    try:
+        data = base64.b64decode(text, validate=True)
+    except (binascii.Error, ValueError):
+        raise FormatError(f"{what} is not base64") from None
+    if encode(data) != text:
+        raise FormatError(f"{what} is not base64 in its one padded form")
+    if length is not None and len(data) != length:
+        raise FormatError(f"{what} is {len(data)} bytes, not {length}")
+    return data
+
+
+def decimal(text: str, what: str, *, maximum: int = 2**63 - 1) -> int:
+    """A non-negative decimal written without leading zeros, at most `maximum`."""
+    # Character test, not str.isdigit(): that also takes digits of other scripts.
+    shown = text if len(text) <= 24 else text[:24] + "..."
+    if not text or any(c not in "0123456789" for c in text) or (len(text) > 1 and text[0] == "0"):
+        raise FormatError(f"{what} {shown!r} is not a decimal number without leading zeros")
+    # A length test first: int() of thousands of digits is slow, and refused past 4300.
+    if len(text) > len(str(maximum)) or (value := int(text)) > maximum:
+        raise FormatError(f"{what} {shown} is larger than {maximum}")
+    return value
