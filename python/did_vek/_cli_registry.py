@@ -9,18 +9,19 @@ import argparse
 import functools
 import json
 import os
-import re
-import socket
 import sys
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
+from . import _native
+from ._cli_common import (OK, InputError, Invalid, decode, engine_of, port_argument, read, shown_name,
+                          text_argument, valid_did, workers_argument, write)
 from ._errors import InvalidDocument
+from ._history import is_version_id
+from ._messages import quoted
 from ._signed import assertion_key
-from ._strict_json import quoted
-from .cli import OK, InputError, Invalid, _decode, _engine, _name, _read, _text, _valid_did, _write
 from .client import RegistryClient, RegistryError, pretty_json
 
 if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
@@ -64,16 +65,20 @@ def _client(args: argparse.Namespace) -> RegistryClient:
 
 def serve(args: argparse.Namespace) -> int:
     try:
-        from .registry import serve as run_registry
+        from .registry.server import CannotListen, StoreDoesNotAnswer, serve as run_registry
+        from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
-    # Both checked before the server starts: a registry whose store cannot be opened would
-    # only answer 503, and the server's own report of a busy port is not one of our lines.
-    _check_listen(args.host, args.port)
-    with _store(args.db, "cannot be opened") as store:
-        if not store.healthy():
-            raise InputError(f"the store {args.db} cannot be opened")
-    run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    try:
+        run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+    except ImportError:  # an engine's driver, imported when its store is opened
+        raise InputError(_REGISTRY_EXTRA) from None
+    except CannotListen as error:
+        raise InputError(str(error)) from None
+    except StoreDoesNotAnswer:
+        raise InputError(f"the store {args.db} cannot be opened") from None
+    except StoreUnavailable as error:
+        raise InputError(f"the store {args.db} cannot be opened: {error}") from None
     return OK
 
 
@@ -97,28 +102,17 @@ def _store(db: str, failed: str) -> Iterator["Store"]:
         store.close()
 
 
-def _check_listen(host: str, port: int) -> None:
-    try:
-        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
-        family, kind, protocol, _, address = addresses[0]
-        with socket.socket(family, kind, protocol) as probe:
-            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-            probe.bind(address)
-    except OSError as error:
-        raise InputError(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
-
-
 @_talking
 def publish(args: argparse.Namespace) -> int:
-    where = _name(args.file)
-    text = _decode(_read(args.file, "document"), where, Invalid)
+    where = shown_name(args.file)
+    text = decode(read(args.file, "document"), where, Invalid)
     with _client(args) as client:
         try:
             published = client.publish(text)
         except InvalidDocument as error:
             raise Invalid(f"{where}: invalid: {error}") from None
     what = "published" if published.created else "already published"
-    _write(f"{what}: {published.did} version {published.version_id} at {published.version_time}")
+    write(f"{what}: {published.did} version {published.version_id} at {published.version_time}")
     return OK
 
 
@@ -126,7 +120,7 @@ def publish(args: argparse.Namespace) -> int:
 def resolve(args: argparse.Namespace) -> int:
     with _client(args) as client:
         try:
-            resolution = client.resolve(_valid_did(args.did), version_id=args.version_id,
+            resolution = client.resolve(valid_did(args.did), version_id=args.version_id,
                                         version_time=args.version_time)
         except ValueError as error:
             if isinstance(error, InvalidDocument):
@@ -134,25 +128,25 @@ def resolve(args: argparse.Namespace) -> int:
             raise InputError(str(error)) from None
     if args.json:
         from ._resolution import history_result
-        _write(pretty_json(history_result(resolution.history, resolution.version)))
+        write(pretty_json(history_result(resolution.history, resolution.version)))
     else:
-        _write(pretty_json(resolution.document))
+        write(pretty_json(resolution.document))
     return OK
 
 
 @_talking
 def log(args: argparse.Namespace) -> int:
     with _client(args) as client:
-        versions = client.log(_valid_did(args.did))
-    _write(pretty_json([json.loads(version) for version in versions]))
+        versions = client.log(valid_did(args.did))
+    write(pretty_json([json.loads(version) for version in versions]))
     return OK
 
 
 @_talking
 def deactivate(args: argparse.Namespace) -> int:
     from . import sign_document
-    did = _valid_did(args.did)
-    engine = _engine(args.key)
+    did = valid_did(args.did)
+    engine = engine_of(args.key)
     with _client(args) as client:
         resolution = client.resolve(did)
         if resolution.deactivated:
@@ -168,7 +162,7 @@ def deactivate(args: argparse.Namespace) -> int:
         signed = sign_document(engine, json.dumps(document), key_id=args.key_id)
         # If-Match: a version published meanwhile by another writer is not silently followed.
         published = client.publish(signed, if_match=last.version_id)
-    _write(f"deactivated: {did} version {published.version_id} at {published.version_time}")
+    write(f"deactivated: {did} version {published.version_id} at {published.version_time}")
     return OK
 
 
@@ -194,51 +188,35 @@ def import_(args: argparse.Namespace) -> int:
         from .registry import ImportRefused, import_lines
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
-    where = _name(args.file)
-    lines = _decode(_read(args.file, "export"), where, InputError).splitlines()
+    where = shown_name(args.file)
+    lines = decode(read(args.file, "export"), where, InputError).splitlines()
     with _store(args.db, "failed") as store:
         try:
             added, skipped = import_lines(store, lines)
         except ImportRefused as error:
             # The versions before the refused line stay imported: an import can be run again.
             raise Invalid(f"{where}: {error}") from None
-    _write(f"imported: {added} added, {skipped} skipped")
+    write(f"imported: {added} added, {skipped} skipped")
     return OK
 
 
 def _version_id(text: str) -> str:
-    if not re.fullmatch(r"[1-9][0-9]*", text):
+    if not is_version_id(text):
         raise argparse.ArgumentTypeError(f"not a version id (1, 2, ...): {quoted(text)}")
     return text
 
 
 def _version_time(text: str) -> str:
-    # The pattern first: strptime alone also takes single digits.
-    if re.fullmatch(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z", text):
-        try:
-            datetime.strptime(text, _TIME_FORMAT)
-            return text
-        except ValueError:  # a day or hour that does not exist
-            pass
+    try:
+        _native.check_timestamp(text, "version_time")
+        return text
+    except ValueError:  # not of the form, or a day or hour that does not exist
+        pass
     raise argparse.ArgumentTypeError(f"not a time of the form YYYY-MM-DDTHH:MM:SSZ: {quoted(text)}")
 
 
-def _port(text: str) -> int:
-    if not text.isascii() or not text.isdigit() or not 0 <= int(text) <= 65535:
-        raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
-    return int(text)
 
 
-def _workers(text: str) -> int:
-    if not text.isascii() or not text.isdigit() or int(text) < 1:
-        raise argparse.ArgumentTypeError(f"not a number of processes (1 or more): {text!r}")
-    return int(text)
-
-
-def registry_option(parser: argparse.ArgumentParser) -> None:
-    """The --registry option of a command that talks to a registry (read by `_client`)."""
-    parser.add_argument("--registry", metavar="URL", type=_text,
-                        help=f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})")
 
 
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
@@ -247,20 +225,22 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--db", metavar="PATH_OR_URL", default=DEFAULT_DB,
                               help=f"an SQLite file or a postgresql:// URL (default: {DEFAULT_DB})")
     serve_parser.add_argument("--host", default="127.0.0.1", help="the address to listen on (default: 127.0.0.1)")
-    serve_parser.add_argument("--port", type=_port, default=8080, help="the port to listen on (default: 8080)")
-    serve_parser.add_argument("--workers", type=_workers, default=1, metavar="N",
+    serve_parser.add_argument("--port", type=port_argument, default=8080, help="the port to listen on (default: 8080)")
+    serve_parser.add_argument("--workers", type=workers_argument, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
+
+    registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
-        registry_option(parser)
+        parser.add_argument("--registry", metavar="URL", type=text_argument, help=registry_help)
         return parser
 
     talking("publish", publish, "publish a signed document as its DID's next version").add_argument(
         "file", metavar="FILE", help="the signed document (- is stdin)")
 
     resolve_parser = talking("resolve", resolve, "print a DID's document from its verified history")
-    resolve_parser.add_argument("did", metavar="DID", type=_text)
+    resolve_parser.add_argument("did", metavar="DID", type=text_argument)
     selector = resolve_parser.add_mutually_exclusive_group()
     selector.add_argument("--version-id", metavar="N", type=_version_id, help="the version with this id (1, 2, ...)")
     selector.add_argument("--version-time", metavar="T", type=_version_time,
@@ -269,13 +249,13 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
                                 help="print the resolution result (document and metadata)")
 
     talking("log", log, "print a DID's signed versions as a JSON array, unchecked").add_argument(
-        "did", metavar="DID", type=_text)
+        "did", metavar="DID", type=text_argument)
 
     deactivate_parser = talking("deactivate", deactivate, "publish a last version that deactivates a DID")
     deactivate_parser.add_argument("--key", metavar="FILE", required=True, help="the key file of a signing key")
-    deactivate_parser.add_argument("--key-id", metavar="ID", required=True, type=_text,
+    deactivate_parser.add_argument("--key-id", metavar="ID", required=True, type=text_argument,
                                    help="that key's id in the DID's last version")
-    deactivate_parser.add_argument("did", metavar="DID", type=_text)
+    deactivate_parser.add_argument("did", metavar="DID", type=text_argument)
 
     talking("export", export, "print every version a registry holds, as JSON lines")
 

@@ -4,31 +4,31 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from .cli import OK, InputError, Invalid, _decode, _name, _read, _write
+from ._cli_common import OK, InputError, Invalid, decode, read, shown_name, write
 from .tlog.errors import FormatError, InvalidProof
 from .tlog.policy import Policy, parse_policy
 from .tlog.proof import TlogProof
 
 
 def read_policy(path: str) -> Policy:
-    where = f"trust policy {_name(path)}"
+    where = f"trust policy {shown_name(path)}"
     try:
-        return parse_policy(_decode(_read(path, "trust policy"), where, InputError))
+        return parse_policy(decode(read(path, "trust policy"), where, InputError))
     except FormatError as error:
         raise InputError(f"{where}: {error}") from None
 
 
 def verify_proof(args: argparse.Namespace) -> int:
     policy = read_policy(args.trust)
-    entry = _read(args.entry, "entry")
-    where = _name(args.proof)
+    entry = read(args.entry, "entry")
+    where = shown_name(args.proof)
     try:
-        proof = TlogProof.parse(_decode(_read(args.proof, "proof"), where, Invalid))
+        proof = TlogProof.parse(decode(read(args.proof, "proof"), where, Invalid))
         opened = proof.verify(entry, policy)
     except (FormatError, InvalidProof) as error:
         raise Invalid(f"{where}: invalid: {error}") from None
     checkpoint = opened.checkpoint
-    _write(f"valid: entry {proof.index} of {checkpoint.origin}, in its tree of {checkpoint.size} entries")
+    write(f"valid: entry {proof.index} of {checkpoint.origin}, in its tree of {checkpoint.size} entries")
     return OK
 
 

@@ -12,7 +12,12 @@ from typing import Any
 from . import _native
 from ._errors import InvalidDocument
 from ._frozen import frozen
-from ._strict_json import quoted
+from ._messages import quoted
+
+
+def is_version_id(text: str) -> bool:
+    """A version id is its version's number: decimal, from 1, without leading zeros."""
+    return text.isascii() and text.isdigit() and not text.startswith("0")
 
 
 @dataclass(frozen=True)

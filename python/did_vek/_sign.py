@@ -4,7 +4,7 @@ from did_vek_core import DIDEngine
 
 from . import _native
 from ._errors import InvalidDocument
-from ._strict_json import quoted
+from ._messages import quoted
 
 
 def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:

@@ -10,8 +10,6 @@ from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
 
-from did_vek_core import DIDEngine
-
 from . import _native
 from ._errors import InvalidDocument
 
@@ -73,7 +71,3 @@ def assertion_key(document: dict[str, Any], method: str) -> str | None:
         if entry["id"] == method:
             return str(entry["publicKeyHex"])
     return None
-
-
-def signature_verifies(signed: SignedDocument, public_key: str) -> bool:
-    return DIDEngine.verify_with_key(signed.compact, signed.proof_value, public_key)

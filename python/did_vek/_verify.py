@@ -6,7 +6,7 @@ from typing import Any
 from . import _native
 from ._errors import InvalidDocument
 from ._frozen import frozen
-from ._strict_json import quoted
+from ._messages import quoted
 
 
 @dataclass(frozen=True)

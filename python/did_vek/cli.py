@@ -15,24 +15,18 @@ from typing import Any, NoReturn
 
 from did_vek_core import DIDDocumentBuilder, DIDEngine, is_valid_did_py, parse_did_py
 
+from ._cli_common import (INVALID, OK, PROG, USAGE, InputError, Invalid, decode, engine_of, read, shown_name,
+                          text_argument, valid_did, write)
+from ._cli_credentials import add_commands as add_credential_commands
+from ._cli_registry import add_commands as add_registry_commands
+from ._cli_tlog import add_commands as add_log_commands
 from ._errors import InvalidDocument
-from ._keyfile import KeyFileError, read_secret, write_secret
-from ._keys import is_hex
-from ._strict_json import quoted
 from ._history import verify_history
+from ._keyfile import KeyFileError, write_secret
+from ._keys import is_hex
+from ._messages import quoted
 from ._sign import sign_document
 from ._verify import verify_document
-
-PROG = "did-vek"
-OK, INVALID, USAGE = 0, 1, 2
-
-
-class InputError(Exception):
-    """Bad input or an unreadable file: exit status 2."""
-
-
-class Invalid(Exception):
-    """A document, signature or DID that does not pass: exit status 1."""
 
 
 class _Parser(argparse.ArgumentParser):
@@ -41,60 +35,11 @@ class _Parser(argparse.ArgumentParser):
         self.exit(USAGE, f"{self.prog}: {message} (see {self.prog} --help)\n")
 
 
-def _text(value: str) -> str:
-    # Arguments that are not UTF-8 arrive with lone surrogates, which have no UTF-8 form
-    # to sign, check or print.
-    try:
-        value.encode("utf-8")
-    except UnicodeEncodeError:
-        raise argparse.ArgumentTypeError("not valid UTF-8") from None
-    return value
-
-
-def _write(text: str, stream: Any = None) -> None:
-    # Bytes, not text: the output is UTF-8 whatever the locale says.
-    stream = stream or sys.stdout
-    stream.flush()
-    stream.buffer.write(text.encode("utf-8") + b"\n")
-    stream.buffer.flush()
-
-
-def _read(path: str, what: str) -> bytes:
-    if path == "-":
-        return sys.stdin.buffer.read()
-    try:
-        with open(path, "rb") as file:
-            return file.read()
-    except OSError as error:
-        raise InputError(f"cannot read {what} {path}: {error.strerror}") from None
-
-
-def _decode(data: bytes, where: str, failure: type[Exception]) -> str:
-    try:
-        return data.decode("utf-8")
-    except UnicodeDecodeError as error:
-        raise failure(f"{where} is not UTF-8 text (byte {error.start})") from None
-
-
-def _name(path: str) -> str:
-    return "<stdin>" if path == "-" else path
-
-
-def _engine(path: str) -> DIDEngine:
-    return DIDEngine.from_secret_key(read_secret(path))
-
-
 def _message(args: argparse.Namespace) -> str:
     if args.message is not None:
         return str(args.message)
     # Signed exactly as read: a final line feed is part of the message.
-    return _decode(_read(args.message_file, "message file"), f"message file {_name(args.message_file)}", InputError)
-
-
-def _valid_did(did: str) -> str:
-    if not is_valid_did_py(did):
-        raise InputError(f"{quoted(did)} is not a valid did:vek DID")
-    return did
+    return decode(read(args.message_file, "message file"), f"message file {shown_name(args.message_file)}", InputError)
 
 
 def keygen(args: argparse.Namespace) -> int:
@@ -103,75 +48,75 @@ def keygen(args: argparse.Namespace) -> int:
     engine = DIDEngine.from_secret_key(secret)
     summary = f"public key: {engine.public_key}\nDID: {engine.create_did_from_key()}"
     if args.out == "-":
-        _write(secret)
-        _write(summary, sys.stderr)
+        write(secret)
+        write(summary, sys.stderr)
     else:
         write_secret(args.out, secret, replace=args.force)
-        _write(summary)
+        write(summary)
     return OK
 
 
 def did(args: argparse.Namespace) -> int:
-    _write(_engine(args.key).create_did_from_key())
+    write(engine_of(args.key).create_did_from_key())
     return OK
 
 
 def public_key(args: argparse.Namespace) -> int:
-    _write(_engine(args.key).public_key)
+    write(engine_of(args.key).public_key)
     return OK
 
 
 def issue(args: argparse.Namespace) -> int:
-    engine = _engine(args.key)
-    subject = engine.create_did_from_key() if args.did is None else _valid_did(args.did)
-    _write(engine.create_document(subject))
+    engine = engine_of(args.key)
+    subject = engine.create_did_from_key() if args.did is None else valid_did(args.did)
+    write(engine.create_document(subject))
     return OK
 
 
 def verify(args: argparse.Namespace) -> int:
-    where = _name(args.file)
-    text = _decode(_read(args.file, "document"), where, Invalid)
+    where = shown_name(args.file)
+    text = decode(read(args.file, "document"), where, Invalid)
     try:
         verified = verify_document(text, did=args.did)
     except InvalidDocument as error:
         raise Invalid(f"{where}: invalid: {error}") from None
     if args.json:
         fields = {name: value for name, value in asdict(verified).items() if name != "document"}
-        _write(json.dumps(fields))
+        write(json.dumps(fields))
     else:
         binding = "key-derived DID" if verified.key_derived else "DID not derived from the key"
-        _write(f"valid: {verified.did}, public key {verified.public_key}, {binding}")
+        write(f"valid: {verified.did}, public key {verified.public_key}, {binding}")
     return OK
 
 
 def sign_document_command(args: argparse.Namespace) -> int:
-    where = _name(args.file)
-    text = _decode(_read(args.file, "document"), where, InputError)
-    engine = _engine(args.key)
+    where = shown_name(args.file)
+    text = decode(read(args.file, "document"), where, InputError)
+    engine = engine_of(args.key)
     try:
-        _write(sign_document(engine, text, key_id=args.key_id))
+        write(sign_document(engine, text, key_id=args.key_id))
     except InvalidDocument as error:
         raise InputError(f"{where}: not a document that can be signed: {error}") from None
     return OK
 
 
 def verify_history_command(args: argparse.Namespace) -> int:
-    where = _name(args.file)
-    text = _decode(_read(args.file, "history"), where, InputError)
+    where = shown_name(args.file)
+    text = decode(read(args.file, "history"), where, InputError)
     try:
         history = verify_history(text)
     except InvalidDocument as error:
         raise Invalid(f"{where}: invalid: {error}") from None
     latest = history.latest
     state = "deactivated" if history.deactivated else "active"
-    _write(f"valid: {history.did}, {len(history.versions)} version(s), {state}; version {latest.version_id} "
+    write(f"valid: {history.did}, {len(history.versions)} version(s), {state}; version {latest.version_id} "
            f"of {latest.version_time} signed by {latest.key_id} ({latest.public_key})")
     return OK
 
 
 def sign(args: argparse.Namespace) -> int:
     message = _message(args)
-    _write(_engine(args.key).sign(message))
+    write(engine_of(args.key).sign(message))
     return OK
 
 
@@ -183,7 +128,7 @@ def check_signature(args: argparse.Namespace) -> int:
         raise Invalid("the signature is not 128 hex digits")
     if not DIDEngine.verify_with_key(message, args.signature, args.public_key):
         raise Invalid("the signature does not verify for this message and key")
-    _write("valid")
+    write("valid")
     return OK
 
 
@@ -194,7 +139,7 @@ def build(args: argparse.Namespace) -> int:
         raise InputError(f"{quoted(args.did)} is not a valid did:vek DID") from None
     for method, values in args.steps:
         getattr(builder, method)(*values)
-    _write(builder.build())
+    write(builder.build())
     return OK
 
 
@@ -202,14 +147,14 @@ def parse(args: argparse.Namespace) -> int:
     parts = parse_did_py(args.did)
     if parts is None:
         raise Invalid(f"{quoted(args.did)} is not a DID (did:METHOD:IDENTIFIER)")
-    _write(f"method: {parts[0]}\nidentifier: {parts[1]}")
+    write(f"method: {parts[0]}\nidentifier: {parts[1]}")
     return OK
 
 
 def validate(args: argparse.Namespace) -> int:
     if not is_valid_did_py(args.did):
         raise Invalid(f"{quoted(args.did)} is not a valid did:vek DID")
-    _write(f"valid: {args.did}")
+    write(f"valid: {args.did}")
     return OK
 
 
@@ -230,7 +175,7 @@ def _command(commands: Any, name: str, run: Callable[[argparse.Namespace], int],
 
 def _message_options(parser: _Parser) -> None:
     group = parser.add_mutually_exclusive_group(required=True)
-    group.add_argument("--message", metavar="TEXT", type=_text, help="the message text")
+    group.add_argument("--message", metavar="TEXT", type=text_argument, help="the message text")
     group.add_argument("--message-file", metavar="FILE", help="the message as the bytes of FILE (- is stdin), UTF-8")
 
 
@@ -248,11 +193,11 @@ def make_parser() -> _Parser:
 
     issue_parser = _command(commands, "issue", issue, "print a signed DID document")
     issue_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")
-    issue_parser.add_argument("--did", metavar="DID", type=_text, help="the document's DID (default: key-derived)")
+    issue_parser.add_argument("--did", metavar="DID", type=text_argument, help="the document's DID (default: key-derived)")
 
     verify_parser = _command(commands, "verify", verify, "verify a signed DID document")
     verify_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the document (default: stdin)")
-    verify_parser.add_argument("--did", metavar="DID", type=_text, help="the DID the document must be for")
+    verify_parser.add_argument("--did", metavar="DID", type=text_argument, help="the DID the document must be for")
     verify_parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
 
     sign_document_parser = _command(commands, "sign-document", sign_document_command,
@@ -260,7 +205,7 @@ def make_parser() -> _Parser:
     sign_document_parser.add_argument("file", metavar="FILE", nargs="?", default="-",
                                       help="the document (default: stdin)")
     sign_document_parser.add_argument("--key", metavar="FILE", required=True, help="the key file")
-    sign_document_parser.add_argument("--key-id", metavar="ID", required=True, type=_text,
+    sign_document_parser.add_argument("--key-id", metavar="ID", required=True, type=text_argument,
                                       help="the key's id: the proof names the key as DID#ID")
 
     history_parser = _command(commands, "verify-history", verify_history_command,
@@ -272,12 +217,12 @@ def make_parser() -> _Parser:
     _message_options(sign_parser)
 
     check_parser = _command(commands, "check-signature", check_signature, "check a signature of a message")
-    check_parser.add_argument("--public-key", metavar="HEX", required=True, type=_text, help="the public key")
-    check_parser.add_argument("--signature", metavar="HEX", required=True, type=_text, help="the signature")
+    check_parser.add_argument("--public-key", metavar="HEX", required=True, type=text_argument, help="the public key")
+    check_parser.add_argument("--signature", metavar="HEX", required=True, type=text_argument, help="the signature")
     _message_options(check_parser)
 
     build_parser = _command(commands, "build", build, "print an unsigned DID document")
-    build_parser.add_argument("did", metavar="DID", type=_text, help="the document's DID")
+    build_parser.add_argument("did", metavar="DID", type=text_argument, help="the document's DID")
     build_parser.set_defaults(steps=[])
     for option, method, metavar, nargs, what in (
             ("--controller", "set_controller", "C", None, "the document's controller (the last one given)"),
@@ -288,18 +233,14 @@ def make_parser() -> _Parser:
             ("--consent-service", "add_consent_service", "URL", None, "the bilateral consent service at URL"),
             ("--talvo-service", "add_talvo_service", "URL", None, "the provenance service at URL")):
         build_parser.add_argument(option, action=_Step, const=method, dest="steps", metavar=metavar, nargs=nargs,
-                                  type=_text, help=what if option == "--controller" else f"{what}; repeatable")
+                                  type=text_argument, help=what if option == "--controller" else f"{what}; repeatable")
 
     for name, run, what in (("parse", parse, "print the method and identifier of a DID"),
                             ("validate", validate, "check that a DID is a valid did:vek DID")):
-        _command(commands, name, run, what).add_argument("did", metavar="DID", type=_text)
+        _command(commands, name, run, what).add_argument("did", metavar="DID", type=text_argument)
 
-    # Imported here: the registry's commands are built on this module's helpers.
-    from ._cli_registry import add_commands
-    add_commands(commands, _command)
-    from ._cli_credentials import add_commands as add_credential_commands
+    add_registry_commands(commands, _command)
     add_credential_commands(commands, _command)
-    from ._cli_tlog import add_commands as add_log_commands
     add_log_commands(commands, _command)
     return parser
 

@@ -6,21 +6,19 @@ cannot make a client accept a document that the DID's keys did not sign.
 """
 
 import json
-import re
 from collections.abc import Iterator
 from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote, urlencode
 
+from . import _native
 from ._errors import InvalidDocument
-from ._history import History, Version, verify_history
+from ._history import History, Version, is_version_id, verify_history
+from ._messages import quoted
 from ._signed import read_signed
-from ._strict_json import parse_strict, quoted
 from ._transport import Answer, Connection, NotFound, RegistryError, one_line, refusal
 
 __all__ = ["RegistryClient", "Published", "Resolution", "RegistryError", "NotFound"]
-
-_VERSION_ID = re.compile(r"[1-9][0-9]*")
 
 
 @dataclass(frozen=True)
@@ -85,7 +83,7 @@ class RegistryClient:
         did = read_signed(signed).did
         headers = {"Content-Type": "application/json"}
         if if_match is not None:
-            if not _VERSION_ID.fullmatch(if_match):
+            if not is_version_id(if_match):
                 raise ValueError(f"if_match must be a version id (1, 2, ...), not {if_match!r}")
             headers["If-Match"] = f'"{if_match}"'
         answer = self._connection.request("POST", _did_path(did), body=signed.encode("utf-8"), headers=headers)
@@ -120,7 +118,7 @@ class RegistryClient:
         """
         if version_id is not None and version_time is not None:
             raise ValueError("give version_id or version_time, not both")
-        if version_id is not None and not _VERSION_ID.fullmatch(version_id):
+        if version_id is not None and not is_version_id(version_id):
             raise ValueError(f"a version id is a decimal number from 1 without leading zeros, not {version_id!r}")
         # The log's text as it came: the history check reads each version once, from it.
         history = verify_history(_text(self._log_answer(did)))
@@ -180,8 +178,8 @@ def _text(answer: Answer) -> str:
 
 def _json(answer: Answer, kind: type) -> Any:
     try:
-        value = parse_strict(_text(answer))
-    except InvalidDocument as error:
+        value = _native.parse_json(_text(answer))
+    except ValueError as error:
         raise InvalidDocument(f"the registry's answer: {error}") from None
     if not isinstance(value, kind):
         raise InvalidDocument(f"the registry's answer is not a JSON {'object' if kind is dict else 'array'}")

@@ -24,7 +24,7 @@ from ._frozen import frozen
 from ._history import History
 from ._signed import assertion_key
 from ._signing_key import SigningKey
-from ._strict_json import parse_strict, quoted
+from ._messages import quoted
 from .client import NotFound, Resolution
 
 __all__ = ["issue_credential", "verify_credential", "VerifiedCredential", "InvalidCredential", "SigningKey",
@@ -89,7 +89,7 @@ class VerifiedCredential:
     @cached_property
     def credential(self) -> dict[str, Any]:
         """The credential's value, its proof included."""
-        value: dict[str, Any] = parse_strict(self.text)
+        value: dict[str, Any] = _native.parse_json(self.text)
         return value
 
 

@@ -15,46 +15,47 @@ Refusal unreadable(std::size_t index, const Refusal& refusal) {
     return {version(index + 1) + (index == 0 ? " breaks H1: " : " breaks H2: ") + refusal.message};
 }
 
-Checked<void> check_first(const VerifiedVersion& first, std::string_view& public_key) {
-    const SignedParts& parts = first.parts;
+void mark(NextVerdict& verdict, Rule rule) { verdict.broken |= static_cast<unsigned>(rule); }
+
+bool key_derives(std::string_view public_key, std::string_view did) {
+    engine::PublicKey bytes;
+    return engine::decode_hex_exact(public_key, bytes) && engine::did_from_public_key(bytes) == did;
+}
+
+// Version 1's messages, in the order the history names them.
+Checked<void> refuse_first(const NextVerdict& verdict, const SignedParts& parts) {
     const std::string where = version(1);
-    const auto key = parts.record.assertion_key(parts.proof.method);
-    if (!key) {
+    if (verdict.breaks(Rule::KeyNotListed)) {
         return refuse(where + " breaks H1: its proof's key " + quoted(parts.proof.method) +
                       " is not in its own assertionMethod");
     }
-    if (!signature_verifies(parts, *key)) return refuse(where + " breaks H1: its signature does not verify with its own key");
-    engine::PublicKey bytes;
-    if (!engine::decode_hex_exact(*key, bytes) || engine::did_from_public_key(bytes) != parts.record.id) {
+    if (verdict.breaks(Rule::Signature)) return refuse(where + " breaks H1: its signature does not verify with its own key");
+    if (verdict.breaks(Rule::NotKeyDerived)) {
         return refuse(where + " breaks H1: " + quoted(parts.record.id) + " is not the DID derived from its signing key");
     }
-    public_key = *key;
     return {};
 }
 
-Checked<void> check_next(const VerifiedVersion& previous, std::size_t number, const SignedParts& parts,
-                         std::string_view& public_key) {
+// A later version's messages, in the order the history names them.
+Checked<void> refuse_next(const NextVerdict& verdict, const Record& last, std::size_t number, const SignedParts& parts) {
     const std::string where = version(number), before = version(number - 1);
-    const Record& last = previous.parts.record;
-    if (last.assertion.empty()) {
+    if (verdict.breaks(Rule::Deactivated)) {
         return refuse(where + " breaks H4: " + before + " deactivated the DID, nothing may follow it");
     }
-    if (parts.record.id != last.id) {
+    if (verdict.breaks(Rule::OtherDid)) {
         return refuse(where + " breaks H2: it is for " + quoted(parts.record.id) + ", not " + quoted(last.id));
     }
-    const auto key = last.assertion_key(parts.proof.method);
-    if (!key) {
+    if (verdict.breaks(Rule::KeyNotListed)) {
         return refuse(where + " breaks H2: its proof's key " + quoted(parts.proof.method) +
                       " is not in the assertionMethod of " + before);
     }
-    if (!signature_verifies(parts, *key)) {
+    if (verdict.breaks(Rule::Signature)) {
         return refuse(where + " breaks H2: its signature does not verify with that key of " + before);
     }
-    if (parts.record.updated <= last.updated) {
+    if (verdict.breaks(Rule::NotLater)) {
         return refuse(where + " breaks H3: its updated " + quoted(parts.record.updated) + " is not later than " +
                       quoted(last.updated) + " of " + before);
     }
-    public_key = *key;
     return {};
 }
 
@@ -63,14 +64,37 @@ Checked<VerifiedHistory> check_versions(VerifiedHistory history) {
     if (history.versions.empty()) return refuse("the history is empty: it has no version 1");
     for (std::size_t i = 0; i < history.versions.size(); ++i) {
         VerifiedVersion& current = history.versions[i];
-        auto checked = i == 0 ? check_first(current, current.public_key)
-                              : check_next(history.versions[i - 1], i + 1, current.parts, current.public_key);
+        const Record* previous = i == 0 ? nullptr : &history.versions[i - 1].parts.record;
+        const NextVerdict verdict = judge_next(previous, current.parts);
+        auto checked = previous == nullptr ? refuse_first(verdict, current.parts)
+                                           : refuse_next(verdict, *previous, i + 1, current.parts);
         if (!checked) return std::unexpected(std::move(checked.error()));
+        current.public_key = verdict.public_key;
     }
     return history;
 }
 
 }  // namespace
+
+NextVerdict judge_next(const Record* previous, const SignedParts& parts) {
+    NextVerdict verdict;
+    // Version 1 is signed by a key of its own; a later one by a key of the version before.
+    const Record& signer = previous == nullptr ? parts.record : *previous;
+    if (previous != nullptr) {
+        if (previous->assertion.empty()) mark(verdict, Rule::Deactivated);
+        if (parts.record.id != previous->id) mark(verdict, Rule::OtherDid);
+        if (parts.record.updated <= previous->updated) mark(verdict, Rule::NotLater);
+    }
+    const auto key = signer.assertion_key(parts.proof.method);
+    if (!key) {
+        mark(verdict, Rule::KeyNotListed);
+        return verdict;
+    }
+    if (previous == nullptr && !key_derives(*key, parts.record.id)) mark(verdict, Rule::NotKeyDerived);
+    if (!signature_verifies(parts, *key)) mark(verdict, Rule::Signature);
+    if (verdict.broken == 0) verdict.public_key = *key;
+    return verdict;
+}
 
 Checked<VerifiedHistory> verify_history(std::span<const std::string> texts) {
     VerifiedHistory history;

@@ -2,6 +2,8 @@
 // its arguments under the interpreter lock, gives the lock up for the whole parse, the
 // record rules, the compact form and the signature check, and takes it back only to turn
 // the result into Python objects. A refusal is a ValueError with a one-line message.
+#include <bit>
+#include <optional>
 #include <string>
 #include <variant>
 #include <vector>
@@ -16,6 +18,11 @@
 #include "signed/signed_check.hpp"
 
 namespace vek::record {
+
+// A str argument, or None.
+struct OptionalText {
+    std::optional<std::string_view> utf8;
+};
 
 // The versions of a history: the JSON text of an array, or a sequence of texts. The
 // sequence's texts are copied: another thread may change the sequence meanwhile.
@@ -66,6 +73,14 @@ std::optional<record::Text> from_python(PyObject* object) {
     const auto text = record::utf8_of(object);
     if (!text) return std::nullopt;
     return record::Text{*text};
+}
+
+template <>
+std::optional<record::OptionalText> from_python(PyObject* object) {
+    if (object == Py_None) return record::OptionalText{};
+    const auto text = record::utf8_of(object);
+    if (!text) return std::nullopt;
+    return record::OptionalText{*text};
 }
 
 template <>
@@ -128,6 +143,15 @@ struct Verified {
 struct Signing {
     SigningParts parts;
 };
+struct Parsed {
+    JsonDocument json;
+};
+struct NextChecked {
+    NextVerdict verdict;
+    // The readings the verdict's views point into.
+    std::optional<SignedReading> previous;
+    SignedReading reading;
+};
 struct History {
     Versions versions;
     VerifiedHistory history;
@@ -150,6 +174,21 @@ PyObject* to_python(Signing&& result) {
     return tuple_of(text(parts.compact), text(parts.head), text(parts.tail));
 }
 
+PyObject* to_python(Parsed&& result) { return value_to_python(result.json.root); }
+
+PyObject* to_python(NextChecked&& result) {
+    PyRef names = PyRef::steal(PyTuple_New(std::popcount(result.verdict.broken)));
+    if (!names) return nullptr;
+    Py_ssize_t filled = 0;
+    for (std::size_t bit = 0; bit < std::size(kRuleNames); ++bit) {
+        if ((result.verdict.broken & (1u << bit)) == 0) continue;
+        PyObject* name = text(kRuleNames[bit]);
+        if (name == nullptr) return nullptr;
+        PyTuple_SET_ITEM(names.get(), filled++, name);
+    }
+    return tuple_of(names.release(), text(result.verdict.public_key));
+}
+
 PyObject* to_python(History&& result) {
     const auto& versions = result.history.versions;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(versions.size())));
@@ -165,26 +204,32 @@ PyObject* to_python(History&& result) {
     return list.release();
 }
 
+// A checked value as the result type that converts it into Python objects.
+template <class Result, class Value>
+Checked<Result> as_result(Checked<Value>&& checked) {
+    if (!checked) return std::unexpected(std::move(checked.error()));
+    return Result{std::move(*checked)};
+}
+
+struct ParseJsonOp {
+    static constexpr auto signature = describe(nullptr, "parse_json", "text").with_summary(
+        "The value of text, exactly one JSON value with unique member names, as json.loads gives it.");
+    static constexpr bool releases_lock = true;
+    static Checked<Parsed> run(Text text) { return as_result<Parsed>(parse_strict(text.utf8)); }
+};
+
 struct ReadSignedOp {
     static constexpr auto signature = describe(nullptr, "read_signed", "text").with_summary(
         "The (document, proof, compact form) of a signed document that obeys the record rules.");
     static constexpr bool releases_lock = true;
-    static Checked<ReadSigned> run(Text text) {
-        auto reading = read_signed(text.utf8);
-        if (!reading) return std::unexpected(std::move(reading.error()));
-        return ReadSigned{std::move(*reading)};
-    }
+    static Checked<ReadSigned> run(Text text) { return as_result<ReadSigned>(read_signed(text.utf8)); }
 };
 
 struct VerifySignedOp {
     static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
         "(document, proof created, key id, public key, key derived) of a signed document that verifies on its own.");
     static constexpr bool releases_lock = true;
-    static Checked<Verified> run(Text text) {
-        auto verified = record::verify_signed(text.utf8);
-        if (!verified) return std::unexpected(std::move(verified.error()));
-        return Verified{std::move(*verified)};
-    }
+    static Checked<Verified> run(Text text) { return as_result<Verified>(record::verify_signed(text.utf8)); }
 };
 
 struct SigningPartsOp {
@@ -192,9 +237,7 @@ struct SigningPartsOp {
         "(compact form, head, tail): the signed document is head + signature of the compact form + tail.");
     static constexpr bool releases_lock = true;
     static Checked<Signing> run(Text text, std::string_view key_id) {
-        auto parts = record::signing_parts(text.utf8, key_id, document::current_timestamp());
-        if (!parts) return std::unexpected(std::move(parts.error()));
-        return Signing{std::move(*parts)};
+        return as_result<Signing>(record::signing_parts(text.utf8, key_id, document::current_timestamp()));
     }
 };
 
@@ -215,6 +258,25 @@ struct VerifyHistoryOp {
     }
 };
 
+struct CheckNextOp {
+    static constexpr auto signature = describe(nullptr, "check_next", "previous", "text").with_summary(
+        "(broken rules, public key): the history's rules for text after the signed text previous (None: as version 1).");
+    static constexpr bool releases_lock = true;
+    static Checked<NextChecked> run(OptionalText previous, Text text) {
+        NextChecked result;
+        if (previous.utf8) {
+            auto reading = read_signed(*previous.utf8);
+            if (!reading) return refuse("the previous version: " + reading.error().message);
+            result.previous = std::move(*reading);
+        }
+        auto reading = read_signed(text.utf8);
+        if (!reading) return std::unexpected(std::move(reading.error()));
+        result.reading = std::move(*reading);
+        result.verdict = judge_next(result.previous ? &result.previous->parts.record : nullptr, result.reading.parts);
+        return result;
+    }
+};
+
 struct CheckTimestampOp {
     static constexpr auto signature = describe(nullptr, "check_timestamp", "text", "where").with_summary(
         "None if text is a real UTC time YYYY-MM-DDThh:mm:ssZ; else ValueError naming `where`.");
@@ -222,9 +284,9 @@ struct CheckTimestampOp {
 };
 
 PyMethodDef functions[] = {
-    binding::function<ReadSignedOp>(),    binding::function<VerifySignedOp>(),
+    binding::function<ParseJsonOp>(),     binding::function<ReadSignedOp>(),    binding::function<VerifySignedOp>(),
     binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
-    binding::function<CheckTimestampOp>(),
+    binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

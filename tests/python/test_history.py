@@ -110,3 +110,29 @@ def test_texts_that_are_no_history(versions, message):
 @pytest.mark.parametrize("versions", [LIFE[0].encode(), None, 5, [LIFE[0].encode()]])
 def test_arguments_of_other_types(versions):
     pytest.raises(TypeError, did_vek.verify_history, versions)
+
+
+TAMPERED_SECOND = LIFE[1].replace("consent.example", "consent.example.org")
+# The per-version check names every rule a version breaks, not only the first: the registry,
+# which runs it too, answers in another order than the history's messages.
+NEXT = {
+    "a first version": (None, LIFE[0], ()),
+    "a later version": (LIFE[0], LIFE[1], ()),
+    "first signed by a key it does not list": (None, version(KEYS[1], "key-2", FIRST), ("key_not_listed",)),
+    "first for a DID not derived from its key": (None, version(KEYS[1], "key-2", SECOND), ("not_key_derived",)),
+    "first not signed over its values": (None, LIFE[0].replace(stamp(0), stamp(1)), ("signature",)),
+    "for another DID, by a key not listed": (LIFE[0], version(KEYS[1], "key-2", SECOND, did=OTHER_DID, updated=stamp(5)),
+                                            ("other_did", "key_not_listed")),
+    "at the same time": (LIFE[0], version(KEYS[0], "key-1", FIRST, updated=stamp(0)), ("not_later",)),
+    "a replay not signed over its values": (LIFE[1], TAMPERED_SECOND, ("signature", "not_later")),
+    "after the deactivation": (LIFE[4], version(KEYS[1], "key-2", SECOND, updated=stamp(50)),
+                               ("deactivated", "key_not_listed")),
+}
+
+
+@pytest.mark.parametrize("previous, text, broken", NEXT.values(), ids=NEXT)
+def test_the_per_version_check_names_every_rule_broken(previous, text, broken):
+    from did_vek import _native
+    rules, public_key = _native.check_next(previous, text)
+    assert rules == broken
+    assert public_key == ("" if broken else KEYS[0].public_key)

@@ -11,9 +11,9 @@ from hypothesis import strategies as st
 
 import did_vek
 from did_vek import _native
-from did_vek._strict_json import parse_strict
 from conftest import ticks_during
 from histories import KEYS, life_of_a_did, stamp, version
+from strict_parse import parse_strict
 
 LIFE = life_of_a_did()
 # Refusals of the parse itself; any other refusal is about the value, which parsed.

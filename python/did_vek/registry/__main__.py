@@ -1,9 +1,10 @@
-"""python -m did_vek.registry: run a registry server."""
+"""python -m did_vek.registry: run a registry server, as `did-vek serve` does."""
 
 import argparse
 import sys
 
-from .server import serve
+from .._cli_common import port_argument, workers_argument
+from .server import CannotListen, serve
 from .store import StoreUnavailable
 
 
@@ -12,15 +13,14 @@ def main() -> None:
     parser.add_argument("--db", default="did-vek-registry.sqlite3",
                         help="SQLite file, or a postgresql:// URL (default: %(default)s)")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default: %(default)s)")
-    parser.add_argument("--port", type=int, default=8080, help="port to listen on (default: %(default)s)")
-    parser.add_argument("--workers", type=int, default=1, help="server processes (default: %(default)s)")
+    parser.add_argument("--port", type=port_argument, default=8080, help="port to listen on (default: %(default)s)")
+    parser.add_argument("--workers", type=workers_argument, default=1,
+                        help="server processes (default: %(default)s)")
     arguments = parser.parse_args()
-    if arguments.workers < 1:
-        parser.error("--workers must be at least 1")
     try:
         serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
-    except StoreUnavailable as error:
-        # As the did-vek commands do: a store that cannot be reached is exit status 2.
+    except (CannotListen, StoreUnavailable) as error:
+        # As the did-vek commands do: an address or a store that cannot be used is exit status 2.
         print(f"{parser.prog}: {error}", file=sys.stderr)
         sys.exit(2)
 

@@ -1,7 +1,7 @@
 """The registry's HTTP interface: a thin layer over a `Store`.
 
-Resolution goes to its own handler ahead of the framework (see `resolution`); the registry's
-own routes are Starlette's. Every refusal is a problem report, every store failure a 500 that
+Every route, resolution (see `resolution`) and the registry's own, is dispatched by one
+dispatcher (see `dispatch`, and `RegistryApp` for why not the framework's router). Every refusal is a problem report, every store failure a 500 that
 leaves the server running, and store calls that may block run in a worker thread.
 """
 
@@ -16,15 +16,15 @@ from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
 from starlette.responses import Response
-from starlette.routing import Route
+from starlette.types import ASGIApp
 
+from .dispatch import Dispatcher, ErrorAnswer, Route, answering, route
 from .engines import open_store
 from .problems import problem
 from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
-from .resolution import Receive, Resolver, Scope, Send
+from .resolution import Resolver
 from .rules import decider, parse_if_match, read_submission
-from .sqlite import SqliteStore
 from .store import AlreadyStored, Refused, Store, StoredVersion, StoreUnavailable
 
 _log = logging.getLogger("did_vek.registry")
@@ -34,12 +34,21 @@ _ASCII_DIGITS = frozenset("0123456789")
 
 
 class RegistryApp(Starlette):
-    """Starlette, with resolution answered before the framework's routing."""
+    """Starlette's application, every route dispatched by the registry's own `Dispatcher`.
+
+    Why not the framework's router: measured by calling the application in process (ASGI, no
+    sockets), a resolution answered from the kept answers took 48 µs through the handler alone
+    and 79 µs through Starlette's router and its two exception middlewares, 89 µs with the
+    route's regular expression; under HTTP load that is the most requested route's throughput.
+    What it costs: the dispatcher's rules (405 with Allow, 404, 307 to the path with or without
+    its trailing slash) and the mapping of exceptions to answers are ours to keep right, and an
+    exception raised in middleware added with `add_middleware`, outside the dispatcher, is the
+    server's to report, not a problem report of ours. Such middleware wraps every route.
+    """
 
     def __init__(self, store: Store, *, owns_store: bool) -> None:
         self.store = store
-        # SQLite reads take microseconds and never wait for a writer under WAL: run them inline.
-        self.resolver = Resolver(store, inline=isinstance(store, SqliteStore))
+        self.resolver = Resolver(store, inline=getattr(store, "reads_inline", False) is True)
 
         @contextlib.asynccontextmanager
         async def lifespan(app: Starlette) -> AsyncIterator[None]:
@@ -47,18 +56,18 @@ class RegistryApp(Starlette):
             if owns_store:
                 store.close()
 
-        # Resolution never reaches the router; its route is there so that other methods get 405.
-        resolution = Route(RESOLUTION_PREFIX + "{did:path}", self.resolver, methods=["GET"])
-        super().__init__(routes=[*_routes(store), resolution], lifespan=lifespan,
-                         exception_handlers={Refused: _refused, StoreUnavailable: _store_failed,
-                                             HTTPException: _http_exception, Exception: _server_error})
+        super().__init__(lifespan=lifespan)
+        answers: dict[type[Exception], ErrorAnswer] = {
+            Refused: _refused, StoreUnavailable: _store_failed, HTTPException: _http_exception, Exception: _server_error}
+        # The busiest route first: the routes are tried in order.
+        routes = [route(RESOLUTION_PREFIX, ["GET"], self.resolver), *_routes(store, answers)]
+        self.dispatcher = Dispatcher(routes, self.router, answers)
 
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if (scope["type"] == "http" and scope["method"] in ("GET", "HEAD")
-                and scope["path"].startswith(RESOLUTION_PREFIX)):
-            await self.resolver(scope, receive, send)
-            return
-        await super().__call__(scope, receive, send)
+    def build_middleware_stack(self) -> ASGIApp:
+        app: ASGIApp = self.dispatcher
+        for cls, args, kwargs in reversed(self.user_middleware):
+            app = cls(app, *args, **kwargs)
+        return app
 
 
 def create_app(db: "str | Store") -> Starlette:
@@ -68,7 +77,7 @@ def create_app(db: "str | Store") -> Starlette:
     return RegistryApp(db, owns_store=False)
 
 
-def _routes(store: Store) -> list[Route]:
+def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[Route]:
     async def methods(request: Request) -> Response:
         return Response(b'["vek"]', media_type="application/json")
 
@@ -99,11 +108,11 @@ def _routes(store: Store) -> list[Route]:
                         media_type="application/jsonl")
 
     return [
-        Route("/1.0/methods", methods, methods=["GET"]),
-        Route("/healthz", healthz, methods=["GET"]),
-        Route("/dids/{did:path}/log", log, methods=["GET"]),
-        Route("/dids/{did:path}", publish, methods=["POST"]),
-        Route("/export", export, methods=["GET"]),
+        route(r"/1\.0/methods", ["GET"], answering(methods, answers)),
+        route("/healthz", ["GET"], answering(healthz, answers)),
+        route("/dids/.*/log", ["GET"], answering(log, answers)),
+        route("/dids/.*", ["POST"], answering(publish, answers)),
+        route("/export", ["GET"], answering(export, answers)),
     ]
 
 

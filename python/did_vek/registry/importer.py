@@ -11,8 +11,9 @@ further ahead would lock its DID against updates until then.
 import json
 from collections.abc import Iterable
 
-from .._errors import InvalidDocument
-from .._strict_json import parse_strict, quoted
+from .. import _native
+from .._history import is_version_id
+from .._messages import quoted
 from .rules import decider, read_submission
 from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
@@ -74,8 +75,8 @@ def _import_line(store: Store, line: str) -> bool:
 
 def _read_line(line: str) -> tuple[str, int, str]:
     try:
-        value = parse_strict(line)
-    except InvalidDocument as error:
+        value = _native.parse_json(line)
+    except ValueError as error:
         raise Refused(400, str(error)) from None
     if not isinstance(value, dict):
         raise Refused(400, "not a JSON object")
@@ -94,7 +95,7 @@ def _version_number(value: object) -> int:
         raise Refused(400, "\"versionId\" must be a version number")
     if isinstance(value, int) and value >= 1:
         return value
-    if isinstance(value, str) and value.isascii() and value.isdigit() and not value.startswith("0"):
+    if isinstance(value, str) and is_version_id(value):
         return int(value)
     raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
 

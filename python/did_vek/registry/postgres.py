@@ -85,6 +85,9 @@ class PostgresStore:
     the database is back.
     """
 
+    # A read is a round trip to the server, and may wait for a connection of the pool.
+    reads_inline = False
+
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
                  health_timeout: float = 1.0, stuck_transaction_timeout: float = 10.0) -> None:
         self._timeout = timeout

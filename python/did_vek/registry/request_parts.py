@@ -11,10 +11,11 @@ from urllib.parse import unquote_to_bytes
 
 from did_vek_core import is_valid_did_py
 
+from .._history import is_version_id
+
 # A DID of any method: "did:", the method name, and a method-specific id.
 _ANY_DID = re.compile(r"did:[a-z0-9]+:(?:[A-Za-z0-9._-]|%[0-9A-Fa-f]{2}|:)*(?:[A-Za-z0-9._-]|%[0-9A-Fa-f]{2})")
 _PERCENT_ESCAPE = re.compile(rb"%(?![0-9A-Fa-f]{2})")
-_VERSION_ID = re.compile(r"[1-9][0-9]*")
 # Longer version numbers exist in no store: 18 digits fit every engine's 64-bit integer.
 MAX_VERSION_DIGITS = 18
 
@@ -56,7 +57,7 @@ def version_number(text: str) -> int | None:
 
     A well-formed id too long for any store is 0, which is no version: it is not found.
     """
-    if _VERSION_ID.fullmatch(text) is None:
+    if not is_version_id(text):
         return None
     return int(text) if len(text) <= MAX_VERSION_DIGITS else 0
 

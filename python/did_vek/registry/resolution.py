@@ -1,6 +1,7 @@
 """`GET /1.0/identifiers/{did}`: DID resolution over HTTP, as a plain ASGI handler.
 
-This is the registry's busiest route, so it skips the framework: one lookup of the last
+This is the registry's busiest route, so it does without the framework's request and response
+objects (the dispatcher hands it the ASGI call as it came): one lookup of the last
 version for the common case, the parsed parts of each stored version kept (a stored version
 never changes), and the answer written straight to the server. Every failure is a resolution
 result with an error object, never an exception out of the handler.

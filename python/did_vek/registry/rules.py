@@ -13,10 +13,10 @@ from collections.abc import Callable
 from dataclasses import dataclass
 from datetime import datetime, timedelta, timezone
 
+from .. import _native
 from .._errors import InvalidDocument
-from .._keys import did_for_public_key
-from .._signed import SignedDocument, assertion_key, read_signed, signature_verifies
-from .._strict_json import quoted
+from .._signed import SignedDocument, read_signed
+from .._messages import quoted
 from .store import AlreadyStored, Decide, NewVersion, Refused, StoredVersion
 
 # How far ahead of the registry's clock a version's "updated" may be: clocks differ a little,
@@ -77,48 +77,55 @@ def read_submission(body: str, did: str) -> SignedDocument:
 
 
 def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: Clock = utc_now) -> Decide:
-    """The `Decide` that appends `signed` after the DID's last version, or refuses it."""
+    """The `Decide` that appends `signed` after the DID's last version, or refuses it.
+
+    The history's rules are the native check that every client runs over the history, so the
+    registry accepts exactly the versions that keep the DID resolvable; this only orders its
+    answers and words them.
+    """
 
     def decide(last: StoredVersion | None) -> NewVersion:
         if last is not None and last.signed == signed.canonical:
             raise AlreadyStored(last)
-        if last is not None and last.deactivates:
+        broken, _ = _native.check_next(None if last is None else last.signed, signed.canonical)
+        if "deactivated" in broken:
+            assert last is not None
             raise Refused(410, f"{signed.did} is deactivated since version {last.version}: nothing may follow")
         if if_match is not None and not if_match.matches(last):
             current = "has no version" if last is None else f"is at version {last.version}"
             raise Refused(412, f"If-Match names another version than the last: {signed.did} {current}")
-        if last is not None and signed.updated <= last.version_time:
+        if "not_later" in broken:
+            assert last is not None
             raise Refused(409, f"document.updated {signed.updated} is not later than version {last.version}'s"
                                f" {last.version_time}")
         horizon = clock() + FUTURE_ALLOWANCE
         if _instant(signed.updated) > horizon:
             raise Refused(422, f"document.updated {signed.updated} is more than 5 minutes ahead of the"
                                f" registry's clock ({horizon - FUTURE_ALLOWANCE:{_TIMESTAMP_FORMAT}})")
-        public_key = _writing_key(signed, last)
-        if not signature_verifies(signed, public_key):
-            raise Refused(400, f"proof.proofValue does not verify with {signed.method}")
+        if broken:
+            raise _refusal(broken, signed, last)
         return NewVersion(version_time=signed.updated, created=signed.created, signed=signed.canonical,
                           deactivates=signed.deactivates)
 
     return decide
 
 
-def _writing_key(signed: SignedDocument, last: StoredVersion | None) -> str:
-    """The key that may sign the version after `last`; `Refused` (403) when the proof names another."""
+def _refusal(broken: tuple[str, ...], signed: SignedDocument, last: StoredVersion | None) -> Refused:
+    """The answer to a version whose signing key may not write it, or whose signature fails."""
     method = quoted(signed.method)
-    if last is None:
-        key = assertion_key(signed.document, signed.method)
-        if key is None:
-            raise Refused(403, f"version 1 must be signed by a key of its own assertionMethod, not {method}")
-        if did_for_public_key(key) != signed.did:
-            raise Refused(403, f"{signed.did} does not derive from the key of {method}: only key-derived"
-                               " DIDs can start a history")
-        return key
-    key = assertion_key(read_signed(last.signed).document, signed.method)
-    if key is None:
-        raise Refused(403, f"{method} is not in version {last.version}'s assertionMethod: it may not write"
-                           f" version {last.version + 1}")
-    return key
+    if "key_not_listed" in broken and last is None:
+        return Refused(403, f"version 1 must be signed by a key of its own assertionMethod, not {method}")
+    if "key_not_listed" in broken:
+        assert last is not None
+        return Refused(403, f"{method} is not in version {last.version}'s assertionMethod: it may not write"
+                            f" version {last.version + 1}")
+    if "not_key_derived" in broken:
+        return Refused(403, f"{signed.did} does not derive from the key of {method}: only key-derived"
+                            " DIDs can start a history")
+    if "signature" in broken:
+        return Refused(400, f"proof.proofValue does not verify with {signed.method}")
+    # The path names the DID, so a stored version is always for the same one.
+    return Refused(400, f"the document is for {quoted(signed.did)}, not for {quoted(last.did if last else '')}")
 
 
 def _instant(timestamp: str) -> datetime:

@@ -1,7 +1,8 @@
-"""Running the registry under uvicorn, in one process or several."""
+"""Running the registry under uvicorn, in one process or several: the one way every command
+starts a server."""
 
 import os
-
+import socket
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
@@ -14,6 +15,14 @@ from .store import StoreUnavailable
 DB_VARIABLE = "DID_VEK_REGISTRY_DB"
 
 
+class CannotListen(OSError):
+    """The address cannot be listened on (in use, not this machine's, no permission)."""
+
+
+class StoreDoesNotAnswer(StoreUnavailable):
+    """The store opened, but does not answer a trivial query."""
+
+
 def app_from_environment() -> Starlette:
     """The application over the store that `serve` named; the factory each worker calls."""
     from .app import create_app
@@ -23,20 +32,39 @@ def app_from_environment() -> Starlette:
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1) -> None:
     """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted.
 
-    A store that cannot be opened (no such directory, a refused connection) raises
-    `StoreUnavailable` before the server starts, rather than a server that answers only 500.
+    Everything that would keep the server from working is found before it starts: a port out
+    of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
+    (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
+    (`StoreDoesNotAnswer`), rather than a server that answers only 500 or a log line of
+    uvicorn's.
     """
     import uvicorn
 
+    if not 0 <= port <= 65535:
+        raise ValueError(f"not a port number (0 to 65535): {port!r}")
+    if workers < 1:
+        raise ValueError(f"not a number of processes (1 or more): {workers!r}")
+    _check_listen(host, port)
     store = open_store(db)
     try:
         if not store.healthy():
-            raise StoreUnavailable(f"the store {_shown(db)} does not answer")
+            raise StoreDoesNotAnswer(f"the store {_shown(db)} does not answer")
     finally:
         store.close()
     os.environ[DB_VARIABLE] = db
     uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
                 workers=workers, log_level="warning", proxy_headers=False, server_header=False)
+
+
+def _check_listen(host: str, port: int) -> None:
+    try:
+        addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
+        family, kind, protocol, _, address = addresses[0]
+        with socket.socket(family, kind, protocol) as probe:
+            probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+            probe.bind(address)
+    except OSError as error:
+        raise CannotListen(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
 
 
 def _shown(db: str) -> str:

@@ -67,6 +67,9 @@ class SqliteStore:
     but a power loss can take the last acknowledged versions.
     """
 
+    # Reads take microseconds and never wait for a writer under WAL: no worker thread needed.
+    reads_inline = True
+
     def __init__(self, path: str, *, synchronous: str = "FULL") -> None:
         if synchronous not in _SYNCHRONOUS:
             raise ValueError(f"synchronous must be one of {', '.join(_SYNCHRONOUS)}, not {synchronous!r}")

@@ -57,6 +57,10 @@ Decide = Callable[[StoredVersion | None], NewVersion]
 
 
 class Store(Protocol):
+    # True when the store's reads are short enough to run on the server's event loop rather
+    # than in a worker thread; a store that does not say so is read in a thread.
+    reads_inline: bool
+
     def last(self, did: str) -> StoredVersion | None:
         """The DID's last version, or None when it has none."""
 

@@ -138,3 +138,33 @@ def test_a_failing_store_resolves_as_internal_error():
         answer = client.get(f"/1.0/identifiers/{DID}")
         assert answer.status_code == 500
         assert answer.json()["didResolutionMetadata"]["error"]["type"].endswith("#INTERNAL_ERROR")
+
+
+@pytest.mark.parametrize("method, path, status", [
+    ("GET", f"/1.0/identifiers/{DID}", 404),
+    ("GET", "/healthz", 200),
+    ("POST", f"/1.0/identifiers/{DID}", 405),
+    ("GET", "/nothing", 404),
+])
+def test_middleware_added_to_the_app_sees_every_route(db, method, path, status):
+    app = create_app(db)
+    seen = []
+
+    class Seeing:
+        def __init__(self, app):
+            self.app = app
+
+        async def __call__(self, scope, receive, send):
+            seen.append(scope.get("path"))
+            await self.app(scope, receive, send)
+
+    app.add_middleware(Seeing)
+    with TestClient(app) as client:
+        assert client.request(method, path).status_code == status
+    assert path in seen
+
+
+@pytest.mark.parametrize("path, location", [("/healthz/", "/healthz"), ("/1.0/identifiers", "/1.0/identifiers/")])
+def test_a_path_off_by_its_trailing_slash_is_redirected(client, path, location):
+    answer = client.get(path, follow_redirects=False)
+    assert (answer.status_code, answer.headers["location"]) == (307, f"http://testserver{location}")

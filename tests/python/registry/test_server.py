@@ -80,3 +80,20 @@ def test_a_store_that_cannot_be_opened_stops_the_server_before_it_listens(tmp_pa
                              "--port", str(free_port())], capture_output=True, text=True, timeout=30)
     assert result.returncode == 2
     assert result.stderr.count("\n") == 1 and "does not answer" in result.stderr
+
+
+@pytest.mark.parametrize("arguments, message", [
+    (["--port", "65536"], "not a port number"),
+    (["--workers", "0"], "not a number of processes"),
+    (["--port", "{busy}"], "cannot listen on 127.0.0.1 port {busy}"),
+])
+def test_what_would_keep_the_server_from_working_stops_it_before_it_starts(tmp_path, arguments, message):
+    with socket.socket() as busy:
+        busy.bind(("127.0.0.1", 0))
+        busy.listen()
+        port = busy.getsockname()[1]
+        arguments = [argument.format(busy=port) for argument in arguments]
+        result = subprocess.run([sys.executable, "-m", "did_vek.registry", "--db", str(tmp_path / "r.sqlite3"),
+                                 *arguments], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2
+    assert message.format(busy=port) in result.stderr

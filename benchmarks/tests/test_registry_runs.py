@@ -10,14 +10,13 @@ from pathlib import Path
 import pytest
 
 
-BENCHMARKS = Path(__file__).resolve().parents[3] / "benchmarks"
-sys.path.append(str(BENCHMARKS))
-import bare_asgi  # noqa: E402
-import registry_client_timing  # noqa: E402
-import registry_data  # noqa: E402
-import registry_report  # noqa: E402
-import registry_servers  # noqa: E402
-import wrk_runs  # noqa: E402
+BENCHMARKS = Path(__file__).resolve().parents[1]
+import bare_asgi
+import registry_client_timing
+import registry_data
+import registry_report
+import registry_servers
+import wrk_runs
 
 
 def load_driver():

@@ -3,9 +3,7 @@
 # must be one the registry accepts, and wrk's report must be read right or not at all.
 import json
 import shutil
-import sys
 from datetime import datetime, timedelta
-from pathlib import Path
 
 import pytest
 from starlette.testclient import TestClient
@@ -13,9 +11,8 @@ from starlette.testclient import TestClient
 import did_vek
 from did_vek.registry import create_app
 
-sys.path.append(str(Path(__file__).resolve().parents[3] / "benchmarks"))
-import registry_data  # noqa: E402
-import wrk_runs  # noqa: E402
+import registry_data
+import wrk_runs
 
 RESULT = {"accept": "application/did-resolution"}
 JSON = {"content-type": "application/json"}

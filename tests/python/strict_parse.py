@@ -1,15 +1,17 @@
-"""JSON parsing that refuses what a lenient parser would quietly resolve.
+"""The tests' own account of the strict JSON reading, on the standard library's parser.
 
-A parser that keeps the last of two equal member names lets one text say two things to two
-readers; NaN, Infinity and numbers too large for a float are not JSON values at all. Every
-failure is an `InvalidDocument` with a one-line message.
+The package reads JSON natively only; this independent reading is what the native one is
+held to: it refuses what this refuses, in the same words. A parser that keeps the last of two
+equal member names lets one text say two things to two readers; NaN, Infinity and numbers too
+large for a float are not JSON values at all.
 """
 
 import json
 import math
 from typing import Any
 
-from ._errors import InvalidDocument
+from did_vek import InvalidDocument
+from did_vek._messages import quoted
 
 # No number belongs in a signed document; this only keeps the message about a long one plain.
 _MAX_DIGITS = 1000
@@ -56,17 +58,6 @@ def parse_strict(text: str) -> Any:
         raise InvalidDocument("not JSON that can be read: nested too deeply") from None
     except ValueError as error:  # any other refusal of the parser, still one line
         raise InvalidDocument(f"not JSON that can be read: {first_line(str(error))}") from None
-
-
-def quoted(text: str, limit: int = 80) -> str:
-    """`text` as a JSON string with every non-ASCII and control character escaped, shortened.
-
-    Messages quote values from untrusted input: escaping keeps them on one line and printable
-    on any terminal, and lone surrogates cannot make printing fail.
-    """
-    if len(text) > limit:
-        return json.dumps(text[:limit]) + "..."
-    return json.dumps(text)
 
 
 def first_line(text: str) -> str:

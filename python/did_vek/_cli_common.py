@@ -1,0 +1,83 @@
+"""What every did-vek command module shares: the exit statuses, the two failures a command
+reports, and the reading, decoding and writing of arguments, files and output."""
+
+import argparse
+import sys
+from typing import Any
+
+from did_vek_core import DIDEngine, is_valid_did_py
+
+from ._keyfile import read_secret
+from ._messages import quoted
+
+PROG = "did-vek"
+OK, INVALID, USAGE = 0, 1, 2
+
+
+class InputError(Exception):
+    """Bad input or an unreadable file: exit status 2."""
+
+
+class Invalid(Exception):
+    """A document, signature or DID that does not pass: exit status 1."""
+
+
+def text_argument(value: str) -> str:
+    # Arguments that are not UTF-8 arrive with lone surrogates, which have no UTF-8 form
+    # to sign, check or print.
+    try:
+        value.encode("utf-8")
+    except UnicodeEncodeError:
+        raise argparse.ArgumentTypeError("not valid UTF-8") from None
+    return value
+
+
+def port_argument(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or not 0 <= int(text) <= 65535:
+        raise argparse.ArgumentTypeError(f"not a port number (0 to 65535): {text!r}")
+    return int(text)
+
+
+def workers_argument(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of processes (1 or more): {text!r}")
+    return int(text)
+
+
+def write(text: str, stream: Any = None) -> None:
+    # Bytes, not text: the output is UTF-8 whatever the locale says.
+    stream = stream or sys.stdout
+    stream.flush()
+    stream.buffer.write(text.encode("utf-8") + b"\n")
+    stream.buffer.flush()
+
+
+def read(path: str, what: str) -> bytes:
+    if path == "-":
+        return sys.stdin.buffer.read()
+    try:
+        with open(path, "rb") as file:
+            return file.read()
+    except OSError as error:
+        raise InputError(f"cannot read {what} {path}: {error.strerror}") from None
+
+
+def decode(data: bytes, where: str, failure: type[Exception]) -> str:
+    try:
+        return data.decode("utf-8")
+    except UnicodeDecodeError as error:
+        raise failure(f"{where} is not UTF-8 text (byte {error.start})") from None
+
+
+def shown_name(path: str) -> str:
+    return "<stdin>" if path == "-" else path
+
+
+def engine_of(path: str) -> DIDEngine:
+    return DIDEngine.from_secret_key(read_secret(path))
+
+
+def valid_did(did: str) -> str:
+    if not is_valid_did_py(did):
+        raise InputError(f"{quoted(did)} is not a valid did:vek DID")
+    return did
