@@ -126,10 +126,10 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
     locally (Ed25519 keys only); a did:vek issuer through `resolver`, from its verified
     history: the key must be listed for assertion in the version in force at the proof's
     "created", which a did:vek proof must therefore have. Refused with `InvalidCredential`:
-    a "created" more than five minutes ahead of `now` (default: the clock), a "validFrom"
-    after it, a "validUntil" before it, another cryptosuite, any change to the credential or
-    its proof. A `RegistryError` other than `NotFound` means that no answer could be had, and
-    is raised as it is.
+    a "created" more than five minutes ahead of `now` (an aware datetime; default: the
+    clock), a "validFrom" after it, a "validUntil" before it, another cryptosuite, any change
+    to the credential or its proof. A `RegistryError` other than `NotFound` means that no
+    answer could be had, and is raised as it is.
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
@@ -138,7 +138,10 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
             _native.read_credential_proof(text))
     except ValueError as error:
         raise InvalidCredential(str(error)) from None
-    now = now or datetime.now(UTC)
+    if now is None:
+        now = datetime.now(UTC)
+    elif now.tzinfo is None:
+        raise TypeError("now must be an aware datetime (with its time zone)")
     did, _, key_id = method.partition("#")
     if not key_id:
         raise InvalidCredential(f"the verification method {quoted(method)} names no key (DID#ID)")

@@ -51,12 +51,13 @@ def test_issuing_the_vector_gives_its_signed_credential():
         did_vek.verify_credential(signed, resolver=NO_REGISTRY)
 
 
-def test_raw_signatures_are_plain_ed25519():
-    key, data = SIGNERS[0], bytes(range(64))
+def test_raw_signatures_are_plain_ed25519(tmp_path):
+    (tmp_path / "key").write_text(SECRETS[0] + "\n")
+    (tmp_path / "key").chmod(0o600)
+    key, data = did_vek.SigningKey.from_key_file(str(tmp_path / "key")), bytes(range(64))
     signature = key.sign(data)
     Ed25519PublicKey.from_public_bytes(bytes.fromhex(key.public_key)).verify(signature, data)
     assert key.public_key == KEYS[0].public_key and key.did == DID
-    assert did_vek.SigningKey.from_key_file  # made from a key file as the command makes it
     assert _native.verify_ed25519(data, signature, key.public_key)
     assert not _native.verify_ed25519(data[1:], signature, key.public_key)
     assert not _native.verify_ed25519(data, signature[:63], key.public_key)
