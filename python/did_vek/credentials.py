@@ -218,5 +218,6 @@ def _did_vek_key(resolver: IssuerResolver, did: str, method: str, created: str |
     if public_key is None:
         raise InvalidCredential(f"{quoted(method)} was not an assertion key of {did} at {created} "
                                 f"(version {version.version_id})")
-    current = assertion_key(history.latest.document, method) == public_key
+    latest = history.latest
+    current = public_key == (assertion_key(latest.document, method) if version is not latest else public_key)
     return public_key, version.version_id, current

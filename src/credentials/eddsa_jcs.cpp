@@ -63,8 +63,9 @@ Checked<std::string_view> issuer_id(const Node& credential) {
     return refuse("the credential's \"issuer\" is neither a URL nor an object with an \"id\"");
 }
 
-Checked<std::string> canonical(std::span<const Member* const> members) {
+Checked<std::string> canonical(std::span<const Member* const> members, std::size_t expected_size = 256) {
     std::string out;
+    out.reserve(expected_size);
     if (auto written = append_canonical_object(out, members); !written) return std::unexpected(written.error());
     return out;
 }
@@ -150,8 +151,9 @@ Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_vi
     const std::string now = created.empty() ? document::current_timestamp() : std::string();
     if (created.empty()) created = now;
     if (auto checked = record::check_timestamp(created, "created"); !checked) return std::unexpected(checked.error());
-    auto canonical_document = canonical(root);
-    if (!canonical_document) return std::unexpected(std::move(canonical_document.error()));
+    std::string canonical_document;
+    canonical_document.reserve(credential.size());
+    if (auto written = append_canonical(canonical_document, root); !written) return std::unexpected(written.error());
 
     std::vector<Member> fields = {string_member("type", kProofType), string_member("cryptosuite", kCryptosuite),
                                   string_member("created", created),
@@ -163,7 +165,7 @@ Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_vi
     auto canonical_configuration = canonical(configuration);
     if (!canonical_configuration) return std::unexpected(std::move(canonical_configuration.error()));
 
-    const HashData data = hash_data(*canonical_configuration, *canonical_document);
+    const HashData data = hash_data(*canonical_configuration, canonical_document);
     const engine::SignatureBytes signature = key.sign(data);
     const std::string proof_value = "z" + base58_encode(signature);
     const Member value = string_member("proofValue", proof_value);
@@ -234,7 +236,7 @@ Checked<ProofReading> read_proof(std::string_view secured) {
     }
     auto canonical_configuration = canonical(configuration);
     if (!canonical_configuration) return std::unexpected(std::move(canonical_configuration.error()));
-    auto canonical_document = canonical(unsecured);
+    auto canonical_document = canonical(unsecured, secured.size());
     if (!canonical_document) return std::unexpected(std::move(canonical_document.error()));
 
     ProofReading reading;

@@ -8,13 +8,36 @@
 
 namespace vek::credentials {
 
+namespace {
+
+// Up to 15 significant decimal digits always read back from a double as themselves, so the
+// shortest digits of such a number are its own.
+constexpr std::size_t kExactDigits = 15;
+
+// Whether ECMAScript writes `spelling` (a JSON number) exactly as it stands: an integer of up
+// to 15 digits other than -0, or a plain decimal of up to 15 significant digits whose
+// fraction ends in a digit other than 0 and, below 1, starts with at most five zeros.
+bool written_as_spelled(std::string_view spelling) {
+    const std::string_view magnitude = spelling.substr(spelling.starts_with('-') ? 1 : 0);
+    const std::size_t point = magnitude.find('.');
+    const std::string_view whole = magnitude.substr(0, point);
+    if (whole.empty() || whole.find_first_not_of("0123456789") != std::string_view::npos) return false;
+    if (point == std::string_view::npos) return whole.size() <= kExactDigits && spelling != "-0";
+    const std::string_view fraction = magnitude.substr(point + 1);
+    if (fraction.empty() || fraction.back() == '0' ||
+        fraction.find_first_not_of("0123456789") != std::string_view::npos) {
+        return false;
+    }
+    if (whole != "0") return whole.size() + fraction.size() <= kExactDigits;
+    const std::size_t zeros = fraction.find_first_not_of('0');
+    return zeros <= 5 && fraction.size() - zeros <= kExactDigits;
+}
+
+}  // namespace
+
 record::Checked<void> append_number(std::string& out, std::string_view spelling) {
-    // An integer of up to 15 digits is a double exactly and ECMAScript writes its digits as
-    // they are; JSON allows no leading zeros, so only -0 needs a change.
-    const std::string_view digits_only = spelling.substr(spelling.starts_with('-') ? 1 : 0);
-    if (!digits_only.empty() && digits_only.size() <= 15 &&
-        digits_only.find_first_not_of("0123456789") == std::string_view::npos) {
-        out += spelling == "-0" ? std::string_view("0") : spelling;
+    if (written_as_spelled(spelling)) {
+        out += spelling;
         return {};
     }
     double value = 0;
