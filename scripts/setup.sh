@@ -7,6 +7,8 @@ venv=$1
 extras=$2
 python=${3:-}
 
+# nlohmann/json and doctest are for the C++ tests only: nlohmann/json is their independent
+# reader and writer, which the core's JSON is compared against byte for byte.
 "$(dirname "$0")/ensure-debian-packages" g++ make pkg-config libssl-dev libsodium-dev nlohmann-json3-dev doctest-dev
 # The registry reaches PostgreSQL through libpq; its tests start a private PostgreSQL server.
 "$(dirname "$0")/ensure-debian-packages" libpq5 postgresql

@@ -27,7 +27,7 @@ PyModuleDef module_definition = {
     nullptr,
 };
 
-// The module keeps process-wide state (its cache, its classes).
+// The module keeps process-wide state (its cache, its classes): why, in interpreter_guard.hpp.
 binding::InterpreterGuard interpreter_guard{"did_vek_core"};
 
 // The module object, created once per process and never released.

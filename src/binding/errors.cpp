@@ -28,6 +28,11 @@ PyObject* panic_exception_type() {
     return type;
 }
 
+PyObject* raise(const Refusal& refusal) {
+    PyErr_SetString(PyExc_ValueError, refusal.message.c_str());
+    return nullptr;
+}
+
 PyObject* raise_panic(const char* message) {
     PyObject* type = panic_exception_type();
     if (type == nullptr) return nullptr;  // the interpreter's own error stays set

@@ -4,6 +4,7 @@
 
 #include "binding/py_ref.hpp"
 #include "common/domain_error.hpp"
+#include "common/refusal.hpp"
 
 #include <exception>
 #include <new>
@@ -12,6 +13,9 @@ namespace vek::binding {
 
 // Sets the exception of a domain error; returns nullptr for the caller to hand back.
 PyObject* raise(const DomainError& error);
+
+// Sets ValueError with the refusal's message.
+PyObject* raise(const Refusal& refusal);
 
 // Sets PanicException with `message`, or a generic text when it is null or empty.
 PyObject* raise_panic(const char* message);

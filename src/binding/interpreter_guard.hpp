@@ -1,5 +1,16 @@
 // Both extension modules keep process-wide Python objects, so each serves only the
 // interpreter that first imported it; a second interpreter gets an ImportError.
+//
+// Why process-wide: the objects are the classes (DIDEngine, DIDDocumentBuilder), the
+// PanicException type, the module object of did_vek_core (one per process, so that a
+// re-import hands back the same classes) and the interned member names of signed documents.
+// Each is created once and read on every call from a static, with no lookup. Module state
+// would put a lookup of the module (through the instance's type, or the defining class
+// passed in) in front of every method and function, whose whole cost is a few hundred
+// nanoseconds for the DID functions. What that buys, sub-interpreters, no caller of this
+// package uses; so the modules refuse a second interpreter plainly instead of sharing
+// objects between interpreters, which would corrupt their reference counts once each
+// interpreter has a lock of its own.
 #pragma once
 
 #include <Python.h>

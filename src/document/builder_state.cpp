@@ -33,7 +33,7 @@ Result<std::string> BuilderState::build() const {
     for (const auto& service : services_) {
         document->with_service(service.service_id, service.service_type, service.endpoint);
     }
-    return std::move(*document).to_pretty_json();
+    return document->record_form(json::Layout::Pretty);
 }
 
 }  // namespace vek::document

@@ -1,7 +1,6 @@
-// The DID document record, the operations that fill it and its three JSON text forms.
+// The DID document record the engine and the builder make: the operations that fill it, and
+// its text forms written by the record's one writer.
 #pragma once
-
-#include <nlohmann/json.hpp>
 
 #include <optional>
 #include <string>
@@ -9,32 +8,10 @@
 #include <vector>
 
 #include "common/domain_error.hpp"
+#include "json/writer.hpp"
+#include "record/record.hpp"
 
 namespace vek::document {
-
-inline constexpr std::string_view kDidCoreContext = "https://www.w3.org/ns/did/v1";
-inline constexpr std::string_view kEd25519SuiteContext = "https://w3id.org/security/suites/ed25519-2020/v1";
-// The method's own JSON-LD context: our host, the fixed path "/ns/vek/v1".
-inline constexpr std::string_view kVekContext = "https://did-vek.dev/ns/vek/v1";
-inline constexpr std::string_view kVerificationKeyType = "Ed25519VerificationKey2020";
-
-struct VerificationMethod {
-    std::string id;
-    std::string type;
-    std::string controller;
-    std::optional<std::string> public_key_multibase;
-    std::optional<std::string> public_key_hex;
-};
-
-struct ServiceEntry {
-    std::string id;
-    std::string type;
-    std::string service_endpoint;
-};
-
-// Record objects keep their declared member order; value objects sort members by key bytes.
-using RecordJson = nlohmann::ordered_json;
-using JsonValue = nlohmann::json;
 
 class DIDDocument {
 public:
@@ -52,34 +29,36 @@ public:
     // Capacity hints for a producer that knows how many entries it will add.
     void reserve(std::size_t methods, std::size_t authentications, std::size_t assertions, std::size_t services);
 
-    // The record tree (declared member order) and the text and value forms. They consume
-    // the document: its texts move into the JSON tree instead of being copied.
-    RecordJson to_record_json() &&;
-    Result<std::string> to_compact_json() &&;
-    Result<std::string> to_pretty_json() &&;
-    JsonValue to_json_value() &&;
+    // The document as a record: views of its texts, valid while it stays unchanged.
+    record::Record view() const;
+
+    // The record form (members in declared order) in `layout`; "Serialization failed" when a
+    // text the document was given is not UTF-8.
+    Result<std::string> record_form(json::Layout layout) const;
 
 private:
+    struct KeyEntry {
+        std::string id, public_key_hex;
+    };
+    struct ServiceEntry {
+        std::string id, type, endpoint;
+    };
+
     explicit DIDDocument(std::string_view did, std::string timestamp);
     std::string reference(std::string_view fragment) const;
 
     std::string id_;
     std::optional<std::string> controller_;
-    std::vector<VerificationMethod> verification_methods_;
+    std::vector<KeyEntry> verification_methods_;
     std::vector<std::string> authentication_;
     std::vector<std::string> assertion_methods_;
     std::vector<ServiceEntry> services_;
-    std::optional<std::string> created_;
-    std::optional<std::string> updated_;
+    std::string created_;
+    std::string updated_;
 };
 
-// The value form of a record tree: the same members, every object sorted by key. The
-// record's texts move into the result.
-JsonValue value_of(RecordJson&& record);
-
-// Writes `json` compactly (indent < 0) or with the two-space pretty layout; any failure
-// of the writer (invalid UTF-8, allocation) becomes "Serialization failed".
-template <class Json>
-Result<std::string> write_json(const Json& json, int indent);
+// `record` in `layout`, its members in `order`; "Serialization failed" when a text is not UTF-8.
+Result<std::string> write_record_text(const record::Record& record, json::Layout layout,
+                                      const record::FormOrder& order);
 
 }  // namespace vek::document

@@ -2,6 +2,7 @@
 
 #include "document/did_document.hpp"
 #include "document/timestamp.hpp"
+#include "record/record_forms.hpp"
 
 namespace vek::document {
 
@@ -14,25 +15,16 @@ Result<std::string> create_signed_document(const engine::KeyPair& key, std::stri
     document->with_assertion_method(kEngineKeyId);
     document->set_updated(current_timestamp());  // T2, part of the signed bytes
 
-    // One tree: written compactly for the signature, then moved into the value form.
-    RecordJson record = std::move(*document).to_record_json();
-    const auto signed_text = write_json(record, -1);
+    // One record: written compactly for the signature, then in the value form.
+    const record::Record record = document->view();
+    const auto signed_text = write_record_text(record, json::Layout::Compact, record::kDeclaredOrder);
     if (!signed_text) return std::unexpected(signed_text.error());
 
     std::string method_reference(did);
     method_reference.append(1, '#').append(kEngineKeyId);
-
-    JsonValue proof = JsonValue::object();
-    proof["type"] = kProofType;
-    proof["created"] = current_timestamp();  // T3
-    proof["verificationMethod"] = std::move(method_reference);
-    proof["proofPurpose"] = kProofPurpose;
-    proof["proofValue"] = key.sign_hex(*signed_text);
-
-    JsonValue wrapper = JsonValue::object();
-    wrapper["document"] = value_of(std::move(record));
-    wrapper["proof"] = std::move(proof);
-    return write_json(wrapper, 2);
+    const std::string created = current_timestamp();  // T3
+    const std::string signature = key.sign_hex(*signed_text);
+    return record::signed_value_form(record, record::Proof{nullptr, created, method_reference, signature});
 }
 
 }  // namespace vek::document

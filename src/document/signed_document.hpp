@@ -11,8 +11,6 @@
 namespace vek::document {
 
 inline constexpr std::string_view kEngineKeyId = "key-1";
-inline constexpr std::string_view kProofType = "Ed25519Signature2020";
-inline constexpr std::string_view kProofPurpose = "assertionMethod";
 
 Result<std::string> create_signed_document(const engine::KeyPair& key, std::string_view did);
 

@@ -2,11 +2,16 @@
 
 #include "engine/hex.hpp"
 #include "engine/key_did.hpp"
-#include "signed/json_text.hpp"
-#include "signed/record_forms.hpp"
+#include "json/strings.hpp"
+#include "record/record_forms.hpp"
 
 namespace vek::record {
 namespace {
+
+using json::JsonDocument;
+using json::Node;
+using json::parse_strict;
+using json::quoted;
 
 std::string version(std::size_t number) { return "version " + std::to_string(number); }
 

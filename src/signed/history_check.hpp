@@ -23,7 +23,7 @@ struct VerifiedVersion {
 };
 
 struct VerifiedHistory {
-    std::vector<std::unique_ptr<JsonDocument>> json;
+    std::vector<std::unique_ptr<json::JsonDocument>> json;
     std::vector<VerifiedVersion> versions;
 };
 

@@ -144,7 +144,7 @@ struct Signing {
     SigningParts parts;
 };
 struct Parsed {
-    JsonDocument json;
+    json::JsonDocument document;
 };
 struct NextChecked {
     NextVerdict verdict;
@@ -174,7 +174,7 @@ PyObject* to_python(Signing&& result) {
     return tuple_of(text(parts.compact), text(parts.head), text(parts.tail));
 }
 
-PyObject* to_python(Parsed&& result) { return value_to_python(result.json.root); }
+PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
 
 PyObject* to_python(NextChecked&& result) {
     PyRef names = PyRef::steal(PyTuple_New(std::popcount(result.verdict.broken)));
@@ -215,7 +215,7 @@ struct ParseJsonOp {
     static constexpr auto signature = describe(nullptr, "parse_json", "text").with_summary(
         "The value of text, exactly one JSON value with unique member names, as json.loads gives it.");
     static constexpr bool releases_lock = true;
-    static Checked<Parsed> run(Text text) { return as_result<Parsed>(parse_strict(text.utf8)); }
+    static Checked<Parsed> run(Text text) { return as_result<Parsed>(json::parse_strict(text.utf8)); }
 };
 
 struct ReadSignedOp {

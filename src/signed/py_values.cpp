@@ -1,24 +1,48 @@
 #include "signed/py_values.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
 
 #include "binding/conversion.hpp"
-#include "signed/record_rules.hpp"
+#include "record/schema.hpp"
 
 namespace vek::record {
 namespace {
 
 using binding::PyRef;
+using json::Member;
+using json::Node;
 
-// Every member name a record may hold and the texts every document repeats, as interned
-// strings created on first use (under the interpreter lock) and kept for the life of the
-// process: each document would otherwise create them anew.
-constexpr std::array<std::string_view, 21> kVocabulary = {
-    "@context", "id", "controller", "verificationMethod", "authentication", "assertionMethod", "service",
-    "created", "updated", "type", "publicKeyHex", "serviceEndpoint", "proofPurpose", "proofValue", "document",
-    "proof", kContexts[0], kContexts[1], kContexts[2], kKeyType, kProofType};
+// Every member name a record may hold and the texts every document repeats (the schema's,
+// each once), as interned strings created on first use (under the interpreter lock) and kept
+// for the life of the process: each document would otherwise create them anew.
+struct Texts {
+    std::array<std::string_view, 32> texts{};
+    std::size_t size = 0;
+
+    template <std::size_t N>
+    constexpr Texts& add(const std::array<std::string_view, N>& more) {
+        for (const std::string_view text : more) {
+            if (std::ranges::find(texts.begin(), texts.begin() + size, text) == texts.begin() + size) texts[size++] = text;
+        }
+        return *this;
+    }
+};
+constexpr Texts kSchemaTexts = Texts()
+                                   .add(kDocumentMembers)
+                                   .add(kMethodMembers)
+                                   .add(kServiceMembers)
+                                   .add(kProofMembers)
+                                   .add(kWrapperMembers)
+                                   .add(kContexts)
+                                   .add(std::array{kKeyType, kProofType});
+constexpr auto kVocabulary = [] {
+    std::array<std::string_view, kSchemaTexts.size> texts{};
+    std::ranges::copy_n(kSchemaTexts.texts.begin(), texts.size(), texts.begin());
+    return texts;
+}();
 
 // Bit n set when a text of the vocabulary has n bytes: most other texts are told apart by
 // their length alone.
@@ -85,11 +109,6 @@ PyObject* value_to_python(const Node& node) {
         }
     }
     Py_RETURN_NONE;
-}
-
-PyObject* raise(const Refusal& refusal) {
-    PyErr_SetString(PyExc_ValueError, refusal.message.c_str());
-    return nullptr;
 }
 
 }  // namespace vek::record

@@ -7,25 +7,16 @@
 #include <unordered_set>
 
 #include "did/did_syntax.hpp"
-#include "signed/json_text.hpp"
+#include "json/strings.hpp"
 
 namespace vek::record {
 namespace {
 
-constexpr std::array<std::string_view, 2> kWrapperMembers = {"document", "proof"};
-enum WrapperMember { kDocument, kProof };
-constexpr std::array<std::string_view, 9> kDocumentMembers = {
-    "@context", "id", "controller", "verificationMethod", "authentication", "assertionMethod", "service", "created",
-    "updated"};
-enum DocumentMember { kContext, kId, kController, kMethods, kAuthentication, kAssertion, kServices, kCreated, kUpdated };
-constexpr std::uint32_t kRequiredMembers = 1u << kContext | 1u << kId | 1u << kCreated | 1u << kUpdated;
-constexpr std::array<std::string_view, 4> kMethodMembers = {"id", "type", "controller", "publicKeyHex"};
-enum MethodMember { kMethodId, kMethodType, kMethodController, kMethodKey };
-constexpr std::array<std::string_view, 3> kServiceMembers = {"id", "type", "serviceEndpoint"};
-enum ServiceMember { kServiceId, kServiceType, kServiceEndpoint };
-constexpr std::array<std::string_view, 5> kProofMembers = {"type", "created", "verificationMethod", "proofPurpose",
-                                                           "proofValue"};
-enum ProofMember { kProofTypeMember, kProofCreated, kProofMethod, kProofPurposeMember, kProofValue };
+using json::Member;
+using json::Node;
+using json::quoted;
+using json::type_name;
+
 
 std::string operator+(std::string_view a, std::string_view b) { return std::string(a).append(b); }
 
@@ -189,15 +180,6 @@ Checked<void> check_timestamp(std::string_view text, std::string_view where) {
                       digits(text, 11, 2) <= 23 && digits(text, 14, 2) <= 59 && digits(text, 17, 2) <= 59;
     if (!real) return refuse(where + " " + quoted(text) + " is not a real date and time");
     return {};
-}
-
-std::optional<std::string_view> Record::assertion_key(std::string_view method) const {
-    if (std::ranges::find(assertion, method) == assertion.end()) return std::nullopt;
-    // Found: the record rules resolve every reference to an entry.
-    for (const MethodEntry& entry : methods) {
-        if (entry.id == method) return entry.public_key_hex;
-    }
-    return std::nullopt;
 }
 
 Checked<std::pair<const Node*, const Node*>> check_wrapper(const Node& value) {

@@ -3,10 +3,15 @@
 #include "engine/hex.hpp"
 #include "engine/key_did.hpp"
 #include "engine/verification.hpp"
-#include "signed/json_text.hpp"
-#include "signed/record_forms.hpp"
+#include "json/strings.hpp"
+#include "record/record_forms.hpp"
 
 namespace vek::record {
+
+using json::JsonDocument;
+using json::Node;
+using json::parse_strict;
+using json::quoted;
 
 Checked<SignedParts> check_signed(const Node& value) {
     auto wrapper = check_wrapper(value);
@@ -72,22 +77,12 @@ Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_
     std::string method(reading->record.id);
     method.append(1, '#').append(key_id);
 
-    // The value form of {"document": ..., "proof": ...}: the proof's members sorted, with
-    // "proofValue" between "proofPurpose" and "type".
+    // The signed document in the value form around an empty signature, split where the
+    // signature's text goes.
     SigningParts parts;
-    parts.head.reserve(2 * reading->compact.size() + 256);
-    parts.head += "{\n  \"document\": ";
-    append_value_form(parts.head, reading->record, 1);
-    parts.head += ",\n  \"proof\": {\n    \"created\": ";
-    append_string(parts.head, now);
-    parts.head += ",\n    \"proofPurpose\": ";
-    append_string(parts.head, kProofPurpose);
-    parts.head += ",\n    \"proofValue\": \"";
-    parts.tail = "\",\n    \"type\": ";
-    append_string(parts.tail, kProofType);
-    parts.tail += ",\n    \"verificationMethod\": ";
-    append_string(parts.tail, method);
-    parts.tail += "\n  }\n}";
+    const std::size_t split = append_signed_value_form(parts.head, reading->record, Proof{nullptr, now, method, {}});
+    parts.tail = parts.head.substr(split);
+    parts.head.resize(split);
     parts.compact = std::move(reading->compact);
     return parts;
 }

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
+#include "json/reader.hpp"
 #include "signed/record_rules.hpp"
-#include "signed/strict_json.hpp"
 
 namespace vek::record {
 
@@ -24,17 +24,17 @@ struct SignedParts {
 };
 
 // The parts of `value`, a parsed signed document, if it is one.
-Checked<SignedParts> check_signed(const Node& value);
+Checked<SignedParts> check_signed(const json::Node& value);
 
 // A parsed text and what was read from it. The tree is held by pointer, so the views into it
 // stay valid when the reading moves.
 struct SignedReading {
-    std::unique_ptr<JsonDocument> json;
+    std::unique_ptr<json::JsonDocument> json;
     SignedParts parts;
 };
 
 struct RecordReading {
-    std::unique_ptr<JsonDocument> json;
+    std::unique_ptr<json::JsonDocument> json;
     Record record;
     std::string compact;
 };

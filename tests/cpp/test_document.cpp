@@ -3,6 +3,7 @@
 // test_secret_wiping.cpp): once a test sets the next second, each reading returns it with
 // the largest fraction, which must be dropped, and moves on by one second.
 #include <doctest/doctest.h>
+#include <nlohmann/json.hpp>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 
 using namespace vek;
 using namespace vek::document;
+using RecordJson = nlohmann::ordered_json;  // an independent reader
 
 namespace {
 long next_second = -1;

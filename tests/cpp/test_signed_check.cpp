@@ -1,6 +1,7 @@
 // Signed documents read without Python: the strict parse and its refusals, the compact and
 // value forms against the core's own JSON writer, the signature checks and the history rules.
 #include <doctest/doctest.h>
+#include <nlohmann/json.hpp>
 
 #include <string>
 #include <vector>
@@ -11,11 +12,13 @@
 #include "engine/key_did.hpp"
 #include "engine/key_pair.hpp"
 #include "signed/history_check.hpp"
-#include "signed/json_text.hpp"
-#include "signed/record_forms.hpp"
+#include "json/reader.hpp"
+#include "json/strings.hpp"
+#include "record/record_forms.hpp"
 #include "signed/signed_check.hpp"
 
 using namespace vek;
+using namespace vek::json;
 using namespace vek::record;
 
 namespace {
@@ -129,8 +132,8 @@ TEST_CASE("the compact and value forms are the core writer's bytes, escapes incl
 
     auto reading = read_record(pretty);
     REQUIRE(reading.has_value());
-    CHECK(reading->compact == document::RecordJson::parse(pretty).dump());
-    CHECK(value_form(reading->record) == document::JsonValue::parse(pretty).dump(2));
+    CHECK(reading->compact == nlohmann::ordered_json::parse(pretty).dump());
+    CHECK(value_form(reading->record) == nlohmann::json::parse(pretty).dump(2));
 }
 
 TEST_CASE("what the engine signs verifies on its own, in its own layout and in any other") {
@@ -141,13 +144,13 @@ TEST_CASE("what the engine signs verifies on its own, in its own layout and in a
         CHECK(verified->public_key == kKey.public_key_hex());
         CHECK(verified->key_derived == (did == kDid));
         CHECK(signed_value_form(verified->reading.parts.record, verified->reading.parts.proof) == text);
-        CHECK(verify_signed(document::JsonValue::parse(text).dump()).has_value());
+        CHECK(verify_signed(nlohmann::json::parse(text).dump()).has_value());
     }
 }
 
 TEST_CASE("signing_parts lays the signed document out as the engine does, and it verifies") {
     const std::string text = signed_text(record_text("2026-01-01T00:00:00Z"));
-    CHECK(text == document::JsonValue::parse(text).dump(2));
+    CHECK(text == nlohmann::json::parse(text).dump(2));
     CHECK(verify_signed(text).has_value());
     // Signed by a key the document does not list for assertion: readable, not verified.
     const std::string other = signed_text(record_text("2026-01-01T00:00:00Z"), "key-2");

@@ -4,19 +4,23 @@
 // a signed document has forms that are the core writer's own bytes and read back the same:
 // the compact form is a fixed point of the core's compact writer, the value form of its
 // sorted pretty writer, and the value form reads back to the same compact form.
-// Covers: src/signed/strict_json.cpp src/signed/json_text.cpp src/signed/record_rules.cpp src/signed/record_forms.cpp src/signed/signed_check.cpp
+// Covers: src/json/reader.cpp src/json/strings.cpp src/json/writer.cpp src/signed/record_rules.cpp src/record/record_forms.cpp src/signed/signed_check.cpp
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
 
 #include "check.hpp"
-#include "document/did_document.hpp"
-#include "signed/record_forms.hpp"
+#include "json/reader.hpp"
+#include "record/record_forms.hpp"
 #include "signed/signed_check.hpp"
 
+using namespace vek::json;
 using namespace vek::record;
-using vek::document::JsonValue;
-using vek::document::RecordJson;
+// The independent reader and writer: in text order, and sorted.
+using RecordJson = nlohmann::ordered_json;
+using JsonValue = nlohmann::json;
 
 // An integer beyond the largest double (309 digits or more) somewhere in `node`.
 static bool holds_huge_integer(const Node& node) {
@@ -33,7 +37,7 @@ static bool holds_huge_integer(const Node& node) {
     return false;
 }
 
-static bool one_line(const Refusal& refusal) {
+static bool one_line(const vek::Refusal& refusal) {
     return !refusal.message.empty() && refusal.message.find('\n') == std::string::npos;
 }
 

@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "signed/refusal.hpp"
+#include "common/refusal.hpp"
 
-namespace vek::record {
+namespace vek::json {
 
 struct Member;
 
@@ -59,4 +59,4 @@ Checked<JsonDocument> parse_strict(std::string_view text);
 // "an object", "a string", ...: the type of a value as messages name it.
 std::string_view type_name(const Node& node);
 
-}  // namespace vek::record
+}  // namespace vek::json

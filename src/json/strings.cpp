@@ -1,11 +1,10 @@
-#include "signed/json_text.hpp"
+#include "json/strings.hpp"
 
-#include "signed/plain_run.hpp"
-
+#include <array>
 #include <cstdint>
 #include <utility>
 
-namespace vek::record {
+namespace vek::json {
 namespace {
 
 constexpr char kHexDigits[] = "0123456789abcdef";
@@ -16,24 +15,24 @@ void append_unicode_escape(std::string& out, std::uint32_t unit) {
     out.append(escape, sizeof escape);
 }
 
-// Appends the escape of a quote, a backslash or a control character; false for any other byte.
-bool append_short_escape(std::string& out, unsigned char byte) {
-    switch (byte) {
-        case '"': out += "\\\""; return true;
-        case '\\': out += "\\\\"; return true;
-        case '\b': out += "\\b"; return true;
-        case '\t': out += "\\t"; return true;
-        case '\n': out += "\\n"; return true;
-        case '\f': out += "\\f"; return true;
-        case '\r': out += "\\r"; return true;
-        default:
-            if (byte < 0x20) {
-                append_unicode_escape(out, byte);
-                return true;
-            }
-            return false;
+struct Escapes {
+    std::array<std::array<char, 6>, 0x60> text{};
+    std::array<std::uint8_t, 0x60> size{};
+};
+
+constexpr Escapes kEscapes = [] {
+    Escapes escapes;
+    for (std::uint32_t byte = 0; byte < 0x20; ++byte) {
+        escapes.text[byte] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 15]};
+        escapes.size[byte] = 6;
     }
-}
+    for (const auto& [byte, letter] : {std::pair{'"', '"'}, {'\\', '\\'}, {'\b', 'b'}, {'\t', 't'}, {'\n', 'n'},
+                                      {'\f', 'f'}, {'\r', 'r'}}) {
+        escapes.text[static_cast<unsigned char>(byte)] = {'\\', letter};
+        escapes.size[static_cast<unsigned char>(byte)] = 2;
+    }
+    return escapes;
+}();
 
 // The code point that starts at `text[i]` and its length in bytes. The texts quoted are
 // valid UTF-8; a sequence cut short by the end of the text counts as one byte of U+FFFD
@@ -53,17 +52,9 @@ std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t 
 
 }  // namespace
 
-void append_string(std::string& out, std::string_view text) {
-    out.reserve(out.size() + text.size() + 2);
-    out += '"';
-    while (true) {
-        const std::size_t run = plain_run(text, false);
-        out.append(text.data(), run);
-        if (run == text.size()) break;
-        append_short_escape(out, static_cast<unsigned char>(text[run]));
-        text.remove_prefix(run + 1);
-    }
-    out += '"';
+std::string_view short_escape(unsigned char byte) {
+    if (byte >= kEscapes.size.size() || kEscapes.size[byte] == 0) return {};
+    return {kEscapes.text[byte].data(), kEscapes.size[byte]};
 }
 
 std::string quoted(std::string_view text, std::size_t limit) {
@@ -73,7 +64,12 @@ std::string quoted(std::string_view text, std::size_t limit) {
         const auto [code, length] = decode(text, i);
         i += length;
         if (code < 0x80 && code != 0x7f) {
-            if (!append_short_escape(out, static_cast<unsigned char>(code))) out += static_cast<char>(code);
+            const std::string_view escape = short_escape(static_cast<unsigned char>(code));
+            if (escape.empty()) {
+                out += static_cast<char>(code);
+            } else {
+                out += escape;
+            }
         } else if (code < 0x10000) {
             append_unicode_escape(out, code);
         } else {  // as a surrogate pair, the way UTF-16 writes it
@@ -86,4 +82,4 @@ std::string quoted(std::string_view text, std::size_t limit) {
     return out;
 }
 
-}  // namespace vek::record
+}  // namespace vek::json
