@@ -2,94 +2,82 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdint>
 #include <vector>
 
 #include "credentials/number_form.hpp"
-#include "signed/json_text.hpp"
+#include "json/writer.hpp"
 
 namespace vek::credentials {
 namespace {
 
-using record::Member;
-using record::Node;
-
-constexpr std::size_t kRecursionLimit = record::kMaxDepth + 1;
-
-record::Checked<void> append_value(std::string& out, const Node& node, std::size_t depth);
+using json::Member;
+using json::Node;
 
 // Lead bytes of U+E000..U+FFFF, and of the characters above U+FFFF.
 bool high_bmp_lead(unsigned char byte) { return byte == 0xee || byte == 0xef; }
 bool supplementary_lead(unsigned char byte) { return byte >= 0xf0; }
 
-// The members in canonical order, then written; most objects are small enough for the stack.
-template <class Pointers>
-record::Checked<void> append_sorted(std::string& out, Pointers& members, std::size_t depth) {
-    const auto less = [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); };
-    if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
-    out += '{';
-    bool first = true;
-    for (const Member* member : members) {
-        if (!first) out += ',';
-        first = false;
-        record::append_string(out, member->name);
-        out += ':';
-        if (auto written = append_value(out, member->value, depth); !written) return written;
-    }
-    out += '}';
-    return {};
-}
-
+constexpr std::size_t kRecursionLimit = json::kMaxDepth + 1;
+// Most objects are small enough to sort on the stack.
 constexpr std::size_t kStackMembers = 16;
 
-record::Checked<void> append_members(std::string& out, std::span<const Member* const> members, std::size_t depth) {
-    if (members.size() <= kStackMembers) {
-        std::array<const Member*, kStackMembers> buffer;
-        std::ranges::copy(members, buffer.begin());
-        std::span<const Member*> held(buffer.data(), members.size());
-        return append_sorted(out, held, depth);
-    }
-    std::vector<const Member*> held(members.begin(), members.end());
-    return append_sorted(out, held, depth);
-}
+class Canonical {
+public:
+    explicit Canonical(std::string& out) : writer_(out, json::Layout::Compact) {}
 
-record::Checked<void> append_object(std::string& out, const Node& node, std::size_t depth) {
-    if (node.members.size() <= kStackMembers) {
-        std::array<const Member*, kStackMembers> buffer;
-        for (std::size_t i = 0; i < node.members.size(); ++i) buffer[i] = &node.members[i];
-        std::span<const Member*> held(buffer.data(), node.members.size());
-        return append_sorted(out, held, depth);
-    }
-    std::vector<const Member*> held;
-    held.reserve(node.members.size());
-    for (const Member& member : node.members) held.push_back(&member);
-    return append_sorted(out, held, depth);
-}
-
-record::Checked<void> append_value(std::string& out, const Node& node, std::size_t depth) {
-    // The reader bounds the nesting of what it reads; a tree built otherwise is bounded here.
-    if (depth > kRecursionLimit) return record::refuse("not JSON that can be read: nested too deeply");
-    switch (node.kind) {
-        case Node::Kind::Null: out += "null"; return {};
-        case Node::Kind::False: out += "false"; return {};
-        case Node::Kind::True: out += "true"; return {};
-        case Node::Kind::Number: return append_number(out, node.text);
-        case Node::Kind::String: record::append_string(out, node.text); return {};
-        case Node::Kind::Array: {
-            out += '[';
-            bool first = true;
-            for (const Node& element : node.elements) {
-                if (!first) out += ',';
-                first = false;
-                if (auto written = append_value(out, element, depth + 1); !written) return written;
+    Checked<void> value(const Node& node, std::size_t depth) {
+        // The reader bounds the nesting of what it reads; a tree built otherwise is bounded here.
+        if (depth > kRecursionLimit) return refuse("not JSON that can be read: nested too deeply");
+        switch (node.kind) {
+            case Node::Kind::Null: writer_.literal("null"); return {};
+            case Node::Kind::False: writer_.literal("false"); return {};
+            case Node::Kind::True: writer_.literal("true"); return {};
+            case Node::Kind::String: writer_.string(node.text); return {};
+            case Node::Kind::Number: {
+                NumberBuffer buffer;
+                auto form = number_form(node.text, buffer);
+                if (!form) return std::unexpected(std::move(form.error()));
+                writer_.literal(*form);
+                return {};
             }
-            out += ']';
-            return {};
+            case Node::Kind::Array:
+                writer_.begin_array();
+                for (const Node& element : node.elements) {
+                    if (auto written = value(element, depth + 1); !written) return written;
+                }
+                writer_.end_array();
+                return {};
+            case Node::Kind::Object: {
+                if (node.members.size() <= kStackMembers) {
+                    std::array<const Member*, kStackMembers> buffer;
+                    for (std::size_t i = 0; i < node.members.size(); ++i) buffer[i] = &node.members[i];
+                    return object(std::span<const Member*>(buffer.data(), node.members.size()), depth + 1);
+                }
+                std::vector<const Member*> held;
+                held.reserve(node.members.size());
+                for (const Member& member : node.members) held.push_back(&member);
+                return object(held, depth + 1);
+            }
         }
-        case Node::Kind::Object: return append_object(out, node, depth + 1);
+        return {};
     }
-    return {};
-}
+
+    // The members in canonical order, then written.
+    Checked<void> object(std::span<const Member*> members, std::size_t depth) {
+        const auto less = [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); };
+        if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
+        writer_.begin_object();
+        for (const Member* member : members) {
+            writer_.name(member->name);
+            if (auto written = value(member->value, depth); !written) return written;
+        }
+        writer_.end_object();
+        return {};
+    }
+
+private:
+    json::Writer writer_;
+};
 
 }  // namespace
 
@@ -107,14 +95,20 @@ bool utf16_less(std::string_view a, std::string_view b) {
     return x < y;
 }
 
-record::Checked<void> append_canonical(std::string& out, const Node& node) { return append_value(out, node, 0); }
+Checked<void> append_canonical(std::string& out, const Node& node) { return Canonical(out).value(node, 0); }
 
-record::Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members) {
-    return append_members(out, members, 1);
+Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members) {
+    if (members.size() <= kStackMembers) {
+        std::array<const Member*, kStackMembers> buffer;
+        std::ranges::copy(members, buffer.begin());
+        return Canonical(out).object(std::span<const Member*>(buffer.data(), members.size()), 1);
+    }
+    std::vector<const Member*> held(members.begin(), members.end());
+    return Canonical(out).object(held, 1);
 }
 
-record::Checked<std::string> canonicalize(std::string_view text) {
-    auto document = record::parse_strict(text);
+Checked<std::string> canonicalize(std::string_view text) {
+    auto document = json::parse_strict(text);
     if (!document) return std::unexpected(std::move(document.error()));
     std::string out;
     out.reserve(text.size());

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "credentials/base58.hpp"
-#include "signed/json_text.hpp"
+#include "json/strings.hpp"
 
 namespace vek::credentials {
 namespace {
@@ -22,14 +22,14 @@ std::string did_key_for(const engine::PublicKey& key) {
     return std::string(kPrefix) + base58_encode(bytes);
 }
 
-record::Checked<engine::PublicKey> did_key_public_key(std::string_view did) {
+Checked<engine::PublicKey> did_key_public_key(std::string_view did) {
     if (!did.starts_with(kPrefix)) {
-        return record::refuse(record::quoted(did) + " is not a did:key DID in base58btc (did:key:z...)");
+        return refuse(json::quoted(did) + " is not a did:key DID in base58btc (did:key:z...)");
     }
     const auto bytes = base58_decode(did.substr(kPrefix.size()));
     if (!bytes || bytes->size() != kEd25519Codec.size() + 32 ||
         !std::equal(kEd25519Codec.begin(), kEd25519Codec.end(), bytes->begin())) {
-        return record::refuse(record::quoted(did) + " is not the did:key DID of an Ed25519 key");
+        return refuse(json::quoted(did) + " is not the did:key DID of an Ed25519 key");
     }
     engine::PublicKey key;
     std::copy(bytes->begin() + kEd25519Codec.size(), bytes->end(), key.begin());

@@ -6,13 +6,13 @@
 #include <string_view>
 
 #include "engine/key_pair.hpp"
-#include "signed/refusal.hpp"
+#include "common/refusal.hpp"
 
 namespace vek::credentials {
 
 std::string did_key_for(const engine::PublicKey& key);
 
 // The key of a did:key DID (without fragment); refused when it is not an Ed25519 key.
-record::Checked<engine::PublicKey> did_key_public_key(std::string_view did);
+Checked<engine::PublicKey> did_key_public_key(std::string_view did);
 
 }  // namespace vek::credentials

@@ -9,17 +9,15 @@
 #include "credentials/canonical_json.hpp"
 #include "document/timestamp.hpp"
 #include "signed/record_rules.hpp"
-#include "signed/json_text.hpp"
-#include "signed/strict_json.hpp"
+#include "json/strings.hpp"
+#include "json/reader.hpp"
 
 namespace vek::credentials {
 namespace {
 
-using record::Checked;
-using record::Member;
-using record::Node;
-using record::quoted;
-using record::refuse;
+using json::Member;
+using json::Node;
+using json::quoted;
 
 constexpr std::string_view kProofType = "DataIntegrityProof";
 constexpr std::string_view kCryptosuite = "eddsa-jcs-2022";
@@ -41,11 +39,11 @@ Member string_member(std::string_view name, std::string_view value) {
 }
 
 // A credential's members as both issuing and verifying need them.
-Checked<record::JsonDocument> read_credential(std::string_view text) {
-    auto document = record::parse_strict(text);
+Checked<json::JsonDocument> read_credential(std::string_view text) {
+    auto document = json::parse_strict(text);
     if (!document) return std::unexpected(std::move(document.error()));
     const Node& root = document->root;
-    if (root.kind != Node::Kind::Object) return refuse("a credential is a JSON object, not " + std::string(record::type_name(root)));
+    if (root.kind != Node::Kind::Object) return refuse("a credential is a JSON object, not " + std::string(json::type_name(root)));
     for (const std::string_view name : {"@context", "type", "issuer"}) {
         if (find(root, name) == nullptr) return refuse("the credential has no " + quoted(name));
     }
@@ -95,7 +93,7 @@ Checked<const Node*> the_proof(const Node& credential) {
         }
         node = &node->elements.front();
     }
-    if (node->kind != Node::Kind::Object) return refuse("the proof is " + std::string(record::type_name(*node)) + ", not an object");
+    if (node->kind != Node::Kind::Object) return refuse("the proof is " + std::string(json::type_name(*node)) + ", not an object");
     return node;
 }
 
@@ -103,7 +101,7 @@ Checked<std::string_view> string_of(const Node& proof, std::string_view name, st
     const Member* member = find(proof, name);
     if (member == nullptr) return refuse("the " + std::string(what) + " has no " + quoted(name));
     if (member->value.kind != Node::Kind::String) {
-        return refuse("the " + std::string(what) + "'s " + quoted(name) + " is " + std::string(record::type_name(member->value)) + ", not a string");
+        return refuse("the " + std::string(what) + "'s " + quoted(name) + " is " + std::string(json::type_name(member->value)) + ", not a string");
     }
     return member->value.text;
 }

@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "engine/key_pair.hpp"
-#include "signed/refusal.hpp"
+#include "common/refusal.hpp"
 
 namespace vek::credentials {
 
@@ -22,7 +22,7 @@ HashData hash_data(std::string_view canonical_proof_configuration, std::string_v
 // by `key` appended as its last member; the rest of the text stays as it was. The proof
 // configuration carries the credential's "@context", as the suite defines it. An empty
 // `created` is the time of signing.
-record::Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_view credential,
+Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_view credential,
                                               std::string_view verification_method, std::string_view created);
 
 // What a verifier needs of a secured credential once its proof is read and hashed; the
@@ -39,6 +39,6 @@ struct ProofReading {
     engine::SignatureBytes signature{};
 };
 
-record::Checked<ProofReading> read_proof(std::string_view secured);
+Checked<ProofReading> read_proof(std::string_view secured);
 
 }  // namespace vek::credentials

@@ -1,10 +1,12 @@
 #include "credentials/number_form.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <string>
 #include <cstdlib>
 #include <system_error>
 
-#include "signed/json_text.hpp"
+#include "json/strings.hpp"
 
 namespace vek::credentials {
 
@@ -35,33 +37,49 @@ bool written_as_spelled(std::string_view spelling) {
 
 }  // namespace
 
-record::Checked<void> append_number(std::string& out, std::string_view spelling) {
-    if (written_as_spelled(spelling)) {
-        out += spelling;
-        return {};
+// Appends into a NumberBuffer, which holds every form (at most 25 characters).
+class Form {
+public:
+    explicit Form(NumberBuffer& buffer) : buffer_(buffer) {}
+    void operator+=(std::string_view text) {
+        std::copy_n(text.data(), text.size(), buffer_.data() + size_);
+        size_ += text.size();
     }
+    void operator+=(char c) { buffer_[size_++] = c; }
+    void zeros(int count) {
+        std::fill_n(buffer_.data() + size_, count, '0');
+        size_ += static_cast<std::size_t>(count);
+    }
+    std::string_view text() const { return {buffer_.data(), size_}; }
+
+private:
+    NumberBuffer& buffer_;
+    std::size_t size_ = 0;
+};
+
+Checked<std::string_view> number_form(std::string_view spelling, NumberBuffer& buffer) {
+    if (written_as_spelled(spelling)) return spelling;
     double value = 0;
     const auto [end, error] = std::from_chars(spelling.data(), spelling.data() + spelling.size(), value);
     if (error == std::errc::result_out_of_range) {
         // The reader has refused every fraction and exponent beyond a double, so only an
         // integer can be too large here; anything else fell below the smallest double.
         if (spelling.find_first_of(".eE") == std::string_view::npos) {
-            return record::refuse("number " + record::quoted(spelling) + " is out of range");
+            return refuse("number " + json::quoted(spelling) + " is out of range");
         }
         value = 0;
     }
-    if (value == 0) {
-        out += '0';
-        return {};
-    }
+    if (value == 0) return std::string_view("0");
+    Form out(buffer);
     if (value < 0) {
         out += '-';
         value = -value;
     }
     // The shortest round-trip digits, as d.ddde±x; ECMAScript's choice of layout follows.
-    char buffer[32];
-    const auto written = std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific);
-    const std::string_view scientific(buffer, static_cast<std::size_t>(written.ptr - buffer));
+    char scientific_buffer[32];
+    const auto written = std::to_chars(scientific_buffer, scientific_buffer + sizeof scientific_buffer, value,
+                                       std::chars_format::scientific);
+    const std::string_view scientific(scientific_buffer, static_cast<std::size_t>(written.ptr - scientific_buffer));
     const std::size_t e = scientific.find('e');
     // The significant digits without the point, and n: the point goes after n of them.
     char digit_buffer[24];
@@ -76,14 +94,14 @@ record::Checked<void> append_number(std::string& out, std::string_view spelling)
     const int length = static_cast<int>(k);
     if (length <= n && n <= 21) {
         out += digits;
-        out.append(static_cast<std::size_t>(n - length), '0');
+        out.zeros(n - length);
     } else if (0 < n && n <= 21) {
         out += digits.substr(0, static_cast<std::size_t>(n));
         out += '.';
         out += digits.substr(static_cast<std::size_t>(n));
     } else if (-6 < n && n <= 0) {
         out += "0.";
-        out.append(static_cast<std::size_t>(-n), '0');
+        out.zeros(-n);
         out += digits;
     } else {
         out += digits[0];
@@ -93,10 +111,11 @@ record::Checked<void> append_number(std::string& out, std::string_view spelling)
         }
         out += n - 1 < 0 ? "e-" : "e+";
         char exponent_digits[8];
-        const auto written_end = std::to_chars(exponent_digits, exponent_digits + sizeof exponent_digits, std::abs(n - 1)).ptr;
-        out.append(exponent_digits, written_end);
+        const auto exponent_end =
+            std::to_chars(exponent_digits, exponent_digits + sizeof exponent_digits, std::abs(n - 1)).ptr;
+        out += std::string_view(exponent_digits, static_cast<std::size_t>(exponent_end - exponent_digits));
     }
-    return {};
+    return out.text();
 }
 
 }  // namespace vek::credentials

@@ -33,6 +33,12 @@ public:
     void string(std::string_view text);
     // A member whose value is a text.
     void member(std::string_view member_name, std::string_view text);
+    // A value written as it is given, already in its JSON form: a number, true, false or null.
+    void literal(std::string_view text) {
+        separate();
+        reserve(text.size());
+        put(text);
+    }
 
     // False once a text was not well-formed UTF-8: the output is then no JSON text.
     bool utf8() const { return utf8_; }
