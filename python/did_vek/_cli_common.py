@@ -44,6 +44,39 @@ def workers_argument(text: str) -> int:
     return int(text)
 
 
+def connections_argument(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of connections (1 or more): {text!r}")
+    return int(text)
+
+
+def seconds_argument(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = 0.0
+    if not 0 < seconds <= 3600:
+        raise argparse.ArgumentTypeError(f"not a number of seconds (above 0, at most 3600): {text!r}")
+    return seconds
+
+
+def add_serve_limits(parser: argparse.ArgumentParser) -> None:
+    """The options of a server process's bounds; unset ones keep the server's defaults."""
+    parser.add_argument("--max-connections", type=connections_argument, metavar="N",
+                        help="connections open at once per process; more are closed (default: 500)")
+    parser.add_argument("--idle-timeout", type=seconds_argument, metavar="S",
+                        help="close a kept-alive connection idle this long (default: 5)")
+    parser.add_argument("--request-timeout", type=seconds_argument, metavar="S",
+                        help="close a connection whose request does not arrive whole, or whose client"
+                             " does not read its answer, within this long (default: 10)")
+
+
+def serve_limits(arguments: argparse.Namespace) -> dict[str, Any]:
+    """The bounds given by the options of `add_serve_limits`, for `ServeLimits`."""
+    given = {name: getattr(arguments, name) for name in ("max_connections", "idle_timeout", "request_timeout")}
+    return {name: value for name, value in given.items() if value is not None}
+
+
 def write(text: str, stream: Any = None) -> None:
     # Bytes, not text: the output is UTF-8 whatever the locale says.
     stream = stream or sys.stdout

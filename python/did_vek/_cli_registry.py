@@ -16,8 +16,9 @@ from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from ._cli_common import (OK, InputError, Invalid, decode, engine_of, port_argument, read, shown_name,
-                          text_argument, valid_did, workers_argument, write)
+from ._cli_common import (OK, InputError, Invalid, add_serve_limits, decode, engine_of, port_argument, read,
+                          seconds_argument, serve_limits, shown_name, text_argument, valid_did, workers_argument,
+                          write)
 from ._errors import InvalidDocument
 from ._history import is_version_id
 from ._messages import quoted
@@ -28,6 +29,8 @@ if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a
     from .registry.store import Store
 
 DEFAULT_REGISTRY = "http://127.0.0.1:8080"
+TIMEOUT_VARIABLE = "DID_VEK_TIMEOUT"
+DEFAULT_TIMEOUT = 10.0
 DEFAULT_DB = "did-vek-registry.sqlite3"
 _REGISTRY_EXTRA = "the registry needs its extra: pip install 'did-vek[registry]'"
 _TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
@@ -58,9 +61,21 @@ def _talking(run: Run) -> Run:
 def _client(args: argparse.Namespace) -> RegistryClient:
     url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
     try:
-        return RegistryClient(url)
+        return RegistryClient(url, timeout=_timeout())
     except ValueError as error:
         raise InputError(str(error)) from None
+
+
+def _timeout() -> float:
+    # How long one request to the registry may take, all of it: a registry that answers slowly
+    # on purpose cannot hold a command longer.
+    text = os.environ.get(TIMEOUT_VARIABLE)
+    if text is None:
+        return DEFAULT_TIMEOUT
+    try:
+        return seconds_argument(text)
+    except argparse.ArgumentTypeError as error:
+        raise InputError(f"${TIMEOUT_VARIABLE}: {error}") from None
 
 
 def serve(args: argparse.Namespace) -> int:
@@ -69,8 +84,10 @@ def serve(args: argparse.Namespace) -> int:
         from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
+    from .registry.limits import ServeLimits
     try:
-        run_registry(args.db, host=args.host, port=args.port, workers=args.workers)
+        run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
+                     limits=ServeLimits(**serve_limits(args)))
     except ImportError:  # an engine's driver, imported when its store is opened
         raise InputError(_REGISTRY_EXTRA) from None
     except CannotListen as error:
@@ -216,9 +233,6 @@ def _version_time(text: str) -> str:
 
 
 
-
-
-
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
     serve_parser = command(commands, "serve", serve, "run a registry server")
@@ -228,6 +242,7 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--port", type=port_argument, default=8080, help="the port to listen on (default: 8080)")
     serve_parser.add_argument("--workers", type=workers_argument, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
+    add_serve_limits(serve_parser)
 
     registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
 

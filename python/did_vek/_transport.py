@@ -4,10 +4,13 @@ Standard library only: a base install of did-vek must be able to publish and res
 """
 
 import http.client
+import io
 import json
 import socket
 import ssl
+import time
 from dataclasses import dataclass
+from typing import cast
 from urllib.parse import urlsplit
 
 # Far more than any honest answer (a version is at most 64 KiB), and small enough that a
@@ -49,10 +52,60 @@ def one_line(text: str) -> str:
     return printable + ("..." if len(text) > _MAX_DETAIL else "")
 
 
+class _DeadlineReader(io.RawIOBase):
+    """The socket as an answer is read from it: no read waits past the request's deadline.
+
+    A timeout per read alone would let a server hold the client for as long as it likes, by
+    sending one byte, or one interim answer, a little before each read would time out.
+    """
+
+    def __init__(self, sock: socket.socket, deadline: float) -> None:
+        super().__init__()
+        self._sock = sock
+        self._deadline = deadline
+        # Set when the connection gave the socket up to this answer (one that closes after it).
+        self.owns_socket = False
+
+    def close(self) -> None:
+        if self.owns_socket and not self.closed:
+            self._sock.close()
+        super().close()
+
+    def readable(self) -> bool:
+        return True
+
+    def readinto(self, buffer: "memoryview | bytearray") -> int:  # type: ignore[override]
+        remaining = self._deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError("timed out")
+        self._sock.settimeout(remaining)
+        return self._sock.recv_into(buffer)
+
+
+class _DeadlineSocket:
+    """What `http.client` hands an answer to read: the connection's socket behind a deadline."""
+
+    def __init__(self, sock: socket.socket, deadline: float) -> None:
+        self._sock = sock
+        self._reader = _DeadlineReader(sock, deadline)
+
+    def makefile(self, mode: str) -> io.BufferedReader:
+        return io.BufferedReader(self._reader)
+
+    def close(self) -> None:
+        # The connection closes its side once the answer says it will close: the answer, still
+        # to be read, keeps the socket and closes it when done.
+        self._reader.owns_socket = True
+        if self._reader.closed:
+            self._sock.close()
+
+
 class Connection:
     """Requests to one registry over a single connection, kept open between requests.
 
-    Not safe to share between threads: give each thread its own.
+    `timeout` bounds each request as a whole: connecting, sending, and reading the answer with
+    any number of interim answers before it. Not safe to share between threads: give each
+    thread its own.
     """
 
     def __init__(self, url: str, timeout: float) -> None:
@@ -66,6 +119,7 @@ class Connection:
         if parts.query or parts.fragment:
             raise ValueError(f"the registry URL must not have a query or fragment: {url!r}")
         self.url = url
+        self._timeout = timeout
         self._prefix = parts.path.rstrip("/")
         self._connection: http.client.HTTPConnection
         if parts.scheme == "https":
@@ -85,9 +139,10 @@ class Connection:
         already stored is answered as a retry.
         """
         retry_allowed = self._used
+        deadline = time.monotonic() + self._timeout
         while True:
             try:
-                return self._exchange(method, self._prefix + path, body, headers or {})
+                return self._exchange(method, self._prefix + path, body, headers or {}, deadline)
             except (http.client.RemoteDisconnected, BrokenPipeError, ConnectionResetError) as error:
                 self.close()
                 if not retry_allowed:
@@ -97,9 +152,26 @@ class Connection:
                 self.close()
                 raise RegistryError(0, f"cannot talk to the registry at {self.url}: {_reason(error)}") from None
 
-    def _exchange(self, method: str, path: str, body: bytes | None, headers: dict[str, str]) -> Answer:
-        self._connection.request(method, path, body=body, headers=headers)
-        response = self._connection.getresponse()
+    def _exchange(self, method: str, path: str, body: bytes | None, headers: dict[str, str],
+                  deadline: float) -> Answer:
+        connection = self._connection
+        remaining = deadline - time.monotonic()
+        if remaining <= 0:
+            raise TimeoutError("timed out")
+        # Connecting and sending wait at most what is left (sendall's timeout covers all of it).
+        if connection.sock is None:
+            connection.timeout = remaining
+        else:
+            connection.sock.settimeout(remaining)
+        connection.request(method, path, body=body, headers=headers)
+        sock = connection.sock
+        bounded = _DeadlineSocket(sock, deadline)
+        connection.sock = cast(socket.socket, bounded)
+        try:
+            response = connection.getresponse()
+        finally:
+            if connection.sock is cast(socket.socket, bounded):
+                connection.sock = sock
         data = response.read(MAX_ANSWER_BYTES + 1)
         if len(data) > MAX_ANSWER_BYTES:
             self.close()

@@ -113,3 +113,49 @@ def registry(tmp_path_factory):
     """The URL of a real registry on a new SQLite file, shared by the tests of one module."""
     with real_registry(tmp_path_factory.mktemp("registry") / "registry.sqlite3") as url:
         yield url
+
+
+class StallingRegistry:
+    """Answers every request slowly enough to hold a client whose timeout bounds each read only.
+
+    `trickle`: a 1 MB answer, one byte at a time; `continue`: interim `100 Continue` answers, one
+    after the other, never the final one. The gap between sends is `gap` seconds.
+    """
+
+    def __init__(self, how, *, gap=0.05):
+        self.how, self.gap = how, gap
+        self.listener = free_socket()
+        self.listener.listen()
+        self.listener.settimeout(0.05)
+        self.url = f"http://127.0.0.1:{self.listener.getsockname()[1]}"
+        self.stop = threading.Event()
+
+    def _stall(self, connection):
+        with connection:
+            connection.recv(65536)
+            if self.how == "trickle":
+                connection.sendall(b"HTTP/1.1 200 OK\r\nContent-Type: application/json\r\n"
+                                   b"Content-Length: 1000000\r\n\r\n[")
+            while not self.stop.wait(self.gap):
+                try:
+                    connection.sendall(b" " if self.how == "trickle" else b"HTTP/1.1 100 Continue\r\n\r\n")
+                except OSError:
+                    return
+
+    def _accept(self):
+        while not self.stop.is_set():
+            try:
+                connection, _ = self.listener.accept()
+            except TimeoutError:
+                continue
+            threading.Thread(target=self._stall, args=(connection,), daemon=True).start()
+
+    def __enter__(self):
+        self.acceptor = threading.Thread(target=self._accept, daemon=True)
+        self.acceptor.start()
+        return self
+
+    def __exit__(self, *exc_info):
+        self.stop.set()
+        self.acceptor.join(5)
+        self.listener.close()

@@ -12,7 +12,7 @@ import pytest
 
 from did_vek import RegistryClient
 from holders import Holder, history, timestamp
-from registries import FakeRegistry, free_socket, needs_registry_extra, registry  # noqa: F401 (the fixture)
+from registries import FakeRegistry, StallingRegistry, free_socket, needs_registry_extra, registry  # noqa: F401 (the fixture)
 from test_cli import run
 
 
@@ -123,6 +123,16 @@ def test_what_a_registry_answers_decides_the_exit_status(answer, status, message
     with FakeRegistry({"/dids/" + holder.did.replace(":", "%3A") + "/log": answer(holder)}) as fake:
         result = registry_run(fake.url, "resolve", holder.did)
     assert result.status == status and message in result.err
+
+
+@pytest.mark.parametrize("how", ["trickle", "continue"])
+def test_a_registry_that_stalls_cannot_hold_a_command(monkeypatch, how):
+    monkeypatch.setenv("DID_VEK_TIMEOUT", "0.5")
+    with StallingRegistry(how) as stalling:
+        started = time.monotonic()
+        result = registry_run(stalling.url, "resolve", history(1).did)
+    assert result.status == 2 and "timed out" in result.err
+    assert time.monotonic() - started < 5
 
 
 def test_export_then_import_into_a_fresh_store(tmp_path, registry, published):

@@ -1,12 +1,13 @@
 # The registry client against the real registry, and against a fake one that lies: the client
 # must accept only histories the DID's keys signed, whatever a registry serves.
 import json
+import time
 
 import pytest
 
 from did_vek import InvalidDocument, NotFound, RegistryClient, RegistryError
 from holders import Holder, history, timestamp
-from registries import FakeRegistry, free_socket, registry  # noqa: F401 (the fixture)
+from registries import FakeRegistry, StallingRegistry, free_socket, registry  # noqa: F401 (the fixture)
 
 
 @pytest.fixture
@@ -210,6 +211,16 @@ def test_a_registry_that_never_answers_times_out():
         with pytest.raises(RegistryError) as failed:
             client.log("did:vek:abc")
     assert failed.value.status == 0 and "timed out" in failed.value.detail
+
+
+@pytest.mark.parametrize("how", ["trickle", "continue"])
+def test_a_registry_that_stalls_cannot_hold_a_request_past_its_timeout(how):
+    with StallingRegistry(how) as stalling, RegistryClient(stalling.url, timeout=0.5) as client:
+        started = time.monotonic()
+        with pytest.raises(RegistryError) as failed:
+            client.resolve("did:vek:abc")
+    assert failed.value.status == 0 and "timed out" in failed.value.detail
+    assert time.monotonic() - started < 2
 
 
 @pytest.mark.parametrize("url", ["127.0.0.1:8080", "ftp://host/", "http://", "http://host:99999", "http://host/?q=1"])

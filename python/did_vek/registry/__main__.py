@@ -3,7 +3,8 @@
 import argparse
 import sys
 
-from .._cli_common import port_argument, workers_argument
+from .._cli_common import add_serve_limits, port_argument, serve_limits, workers_argument
+from .limits import ServeLimits
 from .server import CannotListen, serve
 from .store import StoreUnavailable
 
@@ -16,9 +17,11 @@ def main() -> None:
     parser.add_argument("--port", type=port_argument, default=8080, help="port to listen on (default: %(default)s)")
     parser.add_argument("--workers", type=workers_argument, default=1,
                         help="server processes (default: %(default)s)")
+    add_serve_limits(parser)
     arguments = parser.parse_args()
     try:
-        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers)
+        serve(arguments.db, host=arguments.host, port=arguments.port, workers=arguments.workers,
+              limits=ServeLimits(**serve_limits(arguments)))
     except (CannotListen, StoreUnavailable) as error:
         # As the did-vek commands do: an address or a store that cannot be used is exit status 2.
         print(f"{parser.prog}: {error}", file=sys.stderr)

@@ -15,20 +15,20 @@ from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
 from starlette.requests import ClientDisconnect, Request
-from starlette.responses import Response
+from starlette.responses import Response, StreamingResponse
 from starlette.types import ASGIApp
 
 from .dispatch import Dispatcher, ErrorAnswer, Route, answering, route
 from .engines import open_store
+from .paging import BATCH, export_chunks, log_chunks
 from .problems import problem
 from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Resolver
-from .rules import decider, parse_if_match, read_submission
-from .store import AlreadyStored, Refused, Store, StoredVersion, StoreUnavailable
+from .rules import MAX_VERSION_BYTES, decider, parse_if_match, read_submission
+from .store import AlreadyStored, Refused, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _log = logging.getLogger("did_vek.registry")
-MAX_BODY = 64 * 1024
 EXPORT_LIMIT = 1000
 _ASCII_DIGITS = frozenset("0123456789")
 
@@ -58,7 +58,8 @@ class RegistryApp(Starlette):
 
         super().__init__(lifespan=lifespan)
         answers: dict[type[Exception], ErrorAnswer] = {
-            Refused: _refused, StoreUnavailable: _store_failed, HTTPException: _http_exception, Exception: _server_error}
+            Refused: _refused, StoreBusy: _store_busy, StoreUnavailable: _store_failed, HTTPException: _http_exception,
+            Exception: _server_error}
         # The busiest route first: the routes are tried in order.
         routes = [route(RESOLUTION_PREFIX, ["GET"], self.resolver), *_routes(store, answers)]
         self.dispatcher = Dispatcher(routes, self.router, answers)
@@ -95,17 +96,25 @@ def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[R
 
     async def log(request: Request) -> Response:
         did = _path_did(request, "/dids/", "/log")
-        versions = await _store_call(store.log, did)
-        if not versions:
+
+        async def fetch(after: int, count: int) -> list[StoredVersion]:
+            return await _store_call(store.log, did, after, count)  # type: ignore[no-any-return]
+
+        # The first batch before the answer starts: a DID without versions, or a store that
+        # fails, still gets its own status.
+        first = await fetch(0, BATCH)
+        if not first:
             return problem(404, f"{did} has no version in this registry")
-        body = "[" + ",".join(version.signed for version in versions) + "]"
-        return Response(body.encode(), media_type="application/json")
+        return StreamingResponse(log_chunks(first, fetch), media_type="application/json")
 
     async def export(request: Request) -> Response:
         after, limit = _export_options(request)
-        versions = await _store_call(store.export, after, limit)
-        return Response("".join(_export_line(version) for version in versions).encode(),
-                        media_type="application/jsonl")
+
+        async def fetch(after: int, count: int) -> list[StoredVersion]:
+            return await _store_call(store.export, after, count)  # type: ignore[no-any-return]
+
+        first = await fetch(after, min(BATCH, limit))
+        return StreamingResponse(export_chunks(first, fetch, limit), media_type="application/jsonl")
 
     return [
         route(r"/1\.0/methods", ["GET"], answering(methods, answers)),
@@ -145,15 +154,15 @@ async def _body(request: Request) -> bytes:
     if length is not None:
         if not length or not set(length) <= _ASCII_DIGITS:
             raise Refused(400, "Content-Length is not a number")
-        if len(length) > 12 or int(length) > MAX_BODY:
-            raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+        if len(length) > 12 or int(length) > MAX_VERSION_BYTES:
+            raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
     chunks: list[bytes] = []
     size = 0
     try:
         async for chunk in request.stream():
             size += len(chunk)
-            if size > MAX_BODY:
-                raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
+            if size > MAX_VERSION_BYTES:
+                raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
             chunks.append(chunk)
     except ClientDisconnect:
         raise Refused(400, "the client left before the body was complete") from None
@@ -194,13 +203,6 @@ def _export_options(request: Request) -> tuple[int, int]:
     return int(after_text), min(int(limit_text[:6]) if len(limit_text) <= 6 else EXPORT_LIMIT, EXPORT_LIMIT)
 
 
-def _export_line(version: StoredVersion) -> str:
-    # One line each: the stored text is laid out over many lines, so it is written again compactly.
-    signed = json.loads(version.signed)
-    return json.dumps({"seq": version.seq, "did": version.did, "versionId": str(version.version),
-                       "signed": signed}, ensure_ascii=False, separators=(",", ":")) + "\n"
-
-
 async def _store_call(function: Callable[..., Any], *arguments: Any) -> Any:
     """`function` in a worker thread; any failure but a verdict of the rules is the store's."""
     try:
@@ -230,6 +232,12 @@ async def _store_failed(request: Request, error: Exception) -> Response:
     # The cause stays in the server's log: it may name files, hosts or users.
     _log.error("store failure on %s %s: %s", request.method, request.url.path, error)
     return problem(500, "the store failed; the registry's log says why")
+
+
+async def _store_busy(request: Request, error: Exception) -> Response:
+    _log.warning("store busy on %s %s: %s", request.method, request.url.path, error)
+    return problem(503, "the store is busy: another writer held what this one needs too long;"
+                        " nothing was stored, try again", {"Retry-After": "1"})
 
 
 async def _server_error(request: Request, error: Exception) -> Response:

@@ -14,7 +14,8 @@ from collections.abc import Iterable
 from .. import _native
 from .._history import is_version_id
 from .._messages import quoted
-from .rules import decider, read_submission
+from .._signed import read_signed
+from .rules import MAX_VERSIONS, decider, read_submission, signs_the_same
 from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
 
@@ -53,7 +54,7 @@ def _import_line(store: Store, line: str) -> bool:
     signed = read_submission(signed_text, did)
     stored = store.version(did, version_id)
     if stored is not None:
-        if stored.signed != signed.canonical:
+        if not signs_the_same(read_signed(stored.signed), signed):
             raise Refused(409, f"{did} version {version_id} is stored with another text")
         return False
     decide = decider(signed)
@@ -86,16 +87,22 @@ def _read_line(line: str) -> tuple[str, int, str]:
     version = _version_number(version_id)
     if not isinstance(signed, dict):
         raise Refused(400, "\"signed\" must be an object, the signed document")
-    return did, version, json.dumps(signed, ensure_ascii=False)
+    # Compact: the size a publish refuses is judged on the smallest text of these values.
+    return did, version, json.dumps(signed, ensure_ascii=False, separators=(",", ":"))
 
 
 def _version_number(value: object) -> int:
     # /export writes the version id as a text; a number is taken too, for hand-made lines.
     if isinstance(value, bool):
         raise Refused(400, "\"versionId\" must be a version number")
+    number = None
     if isinstance(value, int) and value >= 1:
-        return value
-    if isinstance(value, str) and is_version_id(value):
-        return int(value)
-    raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
+        number = value
+    elif isinstance(value, str) and is_version_id(value):
+        number = int(value) if len(value) <= 18 else MAX_VERSIONS + 1
+    if number is None:
+        raise Refused(400, f"\"versionId\" {quoted(str(value))} is not a version number")
+    if number > MAX_VERSIONS:
+        raise Refused(409, f"\"versionId\" is over MAX_VERSIONS {MAX_VERSIONS}, the most versions a DID may have")
+    return number
 

@@ -30,7 +30,7 @@ from psycopg import errors
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from .store import Decide, StoredVersion, StoreUnavailable
+from .store import Decide, StoreBusy, StoredVersion, StoreUnavailable
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS did_vek_versions (
@@ -79,17 +79,23 @@ class PostgresStore:
 
     `max_connections` bounds the pool; `timeout` is how long (seconds) a call waits for a
     connection before it reports the store unavailable; a transaction left idle for
-    `stuck_transaction_timeout` is ended by PostgreSQL, which frees the locks it held. While PostgreSQL is down, `healthy()`
-    answers False within `health_timeout`, and so do the other calls fail once one has waited
-    in vain; the pool keeps reconnecting in the background, so service resumes by itself when
-    the database is back.
+    `stuck_transaction_timeout` is ended by PostgreSQL, which frees the locks it held; a writer
+    waits at most `lock_timeout` for a lock before it reports the store busy. Together they bound
+    what a server process frozen in the middle of appends costs the others: its transaction that
+    holds a lock is ended after `stuck_transaction_timeout`, and those it had queued before it
+    froze gave up waiting by then, however many they are, as long as `lock_timeout` is the
+    shorter of the two (else each of them would take the lock in turn, and hold it as long
+    again). While PostgreSQL is down, `healthy()` answers False within `health_timeout`, and so
+    do the other calls fail once one has waited in vain; the pool keeps reconnecting in the
+    background, so service resumes by itself when the database is back.
     """
 
     # A read is a round trip to the server, and may wait for a connection of the pool.
     reads_inline = False
 
     def __init__(self, url: str, *, max_connections: int = 10, timeout: float = 5.0,
-                 health_timeout: float = 1.0, stuck_transaction_timeout: float = 10.0) -> None:
+                 health_timeout: float = 1.0, stuck_transaction_timeout: float = 3.0,
+                 lock_timeout: float = 2.0) -> None:
         self._timeout = timeout
         self._health_timeout = health_timeout
         # Set when the last wait for a connection ran out: the database is most likely down, and
@@ -103,8 +109,10 @@ class PostgresStore:
             # Not the parser's message: it may quote the URL, password and all.
             raise StoreUnavailable("PostgreSQL: the URL is not one that libpq can read") from None
         # Options of the URL's own (a search_path, say) are kept: the pool's would replace them.
-        idle_limit = f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}"
-        options = f"{given['options']} {idle_limit}" if given.get("options") else idle_limit
+        limits = (f"-c idle_in_transaction_session_timeout={int(stuck_transaction_timeout * 1000)}"
+                  f" -c lock_timeout={int(lock_timeout * 1000)}")
+        options = f"{given['options']} {limits}" if given.get("options") else limits
+        self._lock_timeout = lock_timeout
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
             url,
             min_size=1,
@@ -140,6 +148,8 @@ class PostgresStore:
                 self._unreachable = False
                 self._ensure_schema(connection)
                 yield connection
+        except errors.LockNotAvailable as error:
+            raise StoreBusy(f"PostgreSQL: a lock was held past lock_timeout ({self._lock_timeout:g} s)") from error
         except PoolTimeout:
             self._unreachable = True
             # Why the pool cannot connect is in its log, attempt by attempt.
@@ -192,8 +202,10 @@ class PostgresStore:
                          ' WHERE did = %s AND version_time COLLATE "C" <= %s'
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
-    def log(self, did: str) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version", (did,))
+    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+        # LIMIT NULL: no limit.
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version > %s"
+                         " ORDER BY version LIMIT %s", (did, after, limit))
 
     def export(self, after: int, limit: int) -> list[StoredVersion]:
         return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s ORDER BY seq LIMIT %s",

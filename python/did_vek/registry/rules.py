@@ -22,6 +22,12 @@ from .store import AlreadyStored, Decide, NewVersion, Refused, StoredVersion
 # How far ahead of the registry's clock a version's "updated" may be: clocks differ a little,
 # but a version far in the future would lock its DID against every update until then.
 FUTURE_ALLOWANCE = timedelta(minutes=5)
+# The largest signed document the registry takes, in UTF-8 bytes as it is sent.
+MAX_VERSION_BYTES = 64 * 1024
+# The most versions one DID may have. Its log is served whole and every client reads it all to
+# resolve, so one key writing without end must not make every reader of its DID pay for it:
+# at most MAX_VERSIONS * MAX_VERSION_BYTES (64 MiB, about 80 MiB as stored) per DID.
+MAX_VERSIONS = 1000
 _TIMESTAMP_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 # One entity tag of an If-Match list: an optional weakness mark and a quoted opaque text.
 _ENTITY_TAG = re.compile(r'\s*(W/)?"([\x21\x23-\x7e]*)"\s*')
@@ -66,7 +72,9 @@ def parse_if_match(header: str | None) -> IfMatch | None:
 
 
 def read_submission(body: str, did: str) -> SignedDocument:
-    """The signed document in `body`, for the DID `did`; `Refused` (400) with the reason when not."""
+    """The signed document in `body`, for the DID `did`; `Refused` (413 too long, 400) when not."""
+    if len(body) * 4 > MAX_VERSION_BYTES and len(body.encode("utf-8", "surrogatepass")) > MAX_VERSION_BYTES:
+        raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
     try:
         signed = read_signed(body)
     except InvalidDocument as error:
@@ -85,12 +93,15 @@ def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: C
     """
 
     def decide(last: StoredVersion | None) -> NewVersion:
-        if last is not None and last.signed == signed.canonical:
+        if last is not None and _is_retry(last, signed):
             raise AlreadyStored(last)
         broken, _ = _native.check_next(None if last is None else last.signed, signed.canonical)
         if "deactivated" in broken:
             assert last is not None
             raise Refused(410, f"{signed.did} is deactivated since version {last.version}: nothing may follow")
+        if last is not None and last.version >= MAX_VERSIONS:
+            raise Refused(409, f"{signed.did} has {last.version} versions, the most a DID may have"
+                               f" (MAX_VERSIONS {MAX_VERSIONS})")
         if if_match is not None and not if_match.matches(last):
             current = "has no version" if last is None else f"is at version {last.version}"
             raise Refused(412, f"If-Match names another version than the last: {signed.did} {current}")
@@ -108,6 +119,19 @@ def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: C
                           deactivates=signed.deactivates)
 
     return decide
+
+
+def signs_the_same(first: SignedDocument, second: SignedDocument) -> bool:
+    """True when both carry the same signed values and signature, whatever their unsigned members
+    (the proof's "created", say): the second is a retry of the first, not a version of its own."""
+    return first.proof_value == second.proof_value and first.compact == second.compact
+
+
+def _is_retry(last: StoredVersion, signed: SignedDocument) -> bool:
+    if last.signed == signed.canonical:
+        return True
+    # Read the stored version only when its text holds the same signature: most appends do not.
+    return f'"{signed.proof_value}"' in last.signed and signs_the_same(read_signed(last.signed), signed)
 
 
 def _refusal(broken: tuple[str, ...], signed: SignedDocument, last: StoredVersion | None) -> Refused:

@@ -15,7 +15,7 @@ import time
 from collections.abc import Iterator
 from contextlib import contextmanager
 
-from .store import Decide, StoredVersion, StoreUnavailable
+from .store import Decide, StoreBusy, StoredVersion, StoreUnavailable
 
 # AUTOINCREMENT: a seq is never given twice, not even after the newest row went away.
 _SCHEMA = """
@@ -31,8 +31,10 @@ CREATE TABLE IF NOT EXISTS versions (
 )
 """
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
-# How long a writer waits for another process's write lock before the store reports failure.
-_BUSY_TIMEOUT_SECONDS = 30.0
+# How long a writer waits for another connection's write lock before the store reports itself
+# busy. A process frozen while it holds the lock holds it as long as it is frozen: the others
+# then answer 503 after this wait instead of queueing without end.
+BUSY_TIMEOUT_SECONDS = 5.0
 _SYNCHRONOUS = ("FULL", "NORMAL")
 
 
@@ -41,7 +43,7 @@ def _switch_to_wal(connection: sqlite3.Connection) -> None:
     and SQLite answers "database is locked" at once, without its busy wait, while another
     connection holds it, as when several threads or processes open a new file together; so
     this waits here, as long as for any other lock."""
-    deadline = time.monotonic() + _BUSY_TIMEOUT_SECONDS
+    deadline = time.monotonic() + BUSY_TIMEOUT_SECONDS
     while True:
         try:
             connection.execute("PRAGMA journal_mode=WAL")
@@ -89,7 +91,7 @@ class SqliteStore:
                 raise StoreUnavailable("the store is closed")
             # isolation_level=None: no implicit transactions; every transaction is spelled out.
             # check_same_thread=False only so that close() may close it from another thread.
-            connection = sqlite3.connect(self.path, timeout=_BUSY_TIMEOUT_SECONDS, isolation_level=None,
+            connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None,
                                          check_same_thread=False)
             try:
                 _switch_to_wal(connection)
@@ -112,7 +114,10 @@ class SqliteStore:
         try:
             yield
         except sqlite3.Error as error:
-            raise StoreUnavailable(f"SQLite {self.path}: {error}".splitlines()[0]) from error
+            message = f"SQLite {self.path}: {error}".splitlines()[0]
+            if getattr(error, "sqlite_errorcode", 0) & 0xFF == sqlite3.SQLITE_BUSY:
+                raise StoreBusy(f"{message} (waited {BUSY_TIMEOUT_SECONDS:g} s)") from error
+            raise StoreUnavailable(message) from error
 
     def _one(self, query: str, parameters: tuple[object, ...]) -> StoredVersion | None:
         # The read of every resolution: spelled out rather than through _failures, which costs
@@ -139,8 +144,10 @@ class SqliteStore:
         return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version_time <= ?"
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
-    def log(self, did: str) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? ORDER BY version", (did,))
+    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+        # LIMIT -1: no limit.
+        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version > ? ORDER BY version LIMIT ?",
+                         (did, after, -1 if limit is None else limit))
 
     def export(self, after: int, limit: int) -> list[StoredVersion]:
         return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ? ORDER BY seq LIMIT ?", (after, limit))

@@ -53,6 +53,11 @@ class StoreUnavailable(Exception):
     """The storage engine cannot be reached or failed; the message says how."""
 
 
+class StoreBusy(StoreUnavailable):
+    """Another writer held what this one needs for longer than a writer waits (a process frozen
+    in the middle of its append, say); nothing is stored, and trying again later may succeed."""
+
+
 Decide = Callable[[StoredVersion | None], NewVersion]
 
 
@@ -70,8 +75,9 @@ class Store(Protocol):
     def at_time(self, did: str, version_time: str) -> StoredVersion | None:
         """The DID's last version whose version time is not after `version_time`, or None."""
 
-    def log(self, did: str) -> list[StoredVersion]:
-        """Every version of the DID, oldest first; empty when there is none."""
+    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+        """The DID's versions numbered above `after`, oldest first, at most `limit` of them (all
+        when None); empty when there is none."""
 
     def export(self, after: int, limit: int) -> list[StoredVersion]:
         """Up to `limit` versions of any DID with seq > `after`, in seq order."""

@@ -50,3 +50,17 @@ def keyed_version(key, second):
     January 1, 2026."""
     return signed(key, did=key.engine.create_did_from_key(), keys=(key,), created=histories.stamp(0),
                   updated=histories.stamp(second))
+
+
+def padded(updated, services, did=DID, signer=ALICE):
+    """A version of `signer` made large by `services` services: 290 of them about fill 64 KiB."""
+    listed = {signer.key_id: signer.engine}
+    endpoints = [(f"link-{number}", "LinkedDomains", f"https://consent.example/{'a' * 60}{number}")
+                 for number in range(services)]
+    return histories.version(signer.engine, signer.key_id, listed, did=did, created=CREATED, updated=updated,
+                             services=endpoints)
+
+
+def oversized(updated):
+    """A version over 64 KiB in any layout."""
+    return padded(updated, 600)

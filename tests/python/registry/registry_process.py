@@ -28,14 +28,14 @@ class RegistryProcess:
     """`python -m did_vek.registry --db DB` on a free port, in a process group of its own so
     that its uvicorn workers go down with it."""
 
-    def __init__(self, db: str, *, workers: int = 1) -> None:
-        self.db, self.workers = db, workers
+    def __init__(self, db: str, *, workers: int = 1, options: tuple[str, ...] = ()) -> None:
+        self.db, self.workers, self.options = db, workers, options
         self.port = free_port()
         self.process: subprocess.Popen[bytes] | None = None
 
     def start(self, timeout: float = 30.0) -> "RegistryProcess":
         command = [sys.executable, "-m", "did_vek.registry", "--db", self.db, "--host", "127.0.0.1",
-                   "--port", str(self.port), "--workers", str(self.workers)]
+                   "--port", str(self.port), "--workers", str(self.workers), *self.options]
         # A file, not a pipe: nobody reads while the server runs, and a full pipe would stop it.
         self.output = tempfile.TemporaryFile()
         self.process = subprocess.Popen(command, stdout=self.output, stderr=subprocess.STDOUT,

@@ -8,7 +8,7 @@ from did_vek import verify_history
 from did_vek.registry import create_app, import_lines, open_store
 from did_vek.registry.importer import ImportRefused
 from did_vek.registry.store import StoreUnavailable
-from registry_histories import DID, day, history, signed
+from registry_histories import DID, day, history, oversized, signed
 
 JSON = {"content-type": "application/json"}
 OTHER = "did:vek:abc"
@@ -77,16 +77,21 @@ def test_import_moves_a_registry_and_skips_what_is_there(client, tmp_path):
     ('{"did": "did:vek:abc", "versionId": "1"}', "line 2: \"signed\""),
     ("GAP", "line 2: .* version 3 cannot follow version 1"),
     ("OTHER_FIRST", "line 2: .* version 1 is stored with another text"),
+    ('{"did": "DID", "versionId": "9223372036854775808", "signed": {}}', 'line 2: "versionId" is over MAX_VERSIONS'),
+    ('{"did": "DID", "versionId": 1001, "signed": {}}', 'line 2: "versionId" is over MAX_VERSIONS 1000'),
+    ("OVERSIZE", "line 2: the body is over 64 KiB"),
 ])
-def test_import_names_the_line_it_refuses(tmp_path, line, message):
+def test_import_names_the_line_it_refuses(db, line, message):
     versions = [json.dumps({"seq": k, "did": DID, "versionId": str(k), "signed": json.loads(text)})
                 for k, text in enumerate(history(2), start=1)]
     if line == "GAP":
         line = versions[1].replace('"versionId": "2"', '"versionId": "3"')
     if line == "OTHER_FIRST":  # another registry's version 1 of the same DID
         line = json.dumps({"seq": 1, "did": DID, "versionId": "1", "signed": json.loads(signed(updated=day(9)))})
-    lines = [versions[0], line]
-    store = open_store(str(tmp_path / "r.sqlite3"))
+    if line == "OVERSIZE":  # a version that a publish refuses (413) for its size
+        line = json.dumps({"seq": 2, "did": DID, "versionId": "2", "signed": json.loads(oversized(updated=day(3)))})
+    lines = [versions[0], line.replace('"DID"', json.dumps(DID))]
+    store = open_store(db)
     try:
         with pytest.raises(ImportRefused, match=message):
             import_lines(store, lines)
