@@ -8,12 +8,13 @@ import json
 
 import did_vek
 from did_vek._resolution import document_metadata, resolution_result
+from did_vek._view import view_of
 
 _engine = did_vek.DIDEngine.from_secret_key("11" * 32)
 _signed = json.loads(_engine.create_document(_engine.create_did_from_key()))
 _document = _signed["document"]
-BODY = json.dumps(resolution_result(_document, document_metadata(
-    created=_document["created"], version_id="1", version_time=_document["updated"], proof=_signed["proof"]))).encode()
+BODY = json.dumps(resolution_result(view_of(_document), document_metadata(
+    created=_document["created"], version_id="1", version_time=_document["updated"]), proof=_signed["proof"])).encode()
 _START = {"type": "http.response.start", "status": 200,
           "headers": [(b"content-type", b"application/did-resolution"), (b"content-length", str(len(BODY)).encode())]}
 _BODY = {"type": "http.response.body", "body": BODY}

@@ -36,7 +36,7 @@ from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.sqlite import SqliteStore
 from registry_client_timing import (ClientTiming, append_seconds, asgi_resolve_seconds, client_resolve, ten_versions,
                                     verify_throughput)
-from registry_report import Measured, PublishRun, as_json, text
+from registry_report import Measured, PublishRun, as_json, best, paired_ratio, table, text
 
 HERE = Path(__file__).resolve().parent
 WORKERS = 2
@@ -190,8 +190,9 @@ class Bench:
         return self.stack.enter_context(server)
 
 
-def measure_resolve(bench: Bench, store: Path) -> dict[str, list[wrk_runs.WrkReport]]:
-    """nginx, the bare ASGI app and the registry on SQLite and PostgreSQL, resolving the DIDs of `store`."""
+def measure_resolve(bench: Bench, store: Path, *, stacks: bool = False) -> dict[str, list[wrk_runs.WrkReport]]:
+    """nginx, the bare ASGI app and the registry on SQLite and PostgreSQL, resolving the DIDs of `store`;
+    with `stacks`, the bare app and the registry on uvicorn's pure-Python HTTP parser and event loop too."""
     log("PostgreSQL: the resolve store copied in")
     bench.postgres.execute("CREATE DATABASE resolve")
     data.copy_to_postgres(store, bench.postgres.url("resolve"))
@@ -211,6 +212,15 @@ def measure_resolve(bench: Bench, store: Path) -> dict[str, list[wrk_runs.WrkRep
         Case("registry, SQLite", bench.start(servers.registry(str(store), WORKERS)), dids, []),
         Case("registry, PostgreSQL", bench.start(servers.registry(bench.postgres.url("resolve"), WORKERS)), dids, []),
     ]
+    if stacks:
+        plain = servers.PURE_PYTHON_STACK
+        cases += [
+            Case("bare ASGI app, h11 and asyncio", bench.start(servers.bare_asgi(WORKERS, plain)), dids, []),
+            Case("registry, SQLite, h11 and asyncio",
+                 bench.start(servers.registry_on_stack(str(store), WORKERS, plain)), dids, []),
+            Case("registry, PostgreSQL, h11 and asyncio",
+                 bench.start(servers.registry_on_stack(bench.postgres.url("resolve"), WORKERS, plain)), dids, []),
+        ]
     log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds} s per server")
     interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
     for case in cases:
@@ -271,6 +281,28 @@ def measure_client(bench: Bench) -> ClientTiming:
         return client_resolve(server.url(), did, versions, bench.sizes.client_rounds)
 
 
+def resolve_text(resolve: dict[str, list[wrk_runs.WrkReport]], count: int) -> str:
+    """The best round of each resolve case, and each registry case over the bare app on its own stack."""
+    rows = [["run", "requests/s", "p50 ms", "p99 ms", "failed"]]
+    for name, reports in resolve.items():
+        top = best(reports)
+        rows.append([f"resolve: {name}, {count:,} DIDs", f"{top.requests_per_second:,.0f}",
+                     f"{top.p50_seconds * 1e3:.2f}", f"{top.p99_seconds * 1e3:.2f}",
+                     str(sum(report.failures for report in reports))])
+    ratios = []
+    for stack in ("", ", h11 and asyncio"):
+        bare = resolve[f"bare ASGI app{stack or ', fixed bytes'}"]
+        for engine in ("SQLite", "PostgreSQL"):
+            ratios.append(f"resolve: registry on {engine}{stack} / bare ASGI app{stack}: "
+                          f"{paired_ratio(resolve[f'registry, {engine}{stack}'], bare):.3f}")
+    fast, plain = resolve["bare ASGI app, fixed bytes"], resolve["bare ASGI app, h11 and asyncio"]
+    ratios.append(f"bare ASGI app: serve's parser and loop / h11 and asyncio: {paired_ratio(fast, plain):.3f}")
+    for engine in ("SQLite", "PostgreSQL"):
+        ratios.append(f"registry on {engine}: serve's parser and loop / h11 and asyncio: "
+                      f"{paired_ratio(resolve[f'registry, {engine}'], resolve[f'registry, {engine}, h11 and asyncio']):.3f}")
+    return table(rows) + "\n\n" + "\n".join(ratios)
+
+
 # --- main ------------------------------------------------------------------------------------------
 
 def main() -> None:
@@ -281,6 +313,9 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=HERE.parent / "build" / "bench" / "registry",
                         help="where the generated SQLite stores are kept between runs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")
+    parser.add_argument("--resolve-only", action="store_true",
+                        help="only the resolve cases, each also on uvicorn's pure-Python HTTP parser and event loop; "
+                             "prints their table and ratios, writes nothing")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL
     started = time.time()
@@ -290,7 +325,8 @@ def main() -> None:
         work.chmod(0o755)  # nginx's workers, another user than root, read the files under it
         stack.callback(shutil.rmtree, work, ignore_errors=True)
         log(f"stores: {sizes.large:,}, {sizes.resolve:,} and {sizes.small:,} DIDs (made once, kept in {args.cache})")
-        stores = {count: data.sqlite_store(args.cache, count) for count in (sizes.large, sizes.resolve, sizes.small)}
+        counts = (sizes.resolve,) if args.resolve_only else (sizes.large, sizes.resolve, sizes.small)
+        stores = {count: data.sqlite_store(args.cache, count) for count in counts}
         log("PostgreSQL: a private cluster")
         postgres = servers.postgres_server()
         stack.callback(postgres.destroy)
@@ -298,6 +334,10 @@ def main() -> None:
         bench = Bench(sizes, wrk_runs.Load(threads=2, connections=32, seconds=sizes.seconds),
                       wrk_runs.Load(threads=2, connections=32, seconds=1), stack, work, postgres)
 
+        if args.resolve_only:
+            resolve = measure_resolve(bench, stores[sizes.resolve], stacks=True)
+            print("\n" + resolve_text(resolve, sizes.resolve))
+            return
         resolve = measure_resolve(bench, stores[sizes.resolve])
         growth, in_process = measure_growth(bench, {count: stores[count] for count in (sizes.small, sizes.large)})
         publish, verified_per_second, append_alone = measure_publish(bench)

@@ -22,6 +22,7 @@ from pathlib import Path
 
 import did_vek
 from did_vek._resolution import document_metadata, resolution_result
+from did_vek._view import view_of
 from did_vek.registry.sqlite import SqliteStore
 
 # A batch is signed by one worker process and inserted in one statement.
@@ -141,9 +142,9 @@ def resolution_results(path: Path) -> Iterator[tuple[str, bytes]]:
     answers for it, made by the same functions the registry uses."""
     for did, _, _, version_time, created, signed, _ in rows(path):
         value = json.loads(str(signed))
-        metadata = document_metadata(created=str(created), version_id="1", version_time=str(version_time),
-                                     proof=value["proof"])
-        yield str(did), json.dumps(resolution_result(value["document"], metadata), ensure_ascii=False).encode()
+        metadata = document_metadata(created=str(created), version_id="1", version_time=str(version_time))
+        result = resolution_result(view_of(value["document"]), metadata, proof=value["proof"])
+        yield str(did), json.dumps(result, ensure_ascii=False).encode()
 
 
 def copy_to_postgres(path: Path, url: str) -> None:

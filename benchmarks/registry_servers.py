@@ -135,16 +135,33 @@ def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
                          port, "/healthz", env={**os.environ, DB_VARIABLE: path})
 
 
-def _uvicorn(app: str, port: int, workers: int) -> list[str]:
-    """uvicorn's command line with the settings `did_vek.registry.serve` gives it."""
+def _uvicorn(app: str, port: int, workers: int, stack: tuple[str, str] | None = None) -> list[str]:
+    """uvicorn's command line with the settings `did_vek.registry.serve` gives it; with `stack`,
+    another HTTP parser and event loop than those it chooses."""
+    from did_vek.registry.server import event_loop
+    http, loop = stack or ("h11", event_loop())
     return [sys.executable, "-m", "uvicorn", app, "--app-dir", str(HERE), "--host", HOST, "--port", str(port),
-            "--workers", str(workers), "--log-level", "warning", "--no-proxy-headers", "--no-server-header"]
+            "--workers", str(workers), "--log-level", "warning", "--no-proxy-headers", "--no-server-header",
+            "--http", http, "--loop", loop]
 
 
-def bare_asgi(workers: int) -> ServerProcess:
+# uvicorn's pure-Python HTTP parser and the standard event loop: what runs without uvloop.
+PURE_PYTHON_STACK = ("h11", "asyncio")
+
+
+def bare_asgi(workers: int, stack: tuple[str, str] | None = None) -> ServerProcess:
     """The fixed-bytes application under the settings `did_vek.registry.serve` gives uvicorn."""
     port = free_port()
-    return ServerProcess("bare ASGI app", _uvicorn("bare_asgi:app", port, workers), port, "/")
+    return ServerProcess("bare ASGI app", _uvicorn("bare_asgi:app", port, workers, stack), port, "/")
+
+
+def registry_on_stack(db: str, workers: int, stack: tuple[str, str]) -> ServerProcess:
+    """The registry as `serve` runs it, but on the HTTP parser and event loop of `stack`."""
+    from did_vek.registry.server import DB_VARIABLE
+    port = free_port()
+    return ServerProcess(f"registry on {stack[0]} and {stack[1]}",
+                         [*_uvicorn("did_vek.registry.server:app_from_environment", port, workers, stack), "--factory"],
+                         port, "/healthz", env={**os.environ, DB_VARIABLE: db})
 
 
 _NGINX_CONFIG = """\

@@ -73,6 +73,33 @@ echo; echo "# Resolved, the client checking the whole history itself"
 run resolve "$did"
 run resolve --version-id 1 --json "$did"
 
+echo; echo "# As a universal-resolver client asks (base URL $DID_VEK_REGISTRY/1.0): the W3C view, checked again"
+"$python" - "$DID_VEK_REGISTRY/1.0" "$did" <<'EOF'
+import json, sys, urllib.request
+from did_vek import InvalidDocument, verify_resolution
+
+base, did = sys.argv[1:]
+
+
+def get(path):
+    with urllib.request.urlopen(urllib.request.Request(base + path, headers={"Accept": "*/*"}), timeout=10) as answer:
+        return answer, json.load(answer)
+
+
+answer, result = get(f"/identifiers/{did}?versionId=2")
+print(f"GET /1.0/identifiers/{did}?versionId=2: {answer.status} {answer.headers['Content-Type']}")
+print("  @context:", json.dumps(result["didDocument"]["@context"]))
+print("  publicKeyMultibase:", result["didDocument"]["verificationMethod"][0]["publicKeyMultibase"])
+verified = verify_resolution(result)
+print(f"  verify_resolution: signed by {verified.key_id}, the DID derives from that key: {verified.key_derived}")
+try:
+    verify_resolution(get(f"/identifiers/{did}")[1])
+except InvalidDocument as error:
+    print(f"  version 3 alone: {str(error)[:100]}...")
+answer, method = get(f"/identifiers/{did}%23key-2")
+print(f"GET /1.0/identifiers/{did}%23key-2: {answer.headers['Content-Type']} {method['type']}")
+EOF
+
 echo; echo "# The old key can no longer write"
 sleep 1
 run_to v4.doc build "$did" --method key-1 "$key_1" --assertion-method key-1

@@ -53,7 +53,7 @@ def test_the_static_files_are_the_registrys_own_answers(stores, engine, request,
 def next_version(number, result):
     """Version 2 of the `number`-th generated DID, a second after its version 1."""
     engine = registry_data.engine_for("resolve", number)
-    document = dict(result["didDocument"])
+    document = did_vek.record_of(result["didDocument"])
     updated = datetime.strptime(document["updated"], "%Y-%m-%dT%H:%M:%SZ") + timedelta(seconds=1)
     document["updated"] = updated.strftime("%Y-%m-%dT%H:%M:%SZ")
     return did_vek.sign_document(engine, json.dumps(document), key_id="key-1")

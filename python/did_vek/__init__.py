@@ -16,6 +16,7 @@ from ._keys import did_for_public_key
 from ._sign import sign_document
 from ._verify import VerifiedDocument, verify_document
 from ._signing_key import SigningKey
+from ._view import record_of, verify_resolution, view_of
 from .client import NotFound, Published, RegistryClient, RegistryError, Resolution
 from .credentials import KnownHistories, VerifiedCredential, issue_credential, verify_credential
 
@@ -30,6 +31,9 @@ __all__ = [
     "sign_document",
     "verify_document",
     "VerifiedDocument",
+    "view_of",
+    "record_of",
+    "verify_resolution",
     "verify_history",
     "History",
     "Version",

@@ -61,7 +61,7 @@ def _talking(run: Run) -> Run:
 def _client(args: argparse.Namespace) -> RegistryClient:
     url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
     try:
-        return RegistryClient(url, timeout=_timeout())
+        return RegistryClient(url, timeout=_timeout(), ca=args.ca)
     except ValueError as error:
         raise InputError(str(error)) from None
 
@@ -80,17 +80,17 @@ def _timeout() -> float:
 
 def serve(args: argparse.Namespace) -> int:
     try:
-        from .registry.server import CannotListen, StoreDoesNotAnswer, serve as run_registry
+        from .registry.server import CannotListen, StoreDoesNotAnswer, UnusableCertificate, serve as run_registry
         from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
     from .registry.limits import ServeLimits
     try:
         run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
-                     limits=ServeLimits(**serve_limits(args)))
+                     limits=ServeLimits(**serve_limits(args)), tls_cert=args.tls_cert, tls_key=args.tls_key)
     except ImportError:  # an engine's driver, imported when its store is opened
         raise InputError(_REGISTRY_EXTRA) from None
-    except CannotListen as error:
+    except (CannotListen, UnusableCertificate) as error:
         raise InputError(str(error)) from None
     except StoreDoesNotAnswer:
         raise InputError(f"the store {args.db} cannot be opened") from None
@@ -243,12 +243,18 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--workers", type=workers_argument, default=1, metavar="N",
                               help="the number of server processes (default: 1)")
     add_serve_limits(serve_parser)
+    serve_parser.add_argument("--tls-cert", metavar="FILE", type=text_argument,
+                              help="serve HTTPS with this PEM certificate (its chain after it)")
+    serve_parser.add_argument("--tls-key", metavar="FILE", type=text_argument,
+                              help="the PEM private key of --tls-cert")
 
     registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
         parser.add_argument("--registry", metavar="URL", type=text_argument, help=registry_help)
+        parser.add_argument("--ca", metavar="FILE", type=text_argument,
+                            help="trust the https:// registry's certificate only if this PEM CA certificate issued it")
         return parser
 
     talking("publish", publish, "publish a signed document as its DID's next version").add_argument(

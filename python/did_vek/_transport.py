@@ -108,7 +108,7 @@ class Connection:
     thread its own.
     """
 
-    def __init__(self, url: str, timeout: float) -> None:
+    def __init__(self, url: str, timeout: float, ca: str | None = None) -> None:
         parts = urlsplit(url)
         if parts.scheme not in ("http", "https") or not parts.hostname:
             raise ValueError(f"the registry URL must be http://HOST[:PORT] or https://..., not {url!r}")
@@ -124,7 +124,9 @@ class Connection:
         self._connection: http.client.HTTPConnection
         if parts.scheme == "https":
             self._connection = http.client.HTTPSConnection(parts.hostname, port, timeout=timeout,
-                                                           context=ssl.create_default_context())
+                                                           context=_tls_context(ca))
+        elif ca is not None:
+            raise ValueError(f"a CA certificate is for https:// registries, not {url!r}")
         else:
             self._connection = http.client.HTTPConnection(parts.hostname, port, timeout=timeout)
         self._used = False
@@ -187,7 +189,17 @@ class Connection:
         self._used = False
 
 
+def _tls_context(ca: str | None) -> ssl.SSLContext:
+    """The system's trusted certificates, or only those in the file `ca` (a private CA)."""
+    try:
+        return ssl.create_default_context(cafile=ca)
+    except (OSError, ssl.SSLError) as error:
+        raise ValueError(f"cannot read CA certificates from {ca}: {error.strerror or error}") from None
+
+
 def _reason(error: BaseException) -> str:
+    if isinstance(error, ssl.SSLCertVerificationError):
+        return f"its certificate does not verify ({error.verify_message})"
     if isinstance(error, TimeoutError):
         return "timed out"
     if isinstance(error, socket.gaierror):

@@ -49,18 +49,21 @@ class Resolution:
 
 
 class RegistryClient:
-    """Talks to the registry at `url` ("http://HOST:PORT", optionally with a path prefix).
+    """Talks to the registry at `url` ("http://HOST:PORT" or "https://...", optionally with a path prefix).
+
+    Over https:// the registry's certificate must verify against the system's trusted
+    certificates, or against those in the file `ca` (a private CA) when it is given.
 
     One connection is opened on first use and kept for the requests that follow; `close()`
     it, or use the client as a context manager. Not safe to share between threads.
 
-    Every failure to get an answer (connection refused, timeout, an answer that is not HTTP)
-    raises `RegistryError` with status 0; a refusal raises it with the HTTP status and the
+    Every failure to get an answer (connection refused, timeout, a certificate that does not
+    verify, an answer that is not HTTP) raises `RegistryError` with status 0; a refusal raises it with the HTTP status and the
     registry's one-line detail; 404 raises `NotFound`, which is also a `LookupError`.
     """
 
-    def __init__(self, url: str, *, timeout: float = 10.0) -> None:
-        self._connection = Connection(url, timeout)
+    def __init__(self, url: str, *, timeout: float = 10.0, ca: str | None = None) -> None:
+        self._connection = Connection(url, timeout, ca)
         self.url = url
 
     def __enter__(self) -> "RegistryClient":

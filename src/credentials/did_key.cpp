@@ -4,7 +4,7 @@
 #include <array>
 #include <cstdint>
 
-#include "credentials/base58.hpp"
+#include "view/multibase.hpp"
 #include "json/strings.hpp"
 
 namespace vek::credentials {
@@ -19,14 +19,14 @@ constexpr std::array<std::uint8_t, 2> kEd25519Codec = {0xed, 0x01};
 std::string did_key_for(const engine::PublicKey& key) {
     std::array<std::uint8_t, kEd25519Codec.size() + std::tuple_size_v<engine::PublicKey>> bytes;
     std::ranges::copy(key, std::ranges::copy(kEd25519Codec, bytes.begin()).out);
-    return std::string(kPrefix) + base58_encode(bytes);
+    return std::string(kPrefix) + view::base58btc(bytes);
 }
 
 Checked<engine::PublicKey> did_key_public_key(std::string_view did) {
     if (!did.starts_with(kPrefix)) {
         return refuse(json::quoted(did) + " is not a did:key DID in base58btc (did:key:z...)");
     }
-    const auto bytes = base58_decode(did.substr(kPrefix.size()));
+    const auto bytes = view::base58btc_decode(did.substr(kPrefix.size()));
     if (!bytes || bytes->size() != kEd25519Codec.size() + 32 ||
         !std::equal(kEd25519Codec.begin(), kEd25519Codec.end(), bytes->begin())) {
         return refuse(json::quoted(did) + " is not the did:key DID of an Ed25519 key");

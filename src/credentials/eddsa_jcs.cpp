@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <vector>
 
-#include "credentials/base58.hpp"
+#include "view/multibase.hpp"
 #include "credentials/canonical_json.hpp"
 #include "document/timestamp.hpp"
 #include "signed/record_rules.hpp"
@@ -114,7 +114,7 @@ Checked<std::optional<std::string>> optional_string(const Node& object, std::str
 }
 
 Checked<engine::SignatureBytes> signature_of(std::string_view proof_value) {
-    const auto bytes = proof_value.starts_with('z') ? base58_decode(proof_value.substr(1)) : std::nullopt;
+    const auto bytes = proof_value.starts_with('z') ? view::base58btc_decode(proof_value.substr(1)) : std::nullopt;
     if (!bytes || bytes->size() != std::tuple_size_v<engine::SignatureBytes>) {
         return refuse("the proof's \"proofValue\" is not a signature of 64 bytes in base58btc (z...)");
     }
@@ -165,7 +165,7 @@ Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_vi
 
     const HashData data = hash_data(*canonical_configuration, canonical_document);
     const engine::SignatureBytes signature = key.sign(data);
-    const std::string proof_value = "z" + base58_encode(signature);
+    const std::string proof_value = "z" + view::base58btc(signature);
     const Member value = string_member("proofValue", proof_value);
     configuration.push_back(&value);
     auto proof = canonical(configuration);

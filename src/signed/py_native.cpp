@@ -16,6 +16,7 @@
 #include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
+#include "view/multibase.hpp"
 
 namespace vek::record {
 
@@ -283,10 +284,17 @@ struct CheckTimestampOp {
     static Checked<void> run(Text text, Text where) { return check_timestamp(text.utf8, where.utf8); }
 };
 
+struct MultibaseOp {
+    static constexpr auto signature = describe(nullptr, "multibase_base58btc", "hex").with_summary(
+        "\"z\" and the base58btc of the bytes written as lower-case hex; else ValueError.");
+    static Checked<std::string> run(Text hex) { return view::multibase_of_hex(hex.utf8); }
+};
+
 PyMethodDef functions[] = {
     binding::function<ParseJsonOp>(),     binding::function<ReadSignedOp>(),    binding::function<VerifySignedOp>(),
     binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
+    binding::function<MultibaseOp>(),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "credentials/base58.hpp"
+#include "view/multibase.hpp"
 #include "credentials/canonical_json.hpp"
 #include "credentials/did_key.hpp"
 #include "credentials/eddsa_jcs.hpp"
@@ -18,11 +18,11 @@ using namespace vek::credentials;
 TEST_CASE("base58btc keeps leading zero bytes as ones and refuses characters outside its alphabet") {
     for (const std::vector<std::uint8_t>& bytes : std::vector<std::vector<std::uint8_t>>{
              {}, {0}, {0, 0, 1}, {0xff, 0xff}, {0, 0x61, 0x62, 0x63}}) {
-        const std::string text = base58_encode(bytes);
-        CHECK(base58_decode(text) == bytes);
+        const std::string text = view::base58btc(bytes);
+        CHECK(view::base58btc_decode(text) == bytes);
     }
-    CHECK(base58_encode(std::vector<std::uint8_t>{0x61, 0x62, 0x63}) == "ZiCa");
-    for (const char* bad : {"0", "O", "I", "l", "z+"}) CHECK_FALSE(base58_decode(bad).has_value());
+    CHECK(view::base58btc(std::vector<std::uint8_t>{0x61, 0x62, 0x63}) == "ZiCa");
+    for (const char* bad : {"0", "O", "I", "l", "z+"}) CHECK_FALSE(view::base58btc_decode(bad).has_value());
 }
 
 TEST_CASE("names sort by UTF-16 code units, which differs from UTF-8 above U+FFFF") {

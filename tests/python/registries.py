@@ -34,15 +34,18 @@ def free_socket():
 
 
 @contextmanager
-def real_registry(db):
-    """The registry application on a SQLite file, served by uvicorn until the block ends."""
+def real_registry(db, authority=None):
+    """The registry application on a SQLite file, served by uvicorn until the block ends; over
+    HTTPS with the server certificate of `authority` when it is given."""
     if not _registry_extra_installed():
         pytest.skip("no registry extra")
     import uvicorn
     from did_vek.registry import create_app
 
     listener = free_socket()
-    server = uvicorn.Server(uvicorn.Config(create_app(str(db)), log_level="warning"))
+    tls = {} if authority is None else {"ssl_certfile": str(authority.server_certificate),
+                                        "ssl_keyfile": str(authority.server_key)}
+    server = uvicorn.Server(uvicorn.Config(create_app(str(db)), log_level="warning", **tls))
     thread = threading.Thread(target=server.run, kwargs={"sockets": [listener]}, daemon=True)
     thread.start()
     deadline = time.monotonic() + 20
@@ -50,7 +53,7 @@ def real_registry(db):
         assert thread.is_alive() and time.monotonic() < deadline, "the registry did not start"
         time.sleep(0.02)
     try:
-        yield f"http://127.0.0.1:{listener.getsockname()[1]}"
+        yield f"{'http' if authority is None else 'https'}://127.0.0.1:{listener.getsockname()[1]}"
     finally:
         server.should_exit = True
         thread.join(20)

@@ -13,8 +13,6 @@ from did_vek_core import is_valid_did_py
 
 from .._history import is_version_id
 
-# A DID of any method: "did:", the method name, and a method-specific id.
-_ANY_DID = re.compile(r"did:[a-z0-9]+:(?:[A-Za-z0-9._-]|%[0-9A-Fa-f]{2}|:)*(?:[A-Za-z0-9._-]|%[0-9A-Fa-f]{2})")
 _PERCENT_ESCAPE = re.compile(rb"%(?![0-9A-Fa-f]{2})")
 # Longer version numbers exist in no store: 18 digits fit every engine's 64-bit integer.
 MAX_VERSION_DIGITS = 18
@@ -45,11 +43,6 @@ def raw_path_after(scope: Mapping[str, Any], prefix: str, suffix: str = "") -> s
 
 def is_vek_did(text: str) -> bool:
     return text.isascii() and is_valid_did_py(text)
-
-
-def is_other_method_did(text: str) -> bool:
-    """True for a DID of a method other than this one, which this registry does not serve."""
-    return _ANY_DID.fullmatch(text) is not None and not text.startswith("did:vek:")
 
 
 def version_number(text: str) -> int | None:

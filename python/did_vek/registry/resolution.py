@@ -1,29 +1,47 @@
-"""`GET /1.0/identifiers/{did}`: DID resolution over HTTP, as a plain ASGI handler.
+"""`GET /1.0/identifiers/{did}`: DID resolution and DID URL dereferencing over HTTP, as a plain ASGI handler.
 
 This is the registry's busiest route, so it does without the framework's request and response
-objects (the dispatcher hands it the ASGI call as it came): one lookup of the last
-version for the common case, the parsed parts of each stored version kept (a stored version
-never changes), and the answer written straight to the server. Every failure is a resolution
-result with an error object, never an exception out of the handler.
+objects (the dispatcher hands it the ASGI call as it came): one lookup of the last version for
+the common case, the answers of stored versions kept (a stored version never changes), and the
+answer written straight to the server. Every failure is a resolution (or dereferencing) result
+with an error object, never an exception out of the handler.
+
+What is served is the resolved view of each version (`did_vek._view`); its proof travels in
+the resolution metadata, so that the view mapped back and the proof make the signed document.
 """
 
 import json
 import logging
 from collections.abc import Awaitable, Callable, MutableMapping
+from dataclasses import dataclass
 from typing import Any
 
 from starlette.concurrency import run_in_threadpool
 
-from .. import _native
-from .._resolution import document_metadata, error_object, resolution_result
-from .request_parts import is_other_method_did, is_vek_did, query_pairs, raw_path_after, version_number
+from .._resolution import DID_MEDIA_TYPE, document_metadata, error_object, gone_metadata, resolution_result
+from .._view import view_of
+from .did_url import Target, read_target
+from .negotiation import MediaType, negotiate
+from .request_parts import query_pairs, raw_path_after
+from .resolution_errors import ResolutionError
 from .store import Store, StoredVersion
+from .uri_reference import resolve_reference
 
 _log = logging.getLogger("did_vek.registry")
 PREFIX = "/1.0/identifiers/"
-RESULT_TYPE = "application/did-resolution"
-_LEGACY_RESULT = ("application/ld+json", "https://w3id.org/did-resolution")
-DOCUMENT_TYPES = frozenset({"application/did", "application/did+json", "application/did+ld+json", "application/json"})
+
+RESULT_LD = MediaType("application/ld+json", (("profile", "https://w3id.org/did-resolution"),))
+RESULT = MediaType("application/did-resolution")
+DEREFERENCING = MediaType("application/did-url-dereferencing")
+DID_JSON = MediaType("application/did+json")
+BARE = (MediaType("application/did"), DID_JSON, MediaType("application/did+ld+json"), MediaType("application/json"))
+RESULTS = (RESULT_LD, RESULT)
+# In the server's order of preference, which decides between representations of equal weight:
+# a DID resolves to its result, a DID URL to the part of the document it names.
+FOR_DID = (*RESULTS, *BARE, DEREFERENCING)
+FOR_DID_URL = (DID_JSON, *(media for media in BARE if media != DID_JSON), DEREFERENCING, *RESULTS)
+_VARY = (b"vary", b"Accept")
+
 # Kept answers: emptied when either bound is reached. A document may be up to 64 KiB, so a
 # count alone would let large documents take hundreds of megabytes per worker.
 _CACHED_ANSWERS = 4096
@@ -33,59 +51,29 @@ Scope = MutableMapping[str, Any]
 Receive = Callable[[], Awaitable[MutableMapping[str, Any]]]
 Send = Callable[[MutableMapping[str, Any]], Awaitable[None]]
 
-_ERRORS = {
-    "INVALID_DID": (400, "invalid DID"),
-    "METHOD_NOT_SUPPORTED": (501, "method not supported"),
-    "INVALID_OPTIONS": (400, "invalid options"),
-    "NOT_FOUND": (404, "not found"),
-    "REPRESENTATION_NOT_SUPPORTED": (406, "representation not supported"),
-    "INTERNAL_ERROR": (500, "internal error"),
-}
+
+@dataclass(frozen=True)
+class Answer:
+    status: int
+    media_type: str
+    body: bytes
+    location: str | None = None
 
 
-class ResolutionError(Exception):
-    def __init__(self, code: str, detail: str) -> None:
-        super().__init__(detail)
-        self.code = code
-        self.detail = detail
+def _dumps(value: Any) -> bytes:
+    return json.dumps(value, ensure_ascii=False).encode()
 
 
-def representation(accept: str | None) -> str | None:
-    """The media type to answer with for an `Accept` header, or None when none can be served.
-
-    The resolution result whenever `Accept` is absent or takes "*/*", "application/*",
-    "application/did-resolution" or the older ld+json with the resolution profile, whatever
-    else it takes; else the bare document, as the document type of highest q, the first on a
-    tie. A range with q=0 is one the client refuses.
-    """
-    if accept is None or not accept.strip():
-        return RESULT_TYPE
-    candidates: list[tuple[float, int, str]] = []
-    for position, element in enumerate(accept.split(",")):
-        media_range, *parameters = (part.strip() for part in element.split(";"))
-        media_range = media_range.lower()
-        named: dict[str, str] = {}
-        for parameter in parameters:
-            name, _, value = parameter.partition("=")
-            # Quoted as it must be, or bare as some clients send it.
-            named[name.strip().lower()] = value.strip().strip('"')
-        quality = _quality(named.pop("q", "1"))
-        if quality is None or quality <= 0:
-            continue
-        if media_range in ("*/*", "application/*", RESULT_TYPE) or (
-                (media_range, named.get("profile")) == _LEGACY_RESULT):
-            return RESULT_TYPE
-        if media_range in DOCUMENT_TYPES:
-            candidates.append((-quality, position, media_range))
-    return min(candidates)[2] if candidates else None
+def _dereferencing(content: Any, content_metadata: dict[str, Any], metadata: dict[str, Any]) -> bytes:
+    return _dumps({"dereferencingMetadata": metadata, "contentStream": content, "contentMetadata": content_metadata})
 
 
-def _quality(text: str) -> float | None:
-    try:
-        value = float(text)
-    except ValueError:
-        return None
-    return value if 0 <= value <= 1 else None
+@dataclass(frozen=True)
+class _Resolved:
+    """A selected version, made ready to be served in any representation."""
+    view: dict[str, Any]
+    metadata: dict[str, Any]
+    proof: dict[str, Any]
 
 
 class Resolver:
@@ -94,97 +82,70 @@ class Resolver:
     def __init__(self, store: Store, *, inline: bool) -> None:
         self.store = store
         self.inline = inline
-        self._bodies: dict[tuple[str, int, int, int, bool, str], bytes] = {}
+        self._bodies: dict[tuple[str, int, int, MediaType], bytes] = {}
         self._bodies_size = 0
         self._first_created: dict[str, str] = {}
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        headers = dict(scope.get("headers") or ())
-        accept_raw = headers.get(b"accept")
+        accept_raw = dict(scope.get("headers") or ()).get(b"accept")
         accept = None if accept_raw is None else accept_raw.decode("latin-1")
-        media_type = representation(accept)
+        chosen: MediaType | None = None
         try:
-            if media_type is None:
-                raise ResolutionError("REPRESENTATION_NOT_SUPPORTED",
-                                      "Accept names no type this registry serves: application/did-resolution,"
-                                      " application/did, application/did+json, application/did+ld+json,"
-                                      " application/json")
-            did = self._did(scope)
-            version_id, version_time = self._options(scope)
+            target = read_target(raw_path_after(scope, PREFIX), query_pairs(scope.get("query_string") or b""))
+            chosen = negotiate(accept, FOR_DID_URL if target.is_url else FOR_DID)
+            if chosen is None:
+                raise ResolutionError("REPRESENTATION_NOT_SUPPORTED", "Accept names no type this registry serves: "
+                                      + ", ".join(str(media) for media in FOR_DID))
             if self.inline:
-                status, body = self._resolve(did, version_id, version_time, media_type)
+                answer = self._answer(target, chosen)
             else:
-                status, body = await run_in_threadpool(self._resolve, did, version_id, version_time, media_type)
+                answer = await run_in_threadpool(self._answer, target, chosen)
         except ResolutionError as error:
-            media_type = RESULT_TYPE
-            status, body = self._error(error.code, error.detail)
+            if chosen is None and error.code != "REPRESENTATION_NOT_SUPPORTED":
+                chosen = negotiate(accept, FOR_DID)
+            answer = _failure(error, chosen)
         except Exception as error:  # the store failed: say so, and go on serving
             _log.error("store failure on resolution: %s", error)
-            media_type = RESULT_TYPE
-            status, body = self._error("INTERNAL_ERROR", "the store failed; the registry's log says why")
-        await send({"type": "http.response.start", "status": status,
-                    "headers": [(b"content-type", media_type.encode()), (b"content-length", str(len(body)).encode())]})
-        await send({"type": "http.response.body", "body": b"" if scope.get("method") == "HEAD" else body})
+            answer = _failure(ResolutionError("INTERNAL_ERROR", "the store failed; the registry's log says why"),
+                              chosen)
+        headers = [(b"content-type", answer.media_type.encode()), (b"content-length", str(len(answer.body)).encode()),
+                   _VARY]
+        if answer.location is not None:
+            headers.append((b"location", answer.location.encode()))
+        await send({"type": "http.response.start", "status": answer.status, "headers": headers})
+        await send({"type": "http.response.body", "body": b"" if scope.get("method") == "HEAD" else answer.body})
 
-    @staticmethod
-    def _error(code: str, detail: str) -> tuple[int, bytes]:
-        status, title = _ERRORS[code]
-        result = resolution_result(None, {}, error_object(code, title, detail))
-        return status, json.dumps(result).encode()
-
-    @staticmethod
-    def _did(scope: Scope) -> str:
-        did = raw_path_after(scope, PREFIX)
-        if did is None:
-            raise ResolutionError("INVALID_DID", "the DID in the path is not well percent-encoded UTF-8")
-        if is_vek_did(did):
-            return did
-        if is_other_method_did(did):
-            raise ResolutionError("METHOD_NOT_SUPPORTED", "this registry serves did:vek DIDs only")
-        raise ResolutionError("INVALID_DID", f"{json.dumps(did[:80])} is not a valid did:vek DID")
-
-    @staticmethod
-    def _options(scope: Scope) -> tuple[int | None, str | None]:
-        pairs = query_pairs(scope.get("query_string") or b"")
-        if pairs is None:
-            raise ResolutionError("INVALID_OPTIONS", "the query is not well percent-encoded UTF-8")
-        version_ids = [value for name, value in pairs if name == "versionId"]
-        version_times = [value for name, value in pairs if name == "versionTime"]
-        if len(version_ids) + len(version_times) > 1:
-            raise ResolutionError("INVALID_OPTIONS", "give one versionId or one versionTime, not several")
-        version_id = None
-        if version_ids:
-            version_id = version_number(version_ids[0])
-            if version_id is None:
-                raise ResolutionError("INVALID_OPTIONS", "versionId must be a version number: 1, 2, ...")
-        version_time = version_times[0] if version_times else None
-        if version_time is not None and not _is_timestamp(version_time):
-            raise ResolutionError("INVALID_OPTIONS", "versionTime must be a UTC time of the form YYYY-MM-DDThh:mm:ssZ")
-        return version_id, version_time
-
-    def _resolve(self, did: str, version_id: int | None, version_time: str | None,
-                 media_type: str) -> tuple[int, bytes]:
-        store = self.store
+    def _answer(self, target: Target, chosen: MediaType) -> Answer:
+        store, did = self.store, target.did
         last = store.last(did)
         if last is None:
             raise ResolutionError("NOT_FOUND", f"{did} has no version in this registry")
+        if last.deactivates:
+            # Gone for every request: its older versions stay readable in its log only.
+            return _gone(gone_metadata(created=self._created(did, last), version_id=str(last.version),
+                                       version_time=last.version_time), chosen)
         selected: StoredVersion | None = last
-        if version_id is not None:
-            selected = last if version_id == last.version else store.version(did, version_id)
-        elif version_time is not None:
-            selected = last if version_time >= last.version_time else store.at_time(did, version_time)
+        if target.version_id is not None:
+            selected = last if target.version_id == last.version else store.version(did, target.version_id)
+        elif target.version_time is not None:
+            selected = last if target.version_time >= last.version_time else store.at_time(did, target.version_time)
         if selected is None:
             raise ResolutionError("NOT_FOUND", f"{did} has no version for the selector")
         following = None if selected.version == last.version else store.version(did, selected.version + 1)
-        # The deactivating version is the DID's end: resolving it is "gone"; an older one is history.
-        status = 410 if last.deactivates and selected.version == last.version else 200
+        if target.is_url:
+            return _dereference(target, self._resolved(selected, following), chosen)
+        if chosen == DEREFERENCING:
+            resolved = self._resolved(selected, following)
+            return Answer(200, str(chosen), _dereferencing(resolved.view, resolved.metadata,
+                                                           {"contentType": DID_MEDIA_TYPE, "proof": [resolved.proof]}))
         # A stored version never changes, so an answer is fixed by the versions it names, and
         # version 1's "created" by the DID: both are kept rather than read and written again.
-        key = (did, selected.version, selected.seq, 0 if following is None else following.seq, last.deactivates,
-               media_type)
+        key = (did, selected.seq, 0 if following is None else following.seq, chosen)
         body = self._bodies.get(key)
         if body is None:
-            body = self._body(selected, following, last.deactivates, self._created(did, selected), media_type)
+            resolved = self._resolved(selected, following)
+            body = _dumps(resolution_result(resolved.view, resolved.metadata, proof=resolved.proof)
+                          if chosen in RESULTS else resolved.view)
             # Emptied when full: simpler than an LRU, and safe from any thread, one dict operation
             # at a time (the size may be off by a racing answer until the next emptying).
             if len(self._bodies) >= _CACHED_ANSWERS or self._bodies_size + len(body) > _CACHED_BYTES:
@@ -192,7 +153,15 @@ class Resolver:
                 self._bodies_size = 0
             self._bodies[key] = body
             self._bodies_size += len(body)
-        return status, body
+        return Answer(200, str(chosen), body)
+
+    def _resolved(self, selected: StoredVersion, following: StoredVersion | None) -> _Resolved:
+        value = json.loads(selected.signed)
+        metadata = document_metadata(
+            created=self._created(selected.did, selected), version_id=str(selected.version),
+            version_time=selected.version_time, next_version_id=None if following is None else str(following.version),
+            next_update=None if following is None else following.version_time)
+        return _Resolved(view_of(value["document"]), metadata, value["proof"])
 
     def _created(self, did: str, selected: StoredVersion) -> str:
         created = self._first_created.get(did)
@@ -204,24 +173,50 @@ class Resolver:
             self._first_created[did] = created
         return created
 
-    @staticmethod
-    def _body(selected: StoredVersion, following: StoredVersion | None, deactivated: bool, created: str,
-              media_type: str) -> bytes:
-        value = json.loads(selected.signed)
-        document = value["document"]
-        if media_type != RESULT_TYPE:
-            return json.dumps(document, ensure_ascii=False).encode()
-        metadata = document_metadata(
-            created=created, version_id=str(selected.version), version_time=selected.version_time,
-            proof=value["proof"], next_version_id=None if following is None else str(following.version),
-            next_update=None if following is None else following.version_time, deactivated=deactivated)
-        return json.dumps(resolution_result(document, metadata), ensure_ascii=False).encode()
+
+def _dereference(target: Target, resolved: _Resolved, chosen: MediaType) -> Answer:
+    """The part of the document that the DID URL `target` names: a key or service by its fragment, or a
+    service's endpoint (a redirect to it)."""
+    did, view = target.did, resolved.view
+    if target.service is not None:
+        endpoint = _entry(view, ("service",), f"{did}#{target.service}")["serviceEndpoint"]
+        url = endpoint if target.relative_ref is None else resolve_reference(endpoint, target.relative_ref)
+        if url is None:
+            raise ResolutionError("NOT_FOUND", f"the endpoint of service {target.service!r} is no absolute URI "
+                                               "that relativeRef could be resolved against")
+        if target.fragment is not None and "#" not in url:
+            url += "#" + target.fragment
+        if chosen == DEREFERENCING:
+            return Answer(200, str(chosen), _dereferencing(url, {}, {"contentType": "text/uri-list"}))
+        return Answer(303, "text/uri-list", url.encode() + b"\r\n", location=url)
+    assert target.fragment is not None
+    reference = f"{did}#{target.fragment}"
+    entry = _entry(view, ("verificationMethod", "service"), reference)
+    if chosen == DEREFERENCING:
+        return Answer(200, str(chosen), _dereferencing(entry, resolved.metadata, {"contentType": str(DID_JSON)}))
+    served = chosen if chosen in BARE else DID_JSON
+    return Answer(200, str(served), _dumps(entry))
 
 
+def _entry(view: dict[str, Any], members: tuple[str, ...], reference: str) -> dict[str, Any]:
+    for member in members:
+        for entry in view.get(member, ()):
+            if entry["id"] == reference:
+                return dict(entry)
+    raise ResolutionError("NOT_FOUND", f"the document has no {json.dumps(reference[:120])}")
 
-def _is_timestamp(text: str) -> bool:
-    try:
-        _native.check_timestamp(text, "versionTime")
-    except ValueError:
-        return False
-    return True
+
+def _gone(metadata: dict[str, Any], chosen: MediaType | None) -> Answer:
+    if chosen == DEREFERENCING:
+        return Answer(410, str(chosen), _dereferencing(None, metadata, {}))
+    return Answer(410, str(chosen if chosen in RESULTS else RESULT), _dumps(resolution_result(None, metadata)))
+
+
+def _failure(error: ResolutionError, chosen: MediaType | None) -> Answer:
+    """The error as a result in the representation negotiated; as a resolution result when that
+    was a bare document or none."""
+    report = error_object(error.code, error.title, error.detail)
+    if chosen == DEREFERENCING:
+        return Answer(error.status, str(chosen), _dereferencing(None, {}, {"error": report}))
+    media_type = chosen if chosen in RESULTS else RESULT
+    return Answer(error.status, str(media_type), _dumps(resolution_result(None, {}, error=report)))

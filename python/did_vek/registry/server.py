@@ -1,8 +1,10 @@
 """Running the registry under uvicorn, in one process or several: the one way every command
 starts a server."""
 
+import importlib.util
 import os
 import socket
+import ssl
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
@@ -24,21 +26,32 @@ class StoreDoesNotAnswer(StoreUnavailable):
     """The store opened, but does not answer a trivial query."""
 
 
+class UnusableCertificate(ValueError):
+    """The certificate and key for HTTPS are not both given, or cannot be loaded as a pair."""
+
+
 def app_from_environment() -> Starlette:
     """The application over the store that `serve` named; the factory each worker calls."""
     from .app import create_app
     return create_app(os.environ[DB_VARIABLE])
 
 
+def event_loop() -> str:
+    """uvicorn's event loop for the registry: uvloop's where installed (the `registry` extra brings
+    it). The HTTP parser stays h11, which the connection guard of `limits` extends."""
+    return "uvloop" if importlib.util.find_spec("uvloop") is not None else "asyncio"
+
+
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
-          limits: ServeLimits = ServeLimits()) -> None:
+          limits: ServeLimits = ServeLimits(), *, tls_cert: str | None = None, tls_key: str | None = None) -> None:
     """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted, each
-    process within `limits`.
+    process within `limits`; with `tls_cert` and `tls_key` (PEM files: the certificate and its
+    chain, its private key) over HTTPS only.
 
     Everything that would keep the server from working is found before it starts: a port out
     of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
     (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
-    (`StoreDoesNotAnswer`), rather than a server that answers only 500 or a log line of
+    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`), rather than a server that answers only 500 or a log line of
     uvicorn's.
     """
     import uvicorn
@@ -48,6 +61,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     if workers < 1:
         raise ValueError(f"not a number of processes (1 or more): {workers!r}")
     _check_listen(host, port)
+    _check_tls(tls_cert, tls_key)
     store = open_store(db)
     try:
         if not store.healthy():
@@ -59,8 +73,9 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     _allow_descriptors(limits.max_connections)
     uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
                 workers=workers, log_level="warning", log_config=log_config(), proxy_headers=False,
-                server_header=False, http=GuardedH11Protocol, limit_concurrency=limits.max_connections,
-                timeout_keep_alive=max(1, round(limits.idle_timeout)))
+                server_header=False, http=GuardedH11Protocol, loop=event_loop(),
+                limit_concurrency=limits.max_connections, timeout_keep_alive=max(1, round(limits.idle_timeout)),
+                ssl_certfile=tls_cert, ssl_keyfile=tls_key)
 
 
 def _allow_descriptors(connections: int) -> None:
@@ -84,6 +99,18 @@ def _check_listen(host: str, port: int) -> None:
             probe.bind(address)
     except OSError as error:
         raise CannotListen(f"cannot listen on {host} port {port}: {error.strerror or error}") from None
+
+
+def _check_tls(certificate: str | None, key: str | None) -> None:
+    if (certificate is None) != (key is None):
+        raise UnusableCertificate("HTTPS needs both a certificate (--tls-cert) and its key (--tls-key)")
+    if certificate is None or key is None:
+        return
+    try:
+        ssl.create_default_context(ssl.Purpose.CLIENT_AUTH).load_cert_chain(certificate, key)
+    except (OSError, ssl.SSLError) as error:
+        raise UnusableCertificate(f"cannot serve HTTPS with {certificate} and {key}: "
+                                  f"{getattr(error, 'strerror', None) or error}") from None
 
 
 def _shown(db: str) -> str:

@@ -1,9 +1,12 @@
-#include "credentials/base58.hpp"
+#include "view/multibase.hpp"
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
-namespace vek::credentials {
+#include "engine/hex.hpp"
+
+namespace vek::view {
 namespace {
 
 constexpr std::string_view kAlphabet = "123456789ABCDEFGHJKLMNPQRSTUVWXYZabcdefghijkmnopqrstuvwxyz";
@@ -31,9 +34,17 @@ void multiply_add(std::vector<std::uint32_t>& limbs, std::uint64_t base, std::ui
     for (; carry != 0; carry /= base) limbs.push_back(static_cast<std::uint32_t>(carry % base));
 }
 
+
+bool is_lower_hex(std::string_view text) {
+    for (const char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return text.size() % 2 == 0;
+}
+
 }  // namespace
 
-std::string base58_encode(std::span<const std::uint8_t> bytes) {
+std::string base58btc(std::span<const std::uint8_t> bytes) {
     const std::size_t zeros = static_cast<std::size_t>(std::ranges::find_if(bytes, [](auto b) { return b != 0; }) -
                                                        bytes.begin());
     std::vector<std::uint32_t> limbs;  // base 58^5, little-endian
@@ -57,7 +68,7 @@ std::string base58_encode(std::span<const std::uint8_t> bytes) {
     return text;
 }
 
-std::optional<std::vector<std::uint8_t>> base58_decode(std::string_view text) {
+std::optional<std::vector<std::uint8_t>> base58btc_decode(std::string_view text) {
     const std::size_t ones = std::min(text.find_first_not_of(kAlphabet[0]), text.size());
     std::vector<std::uint32_t> limbs;  // base 2^32, little-endian
     limbs.reserve(text.size() / 5 + 1);
@@ -86,4 +97,11 @@ std::optional<std::vector<std::uint8_t>> base58_decode(std::string_view text) {
     return out;
 }
 
-}  // namespace vek::credentials
+Checked<std::string> multibase_of_hex(std::string_view hex) {
+    if (!is_lower_hex(hex)) return refuse("multibase: the bytes must be lower-case hex digits, two a byte");
+    std::vector<std::uint8_t> bytes(hex.size() / 2);
+    engine::decode_hex_exact(hex, bytes);  // checked above: it cannot fail
+    return "z" + base58btc(bytes);
+}
+
+}  // namespace vek::view
