@@ -12,7 +12,7 @@ from typing import Any
 
 from . import _native
 from ._cli_common import OK, InputError, Invalid, decode, read, shown_name, text_argument, write
-from ._cli_registry import DEFAULT_REGISTRY, _client, _talking
+from ._cli_registry import _client, _talking, registry_options
 from ._errors import InvalidCredential
 from ._signing_key import SigningKey
 from .credentials import issue_credential, verify_credential
@@ -75,5 +75,4 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
                             "verify a credential's proof against its issuer's key at the proof's time")
     verify_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the credential (default: stdin)")
     verify_parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
-    verify_parser.add_argument("--registry", metavar="URL", type=text_argument,
-                               help=f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})")
+    registry_options(verify_parser)
