@@ -20,6 +20,7 @@ from ._cli_common import (INVALID, OK, PROG, USAGE, InputError, Invalid, decode,
 from ._cli_credentials import add_commands as add_credential_commands
 from ._cli_registry import add_commands as add_registry_commands
 from ._cli_tlog import add_commands as add_log_commands
+from ._cli_witness import add_commands as add_witness_commands
 from ._errors import InvalidDocument
 from ._history import verify_history
 from ._keyfile import KeyFileError, write_secret
@@ -242,6 +243,7 @@ def make_parser() -> _Parser:
     add_registry_commands(commands, _command)
     add_credential_commands(commands, _command)
     add_log_commands(commands, _command)
+    add_witness_commands(commands, _command)
     return parser
 
 
