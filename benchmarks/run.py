@@ -40,6 +40,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 
 import did_vek_core as vek
 import reference_documents as ref
+import credential_operations
 import signed_documents
 from sample_documents import builder_with
 import threads
@@ -272,6 +273,11 @@ def operations(floor: subprocess.Popen, scale: list[int]) -> tuple[list[Operatio
         ops.append(Operation(name, py(stmt), {}, [py(baseline, baseline)], f"floor ({baseline})"))
 
     signed_ops, ns["signed"] = signed_operations(engine)
+    ns["credentials"] = credential_ns = credential_operations.namespace()
+    credential_operations.check(credential_ns)
+    for name, stmt, baseline_stmt, baseline, _, _ in credential_operations.OPERATIONS:
+        ops.append(Operation(name, Variant("ours", PythonLoop(stmt, credential_ns)), {},
+                             [Variant(baseline, PythonLoop(baseline_stmt, credential_ns))], f"floor ({baseline})"))
     return ops + signed_ops, ns
 
 
@@ -447,6 +453,8 @@ def targets(results: list[dict], memory: list[dict], scale: list[int]) -> list[d
     for name, _, baseline in DID_FUNCTIONS:
         target(f"{name} / {baseline}", by_name[name]["ours_over_floor"], 3.0)
     out.extend(signed_targets(results))
+    for name, measured, relation, limit in credential_operations.goals(by_name):
+        out.append(goal(name, measured, relation, limit))
     for entry in memory:
         target(f"RSS growth over {entry['calls']:,} calls of {entry['statement']} (MiB)", entry["growth"] / 2**20, 1.0)
     return out
@@ -537,7 +545,8 @@ def main() -> None:
         floor.wait()
 
     print("threads: 1 and 2 threads per case ...", file=sys.stderr)
-    scaling = scaling_cases(ns) + signed_documents.scaling_cases(ns["signed"])
+    scaling = (scaling_cases(ns) + signed_documents.scaling_cases(ns["signed"])
+               + credential_operations.scaling_cases(ns["credentials"]))
     threads.measure_scaling(scaling, args.scaling_rounds, args.scaling_seconds)
     stall = stall_of_long_work(ns, args.stall_megabytes)
 

@@ -16,17 +16,13 @@
 #include "signed/history_check.hpp"
 #include "record/record_forms.hpp"
 #include "signed/py_value_form.hpp"
+#include "signed/py_credentials.hpp"
+#include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
 #include "view/multibase.hpp"
 
 namespace vek::record {
-
-// A str argument read as UTF-8. Its object is an argument of the call, alive until the call
-// returns, so the view stays valid while the lock is given up.
-struct Text {
-    std::string_view utf8;
-};
 
 // Any Python object, borrowed from the call's arguments.
 struct AnyValue {
@@ -346,7 +342,9 @@ binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 
 PyObject* initialise() {
     if (!interpreter_guard.claim()) return nullptr;
-    return PyModule_Create(&module_definition);
+    binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
+    if (!module || !add_credentials(module.get())) return nullptr;
+    return module.release();
 }
 
 }  // namespace
