@@ -59,6 +59,8 @@ private:
     void grow(std::size_t bytes);
     void put(char c) { out_[size_++] = c; }
     void put(std::string_view text) {
+        // An empty view may hold no pointer at all, which memcpy must never be given.
+        if (text.empty()) return;
         std::memcpy(out_.data() + size_, text.data(), text.size());
         size_ += text.size();
     }
