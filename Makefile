@@ -1,6 +1,6 @@
-# make demo     - set up what is missing, build, run examples/quickstart.py, the command-line round trip and a registry
+# make demo     - set up what is missing, build, run examples/quickstart.py, credentials, the command-line round trip and a registry
 # make test     - set up what is missing, build, run the C++ and Python test suites
-# make bench    - set up, build, run the benchmarks against the peers and the floor, then the registry's
+# make bench    - set up, build, run the benchmarks against the peers and the floor, then the registry's and the witness's
 # make bench-registry - the registry server under wrk beside nginx and a bare ASGI app (REGISTRY_BENCH_ARGS=--quick)
 # make sanitize - the C++ and Python test suites against an ASan+UBSan build of its own
 # make fuzz     - build the libFuzzer harnesses with clang, run each for FUZZ_SECONDS
@@ -36,6 +36,7 @@ CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/b
 
 demo: $(VENV)/.installed-test
 	$(PY) examples/quickstart.py
+	$(PY) examples/credentials.py
 	examples/cli_round_trip.sh $(VENV)/bin/did-vek
 	examples/registry_demo.sh $(VENV)/bin/did-vek
 
@@ -59,6 +60,7 @@ REGISTRY_BENCH_ARGS ?=
 bench: $(VENV)/.installed-bench $(FLOOR)
 	$(PY) benchmarks/run.py --floor $(FLOOR)
 	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)
+	$(PY) benchmarks/witness_bench.py
 
 bench-registry: $(VENV)/.installed-bench
 	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)

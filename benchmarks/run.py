@@ -7,6 +7,7 @@ in CPU time of the running thread (here and in the floor program), so time spent
 for a core that another process holds is not counted.
 
     python benchmarks/run.py --floor build/bench/floor [--quick]
+    python benchmarks/run.py --section signed   # only the signed-document operations
 """
 
 from __future__ import annotations
@@ -39,6 +40,7 @@ from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PrivateKey,
 
 import did_vek_core as vek
 import reference_documents as ref
+import credential_operations
 import signed_documents
 from sample_documents import builder_with
 import threads
@@ -270,11 +272,22 @@ def operations(floor: subprocess.Popen, scale: list[int]) -> tuple[list[Operatio
     for name, stmt, baseline in DID_FUNCTIONS:
         ops.append(Operation(name, py(stmt), {}, [py(baseline, baseline)], f"floor ({baseline})"))
 
-    ns["signed"] = signed_ns = signed_documents.namespace(engine)
-    for name, stmt, floor_stmt, floor_label in signed_documents.OPERATIONS:
-        ops.append(Operation(name, Variant("ours", PythonLoop(stmt, signed_ns)), {},
-                             [Variant(floor_label, PythonLoop(floor_stmt, signed_ns))], floor_label))
-    return ops, ns
+    signed_ops, ns["signed"] = signed_operations(engine)
+    ns["credentials"] = credential_ns = credential_operations.namespace()
+    credential_operations.check(credential_ns)
+    for name, stmt, baseline_stmt, baseline, _, _ in credential_operations.OPERATIONS:
+        ops.append(Operation(name, Variant("ours", PythonLoop(stmt, credential_ns)), {},
+                             [Variant(baseline, PythonLoop(baseline_stmt, credential_ns))], f"floor ({baseline})"))
+    return ops + signed_ops, ns
+
+
+def signed_operations(engine: vek.DIDEngine) -> tuple[list[Operation], dict]:
+    """did_vek's signed-document operations, each beside the core call it is built on."""
+    signed_ns = signed_documents.namespace(engine)
+    ops = [Operation(name, Variant("ours", PythonLoop(stmt, signed_ns)), {},
+                     [Variant(floor_label, PythonLoop(floor_stmt, signed_ns))], floor_label)
+           for name, stmt, floor_stmt, floor_label in signed_documents.OPERATIONS]
+    return ops, signed_ns
 
 
 def scaling_cases(ns: dict) -> list[threads.Scaling]:
@@ -439,12 +452,19 @@ def targets(results: list[dict], memory: list[dict], scale: list[int]) -> list[d
            per_entry[max(scale)] / per_entry[base], 1.5)
     for name, _, baseline in DID_FUNCTIONS:
         target(f"{name} / {baseline}", by_name[name]["ours_over_floor"], 3.0)
-    for name, _, _, floor_label in signed_documents.OPERATIONS:
-        target(f"{name} / {floor_label.removeprefix('floor (').removesuffix(')')}", by_name[name]["ours_over_floor"],
-               1.2)
+    out.extend(signed_targets(results))
+    for name, measured, relation, limit in credential_operations.goals(by_name):
+        out.append(goal(name, measured, relation, limit))
     for entry in memory:
         target(f"RSS growth over {entry['calls']:,} calls of {entry['statement']} (MiB)", entry["growth"] / 2**20, 1.0)
     return out
+
+
+def signed_targets(results: list[dict]) -> list[dict]:
+    by_name = {row["operation"]: row for row in results}
+    return [goal(f"{name} / {floor_label.removeprefix('floor (').removesuffix(')')}", by_name[name]["ours_over_floor"],
+                 "<=", 1.2)
+            for name, _, _, floor_label in signed_documents.OPERATIONS]
 
 
 def thread_targets(scaling: list[threads.Scaling], stall: dict) -> list[dict]:
@@ -477,6 +497,22 @@ def machine(floor: Path) -> dict:
     }
 
 
+def print_goals(goals: list[dict]) -> None:
+    width = max(len(g["target"]) for g in goals)
+    for goal in goals:
+        status = "met" if goal["met"] else "MISSED"
+        print(f"{goal['target'].ljust(width)}  {goal['measured']:8.3f} {goal['relation']} {goal['limit']:<5}  {status}")
+
+
+def signed_section(rounds: int, loop_seconds: float) -> None:
+    """Times the signed-document operations alone: a quick look while working on them."""
+    ops, _ = signed_operations(vek.DIDEngine.from_secret_key(SEED_HEX))
+    measure(ops, rounds, loop_seconds)
+    results = rows(ops)
+    print(table(results) + "\n")
+    print_goals(signed_targets(results))
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--floor", type=Path, default=HERE.parent / "build" / "bench" / "floor")
@@ -487,11 +523,16 @@ def main() -> None:
     parser.add_argument("--scaling-seconds", type=float, default=0.2, help="length of one throughput run")
     parser.add_argument("--stall-megabytes", type=int, default=100)
     parser.add_argument("--quick", action="store_true", help="3 rounds, short loops, 10^5 memory calls")
+    parser.add_argument("--section", choices=("all", "signed"), default="all",
+                        help="signed: only did_vek's signed-document operations and their goals, printed, not written")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "latest.json")
     args = parser.parse_args()
     if args.quick:
         args.rounds, args.loop_seconds, args.memory_calls = 3, 0.02, 100_000
         args.scaling_rounds, args.scaling_seconds, args.stall_megabytes = 3, 0.1, 10
+    if args.section == "signed":
+        signed_section(args.rounds, args.loop_seconds)
+        return
 
     scale = [10, 100, 1_000, 10_000]
     started = time.time()
@@ -504,7 +545,8 @@ def main() -> None:
         floor.wait()
 
     print("threads: 1 and 2 threads per case ...", file=sys.stderr)
-    scaling = scaling_cases(ns) + signed_documents.scaling_cases(ns["signed"])
+    scaling = (scaling_cases(ns) + signed_documents.scaling_cases(ns["signed"])
+               + credential_operations.scaling_cases(ns["credentials"]))
     threads.measure_scaling(scaling, args.scaling_rounds, args.scaling_seconds)
     stall = stall_of_long_work(ns, args.stall_megabytes)
 
@@ -541,10 +583,7 @@ def main() -> None:
     print(threads.scaling_table(scaling))
     print(f"\nLongest stall of a 1 ms ticker thread while another thread does {stall['work']}: "
           f"{stall['longest_stall'] * 1e3:.2f} ms\n")
-    width = max(len(g["target"]) for g in goals)
-    for goal in goals:
-        status = "met" if goal["met"] else "MISSED"
-        print(f"{goal['target'].ljust(width)}  {goal['measured']:8.3f} {goal['relation']} {goal['limit']:<5}  {status}")
+    print_goals(goals)
     print(f"\nwritten to {args.output}")
 
 

@@ -233,6 +233,14 @@ def _version_time(text: str) -> str:
 
 
 
+def registry_options(parser: argparse.ArgumentParser) -> None:
+    """The options of every command that talks to a registry, as `_client` reads them."""
+    parser.add_argument("--registry", metavar="URL", type=text_argument,
+                        help=f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})")
+    parser.add_argument("--ca", metavar="FILE", type=text_argument,
+                        help="trust the https:// registry's certificate only if this PEM CA certificate issued it")
+
+
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
     serve_parser = command(commands, "serve", serve, "run a registry server")
@@ -248,13 +256,9 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--tls-key", metavar="FILE", type=text_argument,
                               help="the PEM private key of --tls-cert")
 
-    registry_help = f"the registry's URL (default: $DID_VEK_REGISTRY, else {DEFAULT_REGISTRY})"
-
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
-        parser.add_argument("--registry", metavar="URL", type=text_argument, help=registry_help)
-        parser.add_argument("--ca", metavar="FILE", type=text_argument,
-                            help="trust the https:// registry's certificate only if this PEM CA certificate issued it")
+        registry_options(parser)
         return parser
 
     talking("publish", publish, "publish a signed document as its DID's next version").add_argument(

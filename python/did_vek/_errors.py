@@ -6,3 +6,7 @@ class InvalidDocument(ValueError):
 
     The message says what is wrong, in one line.
     """
+
+
+class InvalidCredential(ValueError):
+    """A credential that cannot be issued, or whose proof does not hold; the message says why, in one line."""

@@ -2,20 +2,14 @@
 
 These are the steps that `verify_document`, `verify_history` and the registry share; each of
 them decides on its own which key must have signed. The reading itself (the strict parse,
-the record rules, the compact record form) is native and runs without the interpreter lock.
+the record rules, the compact record form and the value form) is native and runs without the interpreter lock.
 """
 
-import json
 from dataclasses import dataclass, field
-from functools import cached_property
 from typing import Any
 
 from . import _native
 from ._errors import InvalidDocument
-
-
-# The standard library's writer escapes as the engine does when non-ASCII characters are kept.
-_value_form = json.JSONEncoder(ensure_ascii=False, indent=2, sort_keys=True, check_circular=False).encode
 
 
 @dataclass(frozen=True)
@@ -29,6 +23,9 @@ class SignedDocument:
     proof_value: str
     # The text that the signature covers: the compact record form of `document`.
     compact: str
+    # The signed document laid out as the engine writes it (members sorted at every level,
+    # two-space layout): one text for equal values, whatever the layout read.
+    canonical: str = field(repr=False)
     document: dict[str, Any] = field(hash=False, repr=False)
     proof: dict[str, Any] = field(hash=False, repr=False)
 
@@ -42,25 +39,16 @@ class SignedDocument:
         """A document without "assertionMethod" names no key that could sign a next version."""
         return "assertionMethod" not in self.document
 
-    @cached_property
-    def canonical(self) -> str:
-        """The signed document laid out as the engine writes it: one text for equal values.
-
-        Members sorted at every level, two-space layout; member names are ASCII, so sorting by
-        code point is sorting by UTF-8 bytes.
-        """
-        return _value_form({"document": self.document, "proof": self.proof})
-
 
 def read_signed(text: str) -> SignedDocument:
     """The parts of the signed document in `text` (any layout); `InvalidDocument` if it is none."""
     try:
-        document, proof, compact = _native.read_signed(text)
+        document, proof, compact, canonical = _native.read_signed(text)
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
     return SignedDocument(did=document["id"], created=document["created"], updated=document["updated"],
                           method=proof["verificationMethod"], proof_value=proof["proofValue"], compact=compact,
-                          document=document, proof=proof)
+                          canonical=canonical, document=document, proof=proof)
 
 
 def assertion_key(document: dict[str, Any], method: str) -> str | None:

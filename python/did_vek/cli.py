@@ -17,8 +17,10 @@ from did_vek_core import DIDDocumentBuilder, DIDEngine, is_valid_did_py, parse_d
 
 from ._cli_common import (INVALID, OK, PROG, USAGE, InputError, Invalid, decode, engine_of, read, shown_name,
                           text_argument, valid_did, write)
+from ._cli_credentials import add_commands as add_credential_commands
 from ._cli_registry import add_commands as add_registry_commands
 from ._cli_tlog import add_commands as add_log_commands
+from ._cli_witness import add_commands as add_witness_commands
 from ._errors import InvalidDocument
 from ._history import verify_history
 from ._keyfile import KeyFileError, write_secret
@@ -239,7 +241,9 @@ def make_parser() -> _Parser:
         _command(commands, name, run, what).add_argument("did", metavar="DID", type=text_argument)
 
     add_registry_commands(commands, _command)
+    add_credential_commands(commands, _command)
     add_log_commands(commands, _command)
+    add_witness_commands(commands, _command)
     return parser
 
 

@@ -194,12 +194,7 @@ def pretty_json(value: Any) -> str:
 
     A text holding a lone surrogate, which has no UTF-8 form to print, is written escaped.
     """
-    text = json.dumps(value, ensure_ascii=False, sort_keys=True, indent=2)
-    try:
-        text.encode("utf-8")
-    except UnicodeEncodeError:  # a lone surrogate: keep it as its escape, which still parses
-        text = json.dumps(value, sort_keys=True, indent=2)
-    return text
+    return _native.value_form(value)
 
 
 def _next_seq(line: str, after: int, status: int) -> int:

@@ -34,8 +34,8 @@ constexpr Escapes kEscapes = [] {
     return escapes;
 }();
 
-// The code point that starts at `text[i]` and its length in bytes. The texts quoted are
-// valid UTF-8; a sequence cut short by the end of the text counts as one byte of U+FFFD
+// The code point that starts at `text[i]` and its length in bytes. The texts escaped are
+// UTF-8 (a lone surrogate in its three bytes); a sequence cut short by the end of the text counts as one byte of U+FFFD
 // rather than a read past it.
 std::pair<std::uint32_t, std::size_t> decode(std::string_view text, std::size_t i) {
     const auto byte = [&](std::size_t k) { return static_cast<std::uint32_t>(static_cast<unsigned char>(text[i + k])); };
@@ -57,8 +57,7 @@ std::string_view short_escape(unsigned char byte) {
     return {kEscapes.text[byte].data(), kEscapes.size[byte]};
 }
 
-std::string quoted(std::string_view text, std::size_t limit) {
-    std::string out = "\"";
+std::size_t append_ascii_escaped(std::string& out, std::string_view text, std::size_t limit) {
     std::size_t characters = 0, i = 0;
     for (; i < text.size() && characters < limit; ++characters) {
         const auto [code, length] = decode(text, i);
@@ -72,13 +71,19 @@ std::string quoted(std::string_view text, std::size_t limit) {
             }
         } else if (code < 0x10000) {
             append_unicode_escape(out, code);
-        } else {  // as a surrogate pair, the way UTF-16 writes it
+        } else {
             append_unicode_escape(out, 0xd800 + ((code - 0x10000) >> 10));
             append_unicode_escape(out, 0xdc00 + ((code - 0x10000) & 0x3ff));
         }
     }
+    return i;
+}
+
+std::string quoted(std::string_view text, std::size_t limit) {
+    std::string out = "\"";
+    const std::size_t written = append_ascii_escaped(out, text, limit);
     out += '"';
-    if (i < text.size()) out += "...";
+    if (written < text.size()) out += "...";
     return out;
 }
 

@@ -12,9 +12,14 @@ namespace vek::json {
 // characters included.
 std::string_view short_escape(unsigned char byte);
 
-// `text` (valid UTF-8) for a message: a JSON string with every non-ASCII and control
-// character (U+007F included) escaped, so the message stays one printable line; texts
-// longer than `limit` characters are cut there and followed by "...".
+// Appends the characters of `text` (UTF-8, where a lone surrogate may stand as its three
+// bytes) with every non-ASCII and control character (U+007F included) escaped as \uxxxx,
+// those beyond U+FFFF as a surrogate pair, the way UTF-16 writes them; at most `limit`
+// characters. Returns the number of bytes of `text` written out.
+std::size_t append_ascii_escaped(std::string& out, std::string_view text, std::size_t limit = std::string_view::npos);
+
+// `text` for a message: a JSON string escaped as above, so the message stays one printable
+// line; texts longer than `limit` characters are cut there and followed by "...".
 std::string quoted(std::string_view text, std::size_t limit = 80);
 
 }  // namespace vek::json

@@ -8,8 +8,9 @@
 
 namespace vek::json {
 
-Writer::Writer(std::string& out, Layout layout, int level)
-    : out_(out), size_(out.size()), pretty_(layout == Layout::Pretty), level_(level) {
+Writer::Writer(std::string& out, Layout layout, int level, Escaping escaping)
+    : out_(out), size_(out.size()), pretty_(layout == Layout::Pretty), ascii_(escaping == Escaping::Ascii),
+      level_(level) {
     grow(std::max<std::size_t>(out.capacity() - size_, 256));
 }
 
@@ -20,6 +21,10 @@ void Writer::grow(std::size_t bytes) {
 }
 
 void Writer::write_text(std::string_view text) {
+    if (ascii_) {
+        write_ascii(text);
+        return;
+    }
     // Most texts have nothing to escape: written with their quotes in one step.
     if (plain_run(text, true) == text.size()) {
         reserve(text.size() + 2);
@@ -58,6 +63,15 @@ void Writer::write_escaped(std::string_view text) {
     put('"');
 }
 
+void Writer::write_ascii(std::string_view text) {
+    std::string escaped;
+    append_ascii_escaped(escaped, text);
+    reserve(escaped.size() + 2);
+    put('"');
+    put(escaped);
+    put('"');
+}
+
 void Writer::write_name(std::string_view text) {
     write_text(text);
     reserve(2);
@@ -66,6 +80,29 @@ void Writer::write_name(std::string_view text) {
     } else {
         put(':');
     }
+}
+
+void Writer::write_plain_name(std::string_view text) {
+    reserve(text.size() + 4);
+    put('"');
+    put(text);
+    if (pretty_) {
+        put("\": ");
+    } else {
+        put("\":");
+    }
+}
+
+void Writer::plain_name(std::string_view text) {
+    separate();
+    write_plain_name(text);
+    after_name_ = true;
+}
+
+void Writer::plain_member(std::string_view member_name, std::string_view text) {
+    separate();
+    write_plain_name(member_name);
+    write_text(text);
 }
 
 void Writer::name(std::string_view text) {
@@ -83,6 +120,12 @@ void Writer::member(std::string_view member_name, std::string_view text) {
     separate();
     write_name(member_name);
     write_text(text);
+}
+
+void Writer::literal(std::string_view text) {
+    separate();
+    reserve(text.size());
+    put(text);
 }
 
 void Writer::new_line(int depth) {

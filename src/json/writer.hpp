@@ -13,12 +13,17 @@ namespace vek::json {
 
 enum class Layout { Compact, Pretty };
 
+// Engine: every character but the few the engine escapes stands for itself. Ascii: every
+// non-ASCII character is escaped too, for a value with a text that has no UTF-8 form (a lone
+// surrogate, given in its three bytes), which has no other printable spelling.
+enum class Escaping { Engine, Ascii };
+
 class Writer {
 public:
     // Appends to `out`, which holds the text once the writer is gone. In the pretty layout
     // the value starts at `level` (two spaces each): its first line is already indented by
     // the caller, its further lines are indented here.
-    Writer(std::string& out, Layout layout, int level = 0);
+    Writer(std::string& out, Layout layout, int level = 0, Escaping escaping = Escaping::Engine);
     ~Writer() { out_.resize(size_); }
     Writer(const Writer&) = delete;
     Writer& operator=(const Writer&) = delete;
@@ -33,6 +38,12 @@ public:
     void string(std::string_view text);
     // A member whose value is a text.
     void member(std::string_view member_name, std::string_view text);
+    // The same for a name known to need no escaping (one of the schema's): written as it is,
+    // without a look at its bytes.
+    void plain_name(std::string_view text);
+    void plain_member(std::string_view member_name, std::string_view text);
+    // A value written as it is given: a number's spelling, true, false or null.
+    void literal(std::string_view text);
 
     // False once a text was not well-formed UTF-8: the output is then no JSON text.
     bool utf8() const { return utf8_; }
@@ -48,6 +59,8 @@ private:
     void grow(std::size_t bytes);
     void put(char c) { out_[size_++] = c; }
     void put(std::string_view text) {
+        // An empty view may hold no pointer at all, which memcpy must never be given.
+        if (text.empty()) return;
         std::memcpy(out_.data() + size_, text.data(), text.size());
         size_ += text.size();
     }
@@ -69,14 +82,17 @@ private:
     }
     void new_line(int depth);
     void write_name(std::string_view text);
+    void write_plain_name(std::string_view text);
     void write_text(std::string_view text);
     void write_escaped(std::string_view text);
+    void write_ascii(std::string_view text);
     void open(char bracket);
     void close(char bracket);
 
     std::string& out_;
     std::size_t size_;
     bool pretty_;
+    bool ascii_;
     int level_;
     int depth_ = 0;
     // Nothing written yet in the innermost object or array.

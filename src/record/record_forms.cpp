@@ -11,7 +11,7 @@ using json::Writer;
 // A list is left out when it is empty.
 void write_texts(Writer& out, std::string_view name, std::span<const std::string_view> texts) {
     if (texts.empty()) return;
-    out.name(name);
+    out.plain_name(name);
     out.begin_array();
     for (const std::string_view text : texts) out.string(text);
     out.end_array();
@@ -21,12 +21,12 @@ template <class Entry, std::size_t N>
 void write_entries(Writer& out, std::string_view name, const std::vector<Entry>& entries,
                    const std::array<std::string_view, N>& names, const MemberOrder<N>& order) {
     if (entries.empty()) return;
-    out.name(name);
+    out.plain_name(name);
     out.begin_array();
     for (const Entry& entry : entries) {
         const auto texts = texts_of(entry);
         out.begin_object();
-        for (const std::uint8_t member : order) out.member(names[member], texts[member]);
+        for (const std::uint8_t member : order) out.plain_member(names[member], texts[member]);
         out.end_object();
     }
     out.end_array();
@@ -39,7 +39,7 @@ std::size_t write_proof(Writer& out, const Proof& proof, const MemberOrder<kProo
     std::size_t value_at = 0;
     out.begin_object();
     for (const std::uint8_t member : order) {
-        out.name(kProofMembers[member]);
+        out.plain_name(kProofMembers[member]);
         if (member == kProofValue) value_at = out.size() + 1;
         out.string(texts[member]);
     }
@@ -55,16 +55,16 @@ void write_record(Writer& out, const Record& record, const FormOrder& order) {
         const std::string_view name = kDocumentMembers[member];
         switch (static_cast<DocumentMember>(member)) {
             case kContext: write_texts(out, name, kContexts); break;
-            case kId: out.member(name, record.id); break;
+            case kId: out.plain_member(name, record.id); break;
             case kController:
-                if (record.controller) out.member(name, *record.controller);
+                if (record.controller) out.plain_member(name, *record.controller);
                 break;
             case kMethods: write_entries(out, name, record.methods, kMethodMembers, order.method); break;
             case kAuthentication: write_texts(out, name, record.authentication); break;
             case kAssertion: write_texts(out, name, record.assertion); break;
             case kServices: write_entries(out, name, record.services, kServiceMembers, order.service); break;
-            case kCreated: out.member(name, record.created); break;
-            case kUpdated: out.member(name, record.updated); break;
+            case kCreated: out.plain_member(name, record.created); break;
+            case kUpdated: out.plain_member(name, record.updated); break;
         }
     }
     out.end_object();
@@ -102,7 +102,7 @@ std::size_t append_signed_value_form(std::string& out, const Record& record, con
     std::size_t value_at = 0;
     writer.begin_object();
     for (const std::uint8_t member : kSortedOrder.wrapper) {
-        writer.name(kWrapperMembers[member]);
+        writer.plain_name(kWrapperMembers[member]);
         if (member == kDocument) {
             write_record(writer, record, kSortedOrder);
         } else {

@@ -1,7 +1,9 @@
 // did_vek._native: the signed-document checks for the did_vek package. Each function reads
 // its arguments under the interpreter lock, gives the lock up for the whole parse, the
 // record rules, the compact form and the signature check, and takes it back only to turn
-// the result into Python objects. A refusal is a ValueError with a one-line message.
+// the result into Python objects. A refusal is a ValueError with a one-line message. Beside
+// them, the one writer of the value form for values made of Python objects, which keeps the
+// lock since it reads them.
 #include <bit>
 #include <optional>
 #include <string>
@@ -12,16 +14,19 @@
 #include "binding/interpreter_guard.hpp"
 #include "document/timestamp.hpp"
 #include "signed/history_check.hpp"
+#include "record/record_forms.hpp"
+#include "signed/py_value_form.hpp"
+#include "signed/py_credentials.hpp"
+#include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
 #include "view/multibase.hpp"
 
 namespace vek::record {
 
-// A str argument read as UTF-8. Its object is an argument of the call, alive until the call
-// returns, so the view stays valid while the lock is given up.
-struct Text {
-    std::string_view utf8;
+// Any Python object, borrowed from the call's arguments.
+struct AnyValue {
+    PyObject* object;
 };
 
 // A str argument, or None.
@@ -78,6 +83,11 @@ std::optional<record::Text> from_python(PyObject* object) {
     const auto text = record::utf8_of(object);
     if (!text) return std::nullopt;
     return record::Text{*text};
+}
+
+template <>
+std::optional<record::AnyValue> from_python(PyObject* object) {
+    return record::AnyValue{object};
 }
 
 template <>
@@ -141,6 +151,7 @@ PyObject* text(std::string_view value) { return binding::to_python(value); }
 // Results, each with its conversion into Python objects.
 struct ReadSigned {
     SignedReading reading;
+    std::string value_form;
 };
 struct Verified {
     VerifiedReading verified;
@@ -150,6 +161,10 @@ struct Signing {
 };
 struct Parsed {
     json::JsonDocument document;
+};
+// Written when converted: the value is made of Python objects.
+struct ValueFormOf {
+    AnyValue value;
 };
 struct NextChecked {
     NextVerdict verdict;
@@ -165,7 +180,8 @@ struct History {
 
 PyObject* to_python(ReadSigned&& result) {
     const SignedParts& parts = result.reading.parts;
-    return tuple_of(value_to_python(*parts.record.node), value_to_python(*parts.proof.node), text(parts.compact));
+    return tuple_of(value_to_python(*parts.record.node), value_to_python(*parts.proof.node), text(parts.compact),
+                    text(result.value_form));
 }
 
 PyObject* to_python(Verified&& result) {
@@ -180,6 +196,8 @@ PyObject* to_python(Signing&& result) {
 }
 
 PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
+
+PyObject* to_python(ValueFormOf&& result) { return value_form_of(result.value.object); }
 
 PyObject* to_python(NextChecked&& result) {
     PyRef names = PyRef::steal(PyTuple_New(std::popcount(result.verdict.broken)));
@@ -223,11 +241,23 @@ struct ParseJsonOp {
     static Checked<Parsed> run(Text text) { return as_result<Parsed>(json::parse_strict(text.utf8)); }
 };
 
+struct ValueFormOp {
+    static constexpr auto signature = describe(nullptr, "value_form", "value").with_summary(
+        "value as json.dumps(value, ensure_ascii=False, sort_keys=True, indent=2) writes it; escaped to ASCII "
+        "when a text holds a lone surrogate.");
+    static ValueFormOf run(AnyValue value) { return {value}; }
+};
+
 struct ReadSignedOp {
     static constexpr auto signature = describe(nullptr, "read_signed", "text").with_summary(
-        "The (document, proof, compact form) of a signed document that obeys the record rules.");
+        "The (document, proof, compact form, value form) of a signed document that obeys the record rules.");
     static constexpr bool releases_lock = true;
-    static Checked<ReadSigned> run(Text text) { return as_result<ReadSigned>(read_signed(text.utf8)); }
+    static Checked<ReadSigned> run(Text text) {
+        auto reading = read_signed(text.utf8);
+        if (!reading) return std::unexpected(std::move(reading.error()));
+        std::string value_form = signed_value_form(reading->parts.record, reading->parts.proof);
+        return ReadSigned{std::move(*reading), std::move(value_form)};
+    }
 };
 
 struct VerifySignedOp {
@@ -295,7 +325,8 @@ struct MultibaseOp {
 };
 
 PyMethodDef functions[] = {
-    binding::function<ParseJsonOp>(),     binding::function<ReadSignedOp>(),    binding::function<VerifySignedOp>(),
+    binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
+    binding::function<VerifySignedOp>(),
     binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
     binding::function<MultibaseOp>(),
@@ -311,7 +342,9 @@ binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 
 PyObject* initialise() {
     if (!interpreter_guard.claim()) return nullptr;
-    return PyModule_Create(&module_definition);
+    binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
+    if (!module || !add_credentials(module.get())) return nullptr;
+    return module.release();
 }
 
 }  // namespace

@@ -43,8 +43,14 @@ struct Place {
 };
 
 bool is_lower_hex(std::string_view text, std::size_t digits) {
-    return text.size() == digits &&
-           std::ranges::all_of(text, [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    if (text.size() != digits) return false;
+    // Every byte looked at, with no early way out: a loop the compiler does many bytes at a time.
+    bool other = false;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        other |= static_cast<unsigned char>(byte - '0') > 9 && static_cast<unsigned char>(byte - 'a') > 5;
+    }
+    return !other;
 }
 
 // The same text: names are short, so a loop beats a call to memcmp.

@@ -21,7 +21,7 @@ from starlette.types import ASGIApp
 from .dispatch import Dispatcher, ErrorAnswer, Route, answering, route
 from .engines import open_store
 from .paging import BATCH, export_chunks, log_chunks
-from .problems import problem
+from .problems import http_exception_problem, problem
 from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Resolver
@@ -58,7 +58,8 @@ class RegistryApp(Starlette):
 
         super().__init__(lifespan=lifespan)
         answers: dict[type[Exception], ErrorAnswer] = {
-            Refused: _refused, StoreBusy: _store_busy, StoreUnavailable: _store_failed, HTTPException: _http_exception,
+            Refused: _refused, StoreBusy: _store_busy, StoreUnavailable: _store_failed,
+            HTTPException: http_exception_problem,
             Exception: _server_error}
         # The busiest route first: the routes are tried in order.
         routes = [route(RESOLUTION_PREFIX, ["GET"], self.resolver), *_routes(store, answers)]
@@ -211,16 +212,6 @@ async def _store_call(function: Callable[..., Any], *arguments: Any) -> Any:
         raise
     except Exception as error:
         raise StoreUnavailable(f"{type(error).__name__}: {error}".splitlines()[0]) from error
-
-
-async def _http_exception(request: Request, error: Exception) -> Response:
-    assert isinstance(error, HTTPException)
-    headers = dict(error.headers or {})
-    if error.status_code == 404:
-        return problem(404, f"no such resource: {json.dumps(request.url.path[:80])}", headers)
-    if error.status_code == 405:
-        return problem(405, f"{request.method} is not allowed here", headers)
-    return problem(error.status_code, str(error.detail), headers)
 
 
 async def _refused(request: Request, error: Exception) -> Response:

@@ -8,6 +8,7 @@ import ssl
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
+from starlette.types import ASGIApp
 
 from .engines import open_store
 from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
@@ -51,16 +52,14 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     Everything that would keep the server from working is found before it starts: a port out
     of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
     (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
-    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`), rather than a server that answers only 500 or a log line of
-    uvicorn's.
+    (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`),
+    rather than a server that answers only 500 or a log line of uvicorn's.
     """
-    import uvicorn
-
     if not 0 <= port <= 65535:
         raise ValueError(f"not a port number (0 to 65535): {port!r}")
     if workers < 1:
         raise ValueError(f"not a number of processes (1 or more): {workers!r}")
-    _check_listen(host, port)
+    check_listen(host, port)
     _check_tls(tls_cert, tls_key)
     store = open_store(db)
     try:
@@ -69,9 +68,19 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     finally:
         store.close()
     os.environ[DB_VARIABLE] = db
+    run_uvicorn("did_vek.registry.server:app_from_environment", host=host, port=port, workers=workers,
+                limits=limits, tls_cert=tls_cert, tls_key=tls_key)
+
+
+def run_uvicorn(app: "str | ASGIApp", *, host: str, port: int, workers: int = 1,
+                limits: ServeLimits = ServeLimits(), tls_cert: str | None = None, tls_key: str | None = None) -> None:
+    """uvicorn, every process of it within `limits` and logging as the registry logs: the one way
+    this package serves HTTP. A text `app` names the factory each worker process calls."""
+    import uvicorn
+
     os.environ[REQUEST_TIMEOUT_VARIABLE] = str(limits.request_timeout)
     _allow_descriptors(limits.max_connections)
-    uvicorn.run("did_vek.registry.server:app_from_environment", factory=True, host=host, port=port,
+    uvicorn.run(app, factory=isinstance(app, str), host=host, port=port,
                 workers=workers, log_level="warning", log_config=log_config(), proxy_headers=False,
                 server_header=False, http=GuardedH11Protocol, loop=event_loop(),
                 limit_concurrency=limits.max_connections, timeout_keep_alive=max(1, round(limits.idle_timeout)),
@@ -90,7 +99,7 @@ def _allow_descriptors(connections: int) -> None:
                            (wanted if hard == resource.RLIM_INFINITY else min(wanted, hard), hard))
 
 
-def _check_listen(host: str, port: int) -> None:
+def check_listen(host: str, port: int) -> None:
     try:
         addresses = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
         family, kind, protocol, _, address = addresses[0]

@@ -1,0 +1,119 @@
+#include "credentials/canonical_json.hpp"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "credentials/number_form.hpp"
+#include "json/writer.hpp"
+
+namespace vek::credentials {
+namespace {
+
+using json::Member;
+using json::Node;
+
+// Lead bytes of U+E000..U+FFFF, and of the characters above U+FFFF.
+bool high_bmp_lead(unsigned char byte) { return byte == 0xee || byte == 0xef; }
+bool supplementary_lead(unsigned char byte) { return byte >= 0xf0; }
+
+constexpr std::size_t kRecursionLimit = json::kMaxDepth + 1;
+// Most objects are small enough to sort on the stack.
+constexpr std::size_t kStackMembers = 16;
+
+class Canonical {
+public:
+    explicit Canonical(std::string& out) : writer_(out, json::Layout::Compact) {}
+
+    Checked<void> value(const Node& node, std::size_t depth) {
+        // The reader bounds the nesting of what it reads; a tree built otherwise is bounded here.
+        if (depth > kRecursionLimit) return refuse("not JSON that can be read: nested too deeply");
+        switch (node.kind) {
+            case Node::Kind::Null: writer_.literal("null"); return {};
+            case Node::Kind::False: writer_.literal("false"); return {};
+            case Node::Kind::True: writer_.literal("true"); return {};
+            case Node::Kind::String: writer_.string(node.text); return {};
+            case Node::Kind::Number: {
+                NumberBuffer buffer;
+                auto form = number_form(node.text, buffer);
+                if (!form) return std::unexpected(std::move(form.error()));
+                writer_.literal(*form);
+                return {};
+            }
+            case Node::Kind::Array:
+                writer_.begin_array();
+                for (const Node& element : node.elements) {
+                    if (auto written = value(element, depth + 1); !written) return written;
+                }
+                writer_.end_array();
+                return {};
+            case Node::Kind::Object: {
+                if (node.members.size() <= kStackMembers) {
+                    std::array<const Member*, kStackMembers> buffer;
+                    for (std::size_t i = 0; i < node.members.size(); ++i) buffer[i] = &node.members[i];
+                    return object(std::span<const Member*>(buffer.data(), node.members.size()), depth + 1);
+                }
+                std::vector<const Member*> held;
+                held.reserve(node.members.size());
+                for (const Member& member : node.members) held.push_back(&member);
+                return object(held, depth + 1);
+            }
+        }
+        return {};
+    }
+
+    // The members in canonical order, then written.
+    Checked<void> object(std::span<const Member*> members, std::size_t depth) {
+        const auto less = [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); };
+        if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
+        writer_.begin_object();
+        for (const Member* member : members) {
+            writer_.name(member->name);
+            if (auto written = value(member->value, depth); !written) return written;
+        }
+        writer_.end_object();
+        return {};
+    }
+
+private:
+    json::Writer writer_;
+};
+
+}  // namespace
+
+bool utf16_less(std::string_view a, std::string_view b) {
+    const std::size_t common = std::min(a.size(), b.size());
+    std::size_t at = 0;
+    while (at < common && a[at] == b[at]) ++at;
+    if (at == common) return a.size() < b.size();
+    // UTF-8 bytes sort as code points, and so as UTF-16 units, except where a character of
+    // U+E000..U+FFFF meets one above U+FFFF, which UTF-16 writes from 0xD800 up. A difference
+    // inside a sequence has equal lead bytes before it, so only lead bytes need a look.
+    const auto x = static_cast<unsigned char>(a[at]), y = static_cast<unsigned char>(b[at]);
+    if (high_bmp_lead(x) && supplementary_lead(y)) return false;
+    if (supplementary_lead(x) && high_bmp_lead(y)) return true;
+    return x < y;
+}
+
+Checked<void> append_canonical(std::string& out, const Node& node) { return Canonical(out).value(node, 0); }
+
+Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members) {
+    if (members.size() <= kStackMembers) {
+        std::array<const Member*, kStackMembers> buffer;
+        std::ranges::copy(members, buffer.begin());
+        return Canonical(out).object(std::span<const Member*>(buffer.data(), members.size()), 1);
+    }
+    std::vector<const Member*> held(members.begin(), members.end());
+    return Canonical(out).object(held, 1);
+}
+
+Checked<std::string> canonicalize(std::string_view text) {
+    auto document = json::parse_strict(text);
+    if (!document) return std::unexpected(std::move(document.error()));
+    std::string out;
+    out.reserve(text.size());
+    if (auto written = append_canonical(out, document->root); !written) return std::unexpected(written.error());
+    return out;
+}
+
+}  // namespace vek::credentials
