@@ -14,11 +14,11 @@ from typing import Any
 from starlette.applications import Starlette
 from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException
-from starlette.requests import ClientDisconnect, Request
+from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 from starlette.types import ASGIApp
 
-from .dispatch import Dispatcher, ErrorAnswer, Route, answering, route
+from .dispatch import Dispatcher, ErrorAnswer, Route, answering, read_body, route
 from .engines import open_store
 from .paging import BATCH, export_chunks, log_chunks
 from .problems import http_exception_problem, problem
@@ -129,7 +129,7 @@ def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[R
 async def _publish(store: Store, request: Request) -> Response:
     # The size and the content type answer first (413, 415); the DID of the path is judged with
     # the document it must match (400).
-    body = await _body(request)
+    body = await read_body(request, MAX_VERSION_BYTES)
     _check_content_type(request.headers.get("content-type"))
     did = _path_did(request, "/dids/")
     try:
@@ -147,27 +147,6 @@ async def _publish(store: Store, request: Request) -> Response:
                                 "versionTime": stored.version_time}).encode(),
                     status_code=status, media_type="application/json",
                     headers={"Location": f"{RESOLUTION_PREFIX}{stored.did}?versionId={stored.version}"})
-
-
-async def _body(request: Request) -> bytes:
-    """The body, refused (413) by its announced length or as soon as it grows past the limit."""
-    length = request.headers.get("content-length")
-    if length is not None:
-        if not length or not set(length) <= _ASCII_DIGITS:
-            raise Refused(400, "Content-Length is not a number")
-        if len(length) > 12 or int(length) > MAX_VERSION_BYTES:
-            raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
-    chunks: list[bytes] = []
-    size = 0
-    try:
-        async for chunk in request.stream():
-            size += len(chunk)
-            if size > MAX_VERSION_BYTES:
-                raise Refused(413, f"the body is over {MAX_VERSION_BYTES // 1024} KiB")
-            chunks.append(chunk)
-    except ClientDisconnect:
-        raise Refused(400, "the client left before the body was complete") from None
-    return b"".join(chunks)
 
 
 def _check_content_type(content_type: str | None) -> None:

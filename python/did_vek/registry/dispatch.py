@@ -14,13 +14,16 @@ from dataclasses import dataclass
 
 from starlette.datastructures import URL
 from starlette.exceptions import HTTPException
-from starlette.requests import Request
+from starlette.requests import ClientDisconnect, Request
 from starlette.responses import RedirectResponse, Response
 from starlette._utils import get_route_path
 from starlette.types import ASGIApp, Receive, Scope, Send
 
+from .store import Refused
+
 Endpoint = Callable[[Request], Awaitable[Response]]
 ErrorAnswer = Callable[[Request, Exception], Awaitable[Response]]
+_ASCII_DIGITS = frozenset("0123456789")
 
 
 @dataclass(frozen=True)
@@ -121,3 +124,24 @@ def _route_path(scope: Scope) -> str:
     # The path below the application's mount point, as the framework's routes see it.
     path: str = get_route_path(scope)
     return path
+
+
+async def read_body(request: Request, limit: int) -> bytes:
+    """The body, refused (413) by its announced length or as soon as it grows past `limit` bytes."""
+    length = request.headers.get("content-length")
+    if length is not None:
+        if not length or not set(length) <= _ASCII_DIGITS:
+            raise Refused(400, "Content-Length is not a number")
+        if len(length) > 12 or int(length) > limit:
+            raise Refused(413, f"the body is over {limit // 1024} KiB")
+    chunks: list[bytes] = []
+    size = 0
+    try:
+        async for chunk in request.stream():
+            size += len(chunk)
+            if size > limit:
+                raise Refused(413, f"the body is over {limit // 1024} KiB")
+            chunks.append(chunk)
+    except ClientDisconnect:
+        raise Refused(400, "the client left before the body was complete") from None
+    return b"".join(chunks)

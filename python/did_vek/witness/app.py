@@ -11,13 +11,14 @@ of it the witness's own work).
 """
 
 from starlette.exceptions import HTTPException
-from starlette.requests import ClientDisconnect, Request
+from starlette.requests import Request
 from starlette.responses import Response
 from starlette.routing import Router
 
-from ..registry.dispatch import Dispatcher, ErrorAnswer, answering, route
+from ..registry.dispatch import Dispatcher, ErrorAnswer, answering, read_body, route
 from ..registry.problems import http_exception_problem, problem
-from .protocol import Conflict, Refused, Witness
+from ..registry.store import Refused
+from .protocol import Conflict, Witness
 
 # 63 proof lines and a checkpoint with its signatures take a few KiB.
 MAX_BODY = 64 * 1024
@@ -30,26 +31,12 @@ def create_app(witness: Witness) -> Dispatcher:
         Conflict: _conflict, Refused: _refused, HTTPException: http_exception_problem, Exception: _server_error}
 
     async def add_checkpoint(request: Request) -> Response:
-        body = await _body(request)
+        body = await read_body(request, MAX_BODY)
         lines = witness.add_checkpoint(body)
         return Response(lines.encode(), media_type=COSIGNATURE_TYPE)
 
     # A router without routes answers the server's lifespan events, of which the witness needs none.
     return Dispatcher([route("/add-checkpoint", ["POST"], answering(add_checkpoint, answers))], Router(), answers)
-
-
-async def _body(request: Request) -> bytes:
-    chunks: list[bytes] = []
-    size = 0
-    try:
-        async for chunk in request.stream():
-            size += len(chunk)
-            if size > MAX_BODY:
-                raise Refused(413, f"the body is over {MAX_BODY // 1024} KiB")
-            chunks.append(chunk)
-    except ClientDisconnect:
-        raise Refused(400, "the client left before the body was complete") from None
-    return b"".join(chunks)
 
 
 async def _conflict(request: Request, error: Exception) -> Response:

@@ -15,21 +15,13 @@ from dataclasses import dataclass
 
 from did_vek_core import DIDEngine
 
+from ..registry.store import Refused
 from ..tlog.checkpoint import Checkpoint, open_checkpoint
 from ..tlog.errors import FormatError, InvalidProof
 from ..tlog.merkle import verify_consistency
 from ..tlog.note import COSIGNATURE_V1, ED25519, Signer, Verifier, parse_note
 from .request import read_header, split_body
 from .state import Held, WitnessState
-
-
-class Refused(Exception):
-    """A request the witness does not cosign: its HTTP status and one line saying why."""
-
-    def __init__(self, status: int, detail: str) -> None:
-        super().__init__(detail)
-        self.status = status
-        self.detail = detail
 
 
 class Conflict(Refused):
