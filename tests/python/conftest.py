@@ -13,6 +13,9 @@ SECRET, PUBLIC, SIG1 = (RFC8032[0][name] for name in ("secret_key", "public_key"
 DID = "did:vek:abc"
 # The slow cases and the full call counts run in CI, which sets DID_VEK_LONG_TESTS=1.
 LONG = bool(os.environ.get("DID_VEK_LONG_TESTS"))
+# ASan keeps freed memory in quarantine, so resident memory says nothing under it (the sanitizer
+# run preloads it into this interpreter and every server process the tests start).
+UNDER_ASAN = "libasan" in Path("/proc/self/maps").read_text()
 
 
 def sequence(iterate, length=lambda: 1):  # it has __getitem__, never called; __iter__ and __len__ as supplied

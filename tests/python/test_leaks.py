@@ -8,7 +8,7 @@ from contextlib import nullcontext
 import pytest
 
 import did_vek_core as m
-from conftest import LONG, SECRET, sequence
+from conftest import LONG, SECRET, UNDER_ASAN, sequence
 
 E, B = m.DIDEngine, m.DIDDocumentBuilder
 S, DID, MSG, KEY, BAD, LONE, DATA = SECRET, "did:vek:leak", "message", "key-1", "not a did", "a\ud800", b"did:vek:x"
@@ -36,8 +36,6 @@ CASES = {  # the exception raised: the calls that raise it
                          "m.create_did_py([LONE])"],
     ZeroDivisionError: ["m.create_did_py(NO_ITER)"],
 }
-# ASan keeps freed memory in quarantine, so resident memory says nothing under it.
-UNDER_ASAN = "libasan" in open("/proc/self/maps").read()
 
 
 def resident():
