@@ -144,4 +144,8 @@ def test_a_frozen_postgres_writer_holds_the_others_a_bounded_time(postgres_db, q
         for writer in writers:
             writer.join(30)
         frozen_process.close(), other.close()
-    assert [stored.signed for stored in PostgresStore(postgres_db).log("did:vek:a")] == ["other"]
+    reader = PostgresStore(postgres_db)
+    try:
+        assert [stored.signed for stored in reader.log("did:vek:a")] == ["other"]
+    finally:
+        reader.close()
