@@ -15,9 +15,9 @@ from .. import _native
 from .._history import is_version_id
 from .._messages import quoted
 from .._signed import read_signed
-from .log_writer import LogWriter
+from .log_writer import LogWriter, open_log
 from .rules import MAX_VERSIONS, decider, read_submission, signs_the_same
-from .store import AlreadyStored, NewVersion, Refused, StoredVersion
+from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
 
 class ImportRefused(ValueError):
@@ -29,12 +29,14 @@ class ImportRefused(ValueError):
         self.detail = detail
 
 
-def import_lines(writer: LogWriter, lines: Iterable[str]) -> tuple[int, int]:
-    """Append every version of `lines` to the registry's log; returns (added, skipped).
+def import_lines(target: "LogWriter | Store", lines: Iterable[str]) -> tuple[int, int]:
+    """Append every version of `lines` to the registry's log (`target`, or the log of the store
+    `target`, with the key `open_log` finds); returns (added, skipped).
 
     Stops at the first line that is refused, with `ImportRefused`; what was added before stays.
     Blank lines are passed over. A store failure raises `StoreUnavailable`.
     """
+    writer = target if isinstance(target, LogWriter) else open_log(target)
     added = skipped = 0
     for line_number, line in enumerate(lines, start=1):
         if not line.strip():
