@@ -11,7 +11,7 @@ from typing import Any, TypeVar
 
 from ..tlog.proof import prove
 from .log_view import HeadMoved, LogView
-from .store import Head, Store, StoredVersion, StoreUnavailable
+from .store import Head, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _T = TypeVar("_T")
 # How often an answer starts again when the head moved under it: it moves once per batch.
@@ -49,16 +49,25 @@ class AnswerProofs:
         return texts[0]
 
 
+class NotServedYet(StoreBusy):
+    """No checkpoint is served yet: the log's first is still to be made, or to be cosigned."""
+
+
+def served_head(store: Store, start: Callable[[], Head | None] | None = None) -> Head:
+    """The head served now; before there is one, `start` (the log writer's) is asked for it."""
+    head = store.head()
+    if head is None and start is not None:
+        head = start()
+    if head is None:
+        raise NotServedYet("the log has no served checkpoint yet (its witnesses have cosigned none)")
+    return head
+
+
 def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
-               start: Callable[[], Head] | None = None) -> _T:
-    """`answer(head)` for the head served now; again for a newer head when the map moved past it.
-    Before the log's first checkpoint, `start` makes it."""
+               start: Callable[[], Head | None] | None = None) -> _T:
+    """`answer(head)` for the head served now; again for a newer head when the map moved past it."""
     for _ in range(_ATTEMPTS):
-        head = store.head()
-        if head is None and start is not None:
-            head = start()
-        if head is None:
-            raise StoreUnavailable("the log has no checkpoint yet")
+        head = served_head(store, start)
         try:
             return answer(head)
         except HeadMoved:

@@ -43,13 +43,18 @@ class LogView:
             self._advance(head, self._store.entries)
             return self._map.prove(map_key(did))
 
-    def root_with(self, head: Head, read_entries: ReadEntries, changes: Mapping[bytes, bytes]) -> MapEntry:
+    def root_with(self, head: Head, served: Head | None, read_entries: ReadEntries,
+                  changes: Mapping[bytes, bytes]) -> MapEntry:
         """The map entry that follows `head`'s tree once `changes` (key -> new value) are made,
-        for the writer holding the log; the map itself stays at `head`'s tree."""
+        for the writer holding the log. The map itself moves no further than `served`, the head
+        answers are given as of; what `head`'s tree holds beyond it is applied and taken back."""
         with self._lock:
-            self._advance(head, read_entries)
-            before = {key: self._map.get(key) for key in changes}
-            self._map.update(changes)
+            if served is not None and served.size > self._size:
+                self._advance(served, read_entries)
+            pending = dict(_changes(read_entries, self._size, head.size))
+            pending.update(changes)
+            before = {key: self._map.get(key) for key in pending}
+            self._map.update(pending)
             try:
                 return MapEntry(len(self._map), self._map.root())
             finally:
@@ -63,11 +68,7 @@ class LogView:
             raise StoreUnavailable(f"the log's head went back from tree size {self._size} to {head.size}")
         try:
             for start in range(self._size, head.size, _READ_BATCH):
-                changes = {}
-                for text in read_entries(start, min(start + _READ_BATCH, head.size)):
-                    if text.startswith("v "):
-                        changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
-                self._map.update(changes)
+                self._map.update(_changes(read_entries, start, min(start + _READ_BATCH, head.size)))
             expected = parse_entry(head.map_entry)
             if not isinstance(expected, MapEntry) or (len(self._map), self._map.root()) != (expected.count, expected.root):
                 raise StoreUnavailable(f"the log's map entry at tree size {head.size} does not match its version entries")
@@ -99,3 +100,12 @@ class LogView:
                 self._full_tiles[key] = data
             contents.append(data)
         return contents
+
+
+def _changes(read_entries: ReadEntries, start: int, end: int) -> dict[bytes, bytes]:
+    """What the version entries start .. end - 1 set in the map: each DID's latest leaf hash."""
+    changes = {}
+    for text in read_entries(start, end) if end > start else ():
+        if text.startswith("v "):
+            changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
+    return changes

@@ -83,7 +83,7 @@ class _Resolved:
 class Resolver:
     """The resolution handler over `store`; `inline` runs store reads on the event loop."""
 
-    def __init__(self, store: Store, view: LogView, *, inline: bool, start: Callable[[], Head] | None = None) -> None:
+    def __init__(self, store: Store, view: LogView, *, inline: bool, start: Callable[[], Head | None] | None = None) -> None:
         self.store = store
         self.view = view
         self._start = start
