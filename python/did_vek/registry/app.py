@@ -62,7 +62,9 @@ class RegistryApp(Starlette):
         self.cosigner = Cosigner(peers, quorum, self.view) if peers else None
         self.writer = LogWriter(store, key, self.view, self.cosigner)
         try:
-            self.writer.start()
+            served = self.writer.start()
+            if served is not None:
+                self.view.catch_up(served)
         except StoreUnavailable as error:  # the first answer that needs the log tries again
             _log.warning("the log could not be opened yet: %s", error)
         self.sequencer = Sequencer(self.writer)
