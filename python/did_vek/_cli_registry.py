@@ -158,7 +158,7 @@ def resolve(args: argparse.Namespace) -> int:
             resolution = client.resolve(valid_did(args.did), version_id=args.version_id,
                                         version_time=args.version_time)
         except ValueError as error:
-            if isinstance(error, InvalidDocument):
+            if isinstance(error, (InvalidDocument, InvalidProof)):
                 raise
             raise InputError(str(error)) from None
     if args.json:

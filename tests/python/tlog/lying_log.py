@@ -2,6 +2,8 @@
 import base64
 import json
 
+from urllib.parse import quote
+
 from did_vek import DIDEngine
 from did_vek._signed import read_signed
 from did_vek.tlog import merkle
@@ -72,6 +74,25 @@ class Log:
                    "chain": [text for _, _, text in self.served[did][version_id:]]}
         del vek_log["checkpoint"]
         return document, version_id, vek_log
+
+    def receipt(self, did, version_id):
+        """The registry's answer to the publish of version `version_id` of `did`, in the newest tree."""
+        index, document, _ = self.served[did][version_id - 1]
+        vek_log = self.history(did)[1]
+        return {"did": did, "versionId": str(version_id), "versionTime": read_signed(document).updated,
+                "logIndex": index, "proof": self.proof(index),
+                "vekLog": {name: vek_log[name] for name in ("mapEntry", "mapProof", "map")}}
+
+
+def history_path(did, known=None):
+    return f"/dids/{quote(did, safe='')}/history" + ("" if known is None else f"?known={known}")
+
+
+def history_route(log, did, *, size=None, known=None):
+    """The route of a history answer of `did` from `log` as of its tree of `size`."""
+    versions, vek_log = log.history(did, size=size, known=known)
+    body = {"did": did, "versions": [json.loads(version) for version in versions], "vekLog": vek_log}
+    return {history_path(did, known): (200 if versions else 404, body)}
 
 
 class Served:
