@@ -55,7 +55,7 @@ def resolution_checkpoint(vek_log: Any) -> str:
 
 def receipt_checkpoint(proof: Any) -> str:
     """The signed checkpoint of a publish receipt: the one its proof of the new entry holds."""
-    return _proof({"proof": proof}, "proof").checkpoint
+    return _receipt_proof(proof).checkpoint
 
 
 def check_receipt(document: str, version_id: int, log_index: Any, proof: Any, vek_log: Any, signed: str,
@@ -68,7 +68,7 @@ def check_receipt(document: str, version_id: int, log_index: Any, proof: Any, ve
     entry, so a wrong `prev` is caught by whoever checks the history.
     """
     served = read_signed(document)
-    tlog_proof = _proof({"proof": proof}, "proof")
+    tlog_proof = _receipt_proof(proof)
     if type(log_index) is not int or log_index != tlog_proof.index:
         raise InvalidProof(f"the receipt's logIndex {log_index!r} is not the index its proof proves")
     if tlog_proof.extra is None:
@@ -201,6 +201,15 @@ def _proof(vek_log: Mapping[str, Any], name: str) -> TlogProof:
         return TlogProof.parse(_text(vek_log, name))
     except FormatError as error:
         raise InvalidProof(f'the vekLog\'s "{name}": {error}') from None
+
+
+def _receipt_proof(proof: Any) -> TlogProof:
+    if not isinstance(proof, str):
+        raise InvalidProof('the receipt has no text "proof"')
+    try:
+        return TlogProof.parse(proof)
+    except FormatError as error:
+        raise InvalidProof(f"the receipt's proof: {error}") from None
 
 
 def _object(value: Any) -> Mapping[str, Any]:

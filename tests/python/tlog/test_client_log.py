@@ -77,6 +77,7 @@ def without_extra(proof):
 
 
 RECEIPT_LIES = {  # the receipt for version 1 of DID, changed, and why it is refused
+    "no proof, as from a registry without a log": (lambda log: {"proof": None}, 'no text "proof"'),
     "a logIndex other than the proof's": (lambda log: {"logIndex": 2}, "logIndex 2 is not the index"),
     "a proof of the map entry": (lambda log: {"logIndex": 2, "proof": log.proof(2)}, "is not a version entry"),
     "a proof without its entry": (lambda log: {"proof": without_extra(log.proof(1))}, "does not carry the entry"),
