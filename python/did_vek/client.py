@@ -182,8 +182,10 @@ class RegistryClient:
             versions = body.get("versions")
             if not isinstance(versions, list) or not all(isinstance(version, dict) for version in versions):
                 raise InvalidDocument("the registry's history has no array of signed documents")
+            if answer.status == 404 and versions:
+                raise InvalidDocument("the registry answered 404 with versions")
             texts = [pretty_json(version) for version in versions]
-            history = verify_history(texts) if texts else None
+            history = verify_history(texts) if answer.status == 200 else None
             if history is not None and history.did != did:
                 raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
             try:
@@ -215,6 +217,8 @@ class RegistryClient:
             return None
         try:
             return Verifier.from_vkey(self.log_key().strip())
+        except NotFound:
+            raise InvalidProof(f"{self.url} serves no log key: it keeps no transparency log") from None
         except FormatError as error:
             raise InvalidProof(f"the log key served: {error}") from None
 

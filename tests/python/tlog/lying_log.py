@@ -84,6 +84,10 @@ class Log:
                 "vekLog": {name: vek_log[name] for name in ("mapEntry", "mapProof", "map")}}
 
 
+def key_route(log):
+    return {"/tlog/key": (200, (log.signer.verifier.vkey + "\n").encode())}
+
+
 def history_path(did, known=None):
     return f"/dids/{quote(did, safe='')}/history" + ("" if known is None else f"?known={known}")
 

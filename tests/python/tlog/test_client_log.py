@@ -11,7 +11,7 @@ from did_vek.tlog.note import Signer
 from did_vek.tlog.proof import TlogProof
 from did_vek.tlog.state import ClientState
 from histories import DID, KEYS, life_of_a_did, stamp, version
-from lying_log import ORIGIN, Log, history_path, history_route
+from lying_log import ORIGIN, Log, history_path, history_route, key_route
 from registries import FakeRegistry
 from test_lying_registry import snapshot
 
@@ -20,10 +20,6 @@ SIGNER = Signer(ORIGIN, DIDEngine())
 OTHER_V1 = version(KEYS[0], "key-1", {"key-1": KEYS[0]}, updated=stamp(1))  # another valid version 1
 OTHER_DID = KEYS[2].create_did_from_key()
 POST = "/dids/" + DID.replace(":", "%3A")
-
-
-def key_route(log):
-    return {"/tlog/key": (200, (log.signer.verifier.vkey + "\n").encode())}
 
 
 def consistency_route(log, old, new):
