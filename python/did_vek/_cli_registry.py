@@ -22,6 +22,7 @@ from ._cli_common import (OK, InputError, Invalid, Misbehaviour, add_serve_limit
                           write)
 from ._errors import InvalidDocument
 from ._history import is_version_id
+from ._keyfile import KeyFileError
 from ._messages import quoted
 from ._signed import assertion_key
 from ._cli_tlog import read_policy
@@ -103,12 +104,15 @@ def serve(args: argparse.Namespace) -> int:
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
     from .registry.limits import ServeLimits
+    from .registry.log_key import LogKeyError
     try:
         run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
-                     limits=ServeLimits(**serve_limits(args)), tls_cert=args.tls_cert, tls_key=args.tls_key)
+                     limits=ServeLimits(**serve_limits(args)), tls_cert=args.tls_cert, tls_key=args.tls_key,
+                     log_key=args.log_key, origin=args.origin,
+                     started=lambda vkey: write(f"log key: {vkey}"))
     except ImportError:  # an engine's driver, imported when its store is opened
         raise InputError(_REGISTRY_EXTRA) from None
-    except (CannotListen, UnusableCertificate) as error:
+    except (CannotListen, UnusableCertificate, LogKeyError, KeyFileError) as error:
         raise InputError(str(error)) from None
     except StoreDoesNotAnswer:
         raise InputError(f"the store {args.db} cannot be opened") from None
@@ -225,9 +229,13 @@ def import_(args: argparse.Namespace) -> int:
         raise InputError(_REGISTRY_EXTRA) from None
     where = shown_name(args.file)
     lines = decode(read(args.file, "export"), where, InputError).splitlines()
+    from .registry import open_log
+    from .registry.log_key import LogKeyError
     with _store(args.db, "failed") as store:
         try:
-            added, skipped = import_lines(store, lines)
+            added, skipped = import_lines(open_log(store, args.log_key, args.origin), lines)
+        except (LogKeyError, KeyFileError) as error:
+            raise InputError(str(error)) from None
         except ImportRefused as error:
             # The versions before the refused line stay imported: an import can be run again.
             raise Invalid(f"{where}: {error}") from None
@@ -283,6 +291,7 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
                               help="serve HTTPS with this PEM certificate (its chain after it)")
     serve_parser.add_argument("--tls-key", metavar="FILE", type=text_argument,
                               help="the PEM private key of --tls-cert")
+    log_key_options(serve_parser)
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
@@ -319,3 +328,12 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     import_parser.add_argument("--db", metavar="PATH_OR_URL", required=True,
                                help="an SQLite file or a postgresql:// URL")
     import_parser.add_argument("file", metavar="FILE", help="the JSON lines of an export (- is stdin)")
+    log_key_options(import_parser)
+
+
+def log_key_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--log-key", metavar="FILE", type=text_argument,
+                        help="the key file the log's checkpoints are signed with (default for SQLite:"
+                             " <db file>.log-key, made at first start; PostgreSQL needs one)")
+    parser.add_argument("--origin", metavar="TEXT", type=text_argument,
+                        help="the log's name in its checkpoints (default: did-vek/ and 8 hex digits of its key)")

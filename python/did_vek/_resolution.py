@@ -35,7 +35,7 @@ def error_object(code: str, title: str, detail: str) -> dict[str, str]:
 
 
 def resolution_result(view: dict[str, Any] | None, metadata: dict[str, Any], *, proof: dict[str, Any] | None = None,
-                      error: dict[str, str] | None = None) -> dict[str, Any]:
+                      error: dict[str, str] | None = None, vek_log: dict[str, Any] | None = None) -> dict[str, Any]:
     """A result of `view` (the resolved document) with its version's `proof`, or of an `error`.
 
     The proof is a list, as resolution metadata holds a set of proofs: with the record of the
@@ -50,6 +50,8 @@ def resolution_result(view: dict[str, Any] | None, metadata: dict[str, Any], *, 
         resolution_metadata = {"contentType": DID_MEDIA_TYPE}
         if proof is not None:
             resolution_metadata["proof"] = [proof]
+        if vek_log is not None:
+            resolution_metadata["vekLog"] = vek_log
     return {"didDocument": view, "didResolutionMetadata": resolution_metadata, "didDocumentMetadata": metadata}
 
 

@@ -47,6 +47,18 @@ def ticks_during(call):
     return sum(start < tick < end for tick in ticks)
 
 
+@pytest.fixture(scope="session", autouse=True)
+def log_key_file(tmp_path_factory):
+    """One log key for every registry the tests open that names none, as `serve` hands its key to
+    its worker processes: a PostgreSQL registry has no key file of its own."""
+    path = tmp_path_factory.mktemp("log-key") / "log.key"
+    path.write_text(os.urandom(32).hex() + "\n")
+    path.chmod(0o600)
+    os.environ["DID_VEK_LOG_KEY"] = str(path)
+    yield path
+    os.environ.pop("DID_VEK_LOG_KEY", None)
+
+
 # The store that every registry test runs against, fresh for each test, once on each engine. It
 # lives here, not in a conftest.py of tests/python/registry: two conftest modules without packages
 # share one module name, and the second would hide this one's constants from `from conftest import`.

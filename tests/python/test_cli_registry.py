@@ -71,12 +71,16 @@ def test_publish_resolve_log_deactivate(tmp_path, registry):
 
 
 def served(registry, did, query):
-    """The registry's own resolution result for `did` (a 410 included)."""
+    """The registry's own resolution result for `did` (a 410 included), without the log's proofs
+    and what they carry, which a client checks and does not print."""
     try:
         with urllib.request.urlopen(f"{registry}/1.0/identifiers/{did}{query}", timeout=10) as answer:
-            return json.load(answer)
+            result = json.load(answer)
     except urllib.error.HTTPError as error:
-        return json.load(error)
+        result = json.load(error)
+    for name in ("vekLog", "signed"):
+        result["didResolutionMetadata"].pop(name, None)
+    return result
 
 
 @pytest.mark.parametrize("arguments, status, message", [

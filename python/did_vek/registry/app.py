@@ -20,16 +20,23 @@ from starlette.types import ASGIApp
 
 from .dispatch import Dispatcher, ErrorAnswer, Route, answering, read_body, route
 from .engines import open_store
+from .log_key import LogKey, log_key_for
+from .log_proofs import AnswerProofs, as_of_head
+from .log_routes import LogRoutes
+from .log_view import LogView
+from .log_writer import LogWriter
 from .paging import BATCH, export_chunks, log_chunks
 from .problems import http_exception_problem, problem
 from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Resolver
 from .rules import MAX_VERSION_BYTES, decider, parse_if_match, read_submission
-from .store import AlreadyStored, Refused, Store, StoreBusy, StoredVersion, StoreUnavailable
+from .sequencer import Sequencer
+from .store import AlreadyStored, Head, Refused, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _log = logging.getLogger("did_vek.registry")
 EXPORT_LIMIT = 1000
+
 _ASCII_DIGITS = frozenset("0123456789")
 
 
@@ -46,13 +53,23 @@ class RegistryApp(Starlette):
     server's to report, not a problem report of ours. Such middleware wraps every route.
     """
 
-    def __init__(self, store: Store, *, owns_store: bool) -> None:
+    def __init__(self, store: Store, key: LogKey, *, owns_store: bool) -> None:
         self.store = store
-        self.resolver = Resolver(store, inline=getattr(store, "reads_inline", False) is True)
+        self.view = LogView(store)
+        self.writer = LogWriter(store, key, self.view)
+        try:
+            self.writer.start()
+        except StoreUnavailable as error:  # the first answer that needs the log tries again
+            _log.warning("the log could not be opened yet: %s", error)
+        self.sequencer = Sequencer(self.writer)
+        self.resolver = Resolver(store, self.view, inline=getattr(store, "reads_inline", False) is True,
+                                 start=self.writer.start)
+        self.log_routes = LogRoutes(store, self.view, key.vkey, self.writer.start)
 
         @contextlib.asynccontextmanager
         async def lifespan(app: Starlette) -> AsyncIterator[None]:
             yield
+            self.sequencer.close()
             if owns_store:
                 store.close()
 
@@ -62,7 +79,7 @@ class RegistryApp(Starlette):
             HTTPException: http_exception_problem,
             Exception: _server_error}
         # The busiest route first: the routes are tried in order.
-        routes = [route(RESOLUTION_PREFIX, ["GET"], self.resolver), *_routes(store, answers)]
+        routes = [route(RESOLUTION_PREFIX, ["GET"], self.resolver), *_routes(self, answers)]
         self.dispatcher = Dispatcher(routes, self.router, answers)
 
     def build_middleware_stack(self) -> ASGIApp:
@@ -72,14 +89,26 @@ class RegistryApp(Starlette):
         return app
 
 
-def create_app(db: "str | Store") -> Starlette:
-    """The registry application over `db`: a store, or the text `open_store` takes."""
-    if isinstance(db, str):
-        return RegistryApp(open_store(db), owns_store=True)
-    return RegistryApp(db, owns_store=False)
+def create_app(db: "str | Store", *, log_key: "str | LogKey | None" = None, origin: str | None = None) -> Starlette:
+    """The registry application over `db`: a store, or the text `open_store` takes.
+
+    `log_key` is the log's key, or the path of its key file; without one, the file named by
+    $DID_VEK_LOG_KEY, else for a SQLite store `<db file>.log-key`, made at first use. `origin`
+    names the log (default: derived from the key; $DID_VEK_LOG_ORIGIN when set).
+    """
+    store = open_store(db) if isinstance(db, str) else db
+    try:
+        key = log_key if isinstance(log_key, LogKey) else log_key_for(store, log_key, origin)
+        return RegistryApp(store, key, owns_store=isinstance(db, str))
+    except BaseException:
+        if isinstance(db, str):
+            store.close()
+        raise
 
 
-def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[Route]:
+def _routes(app: RegistryApp, answers: dict[type[Exception], ErrorAnswer]) -> list[Route]:
+    store, log_routes = app.store, app.log_routes
+
     async def methods(request: Request) -> Response:
         return Response(b'["vek"]', media_type="application/json")
 
@@ -93,13 +122,17 @@ def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[R
         return Response(b'{"status": "ok"}', media_type="application/json")
 
     async def publish(request: Request) -> Response:
-        return await _publish(store, request)
+        return await _publish(app, request)
+
+    async def history(request: Request) -> Response:
+        return await log_routes.history(request, _path_did(request, "/dids/", "/history"))
 
     async def log(request: Request) -> Response:
         did = _path_did(request, "/dids/", "/log")
+        size = (await _store_call(log_routes.head)).size
 
         async def fetch(after: int, count: int) -> list[StoredVersion]:
-            return await _store_call(store.log, did, after, count)  # type: ignore[no-any-return]
+            return await _store_call(store.log, did, after, count, size)  # type: ignore[no-any-return]
 
         # The first batch before the answer starts: a DID without versions, or a store that
         # fails, still gets its own status.
@@ -110,9 +143,10 @@ def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[R
 
     async def export(request: Request) -> Response:
         after, limit = _export_options(request)
+        size = (await _store_call(log_routes.head)).size
 
         async def fetch(after: int, count: int) -> list[StoredVersion]:
-            return await _store_call(store.export, after, count)  # type: ignore[no-any-return]
+            return await _store_call(store.export, after, count, size)  # type: ignore[no-any-return]
 
         first = await fetch(after, min(BATCH, limit))
         return StreamingResponse(export_chunks(first, fetch, limit), media_type="application/jsonl")
@@ -121,12 +155,17 @@ def _routes(store: Store, answers: dict[type[Exception], ErrorAnswer]) -> list[R
         route(r"/1\.0/methods", ["GET"], answering(methods, answers)),
         route("/healthz", ["GET"], answering(healthz, answers)),
         route("/dids/.*/log", ["GET"], answering(log, answers)),
+        route("/dids/.*/history", ["GET"], answering(history, answers)),
         route("/dids/.*", ["POST"], answering(publish, answers)),
         route("/export", ["GET"], answering(export, answers)),
+        route("/tlog/checkpoint", ["GET"], answering(log_routes.checkpoint, answers)),
+        route("/tlog/key", ["GET"], answering(log_routes.key, answers)),
+        route("/tlog/consistency", ["GET"], answering(log_routes.consistency, answers)),
+        route("/tlog/tile/.*", ["GET"], answering(log_routes.tile, answers)),
     ]
 
 
-async def _publish(store: Store, request: Request) -> Response:
+async def _publish(app: RegistryApp, request: Request) -> Response:
     # The size and the content type answer first (413, 415); the DID of the path is judged with
     # the document it must match (400).
     body = await read_body(request, MAX_VERSION_BYTES)
@@ -139,14 +178,31 @@ async def _publish(store: Store, request: Request) -> Response:
     signed = read_submission(text, did)
     decide = decider(signed, if_match=parse_if_match(request.headers.get("if-match")))
     try:
-        stored = await _store_call(store.append, did, decide)
+        stored = await app.sequencer.append(did, decide)
         status = 201
     except AlreadyStored as retry:
         stored, status = retry.stored, 200
-    return Response(json.dumps({"did": stored.did, "versionId": str(stored.version),
-                                "versionTime": stored.version_time}).encode(),
-                    status_code=status, media_type="application/json",
-                    headers={"Location": f"{RESOLUTION_PREFIX}{stored.did}?versionId={stored.version}"})
+    receipt = await _store_call(_receipt, app, stored)
+    return Response(json.dumps(receipt, ensure_ascii=False).encode(), status_code=status,
+                    media_type="application/json",
+                    headers={"Location": f"{RESOLUTION_PREFIX}{stored.did}?versionId={stored.version}",
+                             "Cache-Control": "no-store"})
+
+
+def _receipt(app: RegistryApp, stored: StoredVersion) -> dict[str, Any]:
+    """What the submitter keeps: the version's place in the log, proven against the head served
+    now, and the map of that head naming the DID's latest entry."""
+    index = stored.log_index
+    if index is None:
+        raise StoreUnavailable(f"{stored.did} version {stored.version} is stored but not logged")
+
+    def receipt(head: Head) -> dict[str, Any]:
+        proofs = AnswerProofs(app.store, app.view, head, stored.did)
+        entry = app.store.entries(index, index + 1)[0]
+        return {"did": stored.did, "versionId": str(stored.version), "versionTime": stored.version_time,
+                "logIndex": index, "proof": proofs.inclusion(index, entry), "vekLog": proofs.map_part()}
+
+    return as_of_head(app.store, app.view, receipt, app.writer.start)
 
 
 def _check_content_type(content_type: str | None) -> None:

@@ -15,6 +15,7 @@ from .. import _native
 from .._history import is_version_id
 from .._messages import quoted
 from .._signed import read_signed
+from .log_writer import LogWriter, open_log
 from .rules import MAX_VERSIONS, decider, read_submission, signs_the_same
 from .store import AlreadyStored, NewVersion, Refused, Store, StoredVersion
 
@@ -28,18 +29,20 @@ class ImportRefused(ValueError):
         self.detail = detail
 
 
-def import_lines(store: Store, lines: Iterable[str]) -> tuple[int, int]:
-    """Append every version of `lines` to `store`; returns (added, skipped).
+def import_lines(target: "LogWriter | Store", lines: Iterable[str]) -> tuple[int, int]:
+    """Append every version of `lines` to the registry's log (`target`, or the log of the store
+    `target`, with the key `open_log` finds); returns (added, skipped).
 
     Stops at the first line that is refused, with `ImportRefused`; what was added before stays.
     Blank lines are passed over. A store failure raises `StoreUnavailable`.
     """
+    writer = target if isinstance(target, LogWriter) else open_log(target)
     added = skipped = 0
     for line_number, line in enumerate(lines, start=1):
         if not line.strip():
             continue
         try:
-            if _import_line(store, line):
+            if _import_line(writer, line):
                 added += 1
             else:
                 skipped += 1
@@ -48,11 +51,11 @@ def import_lines(store: Store, lines: Iterable[str]) -> tuple[int, int]:
     return added, skipped
 
 
-def _import_line(store: Store, line: str) -> bool:
+def _import_line(writer: LogWriter, line: str) -> bool:
     """True when the line's version was added, False when it was already there."""
     did, version_id, signed_text = _read_line(line)
     signed = read_submission(signed_text, did)
-    stored = store.version(did, version_id)
+    stored = writer.store.version(did, version_id)
     if stored is not None:
         if not signs_the_same(read_signed(stored.signed), signed):
             raise Refused(409, f"{did} version {version_id} is stored with another text")
@@ -68,7 +71,7 @@ def _import_line(store: Store, line: str) -> bool:
         return decide(last)
 
     try:
-        store.append(did, decide_in_place)
+        writer.append(did, decide_in_place)
     except AlreadyStored:
         return False
     return True

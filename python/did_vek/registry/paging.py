@@ -46,4 +46,4 @@ def export_line(version: StoredVersion) -> str:
     # One line each: the stored text is laid out over many lines, so it is written again compactly.
     signed = json.loads(version.signed)
     return json.dumps({"seq": version.seq, "did": version.did, "versionId": str(version.version),
-                       "signed": signed}, ensure_ascii=False, separators=(",", ":")) + "\n"
+                       "logIndex": version.log_index, "signed": signed}, ensure_ascii=False, separators=(",", ":")) + "\n"

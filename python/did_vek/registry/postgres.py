@@ -1,27 +1,21 @@
 """The registry's versions in PostgreSQL, through psycopg 3 and a pool of connections.
 
-Any number of server processes, on one machine or many, may share one database. The appends to
-one DID queue on a lock of that DID held to the end of their transaction, so each reads the last
-version only after the append before it committed, and `decide` judges the version the new one
-will follow. The unique key on (did, version) stays the last word: should two appends ever take
-the same number, the loser runs `decide` again against the version that won.
-
-`seq` follows commit order. A plain sequence would not: its numbers are handed out when a
-transaction asks, not when it commits, so a transaction holding seq 7 may commit after another
-one's seq 8 is visible, and an export reader who paged past 8 would never see 7. Instead one
-counter row is incremented as the last step before the commit; its row lock is held until the
-commit (and released only after the commit is visible), so the next appender reads the counter
-only once the previous version can be seen. The price is that appends commit one after another
-across the whole registry, each waiting for the previous commit's flush; for a registry of DIDs
-that is plenty.
+Any number of server processes, on one machine or many, may share one database. Every write
+transaction of the log takes one lock held to its end (a transaction-level advisory lock), so
+writers take turns, each reading the head and the last versions only after the batch before it
+committed. That also makes `seq` follow commit order: a plain sequence would not (its numbers are
+handed out when a transaction asks, not when it commits, so an export reader who paged past 8
+could miss a 7 that commits later). A writer frozen while it holds the lock holds it until
+PostgreSQL ends its idle transaction; the others give up waiting before that (`lock_timeout`), and
+the frozen one, when it wakes, finds its transaction gone and writes nothing.
 
 Durability rests on the server's `synchronous_commit = on` (PostgreSQL's default, which this
-store does not change): a commit returns only once its WAL is flushed, and `append` returns,
-and the version is acknowledged, only after the commit.
+store does not change): a commit returns only once its WAL is flushed, and `write` returns,
+and a version is acknowledged, only after the commit.
 """
 
 import threading
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar
 
@@ -30,7 +24,7 @@ from psycopg import errors
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from .store import Decide, StoreBusy, StoredVersion, StoreUnavailable
+from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS did_vek_versions (
@@ -48,6 +42,17 @@ CREATE TABLE IF NOT EXISTS did_vek_seq (
     last_seq bigint  NOT NULL
 );
 INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
+ALTER TABLE did_vek_versions ADD COLUMN IF NOT EXISTS log_index bigint UNIQUE;
+CREATE TABLE IF NOT EXISTS did_vek_log_entries (idx bigint PRIMARY KEY, entry text NOT NULL);
+CREATE TABLE IF NOT EXISTS did_vek_log_tiles (
+    level integer NOT NULL, idx bigint NOT NULL, data bytea NOT NULL, PRIMARY KEY (level, idx)
+);
+CREATE TABLE IF NOT EXISTS did_vek_log_head (
+    only_row   boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+    size       bigint NOT NULL,
+    checkpoint text   NOT NULL,
+    map_entry  text   NOT NULL
+);
 """
 # Two processes creating the same table at once can both pass IF NOT EXISTS and one then fails
 # on the catalog's unique index; this lock (any fixed number, held to the end of the
@@ -55,23 +60,104 @@ INSERT INTO did_vek_seq (last_seq) VALUES (0) ON CONFLICT DO NOTHING;
 _SCHEMA_LOCK = 0x646964766B
 # A read meets at most this many connections cut by a restart before it gives up.
 _READ_ATTEMPTS = 3
-# The first key of the two-key advisory locks that queue the writers of one DID (the second is
-# the DID's hash: two DIDs that share it only queue together). Two-key and one-key locks never meet.
-_APPEND_LOCKS = 0x646964
-_COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
-_LAST = f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s ORDER BY version DESC LIMIT 1"
-
-# The queue of writers per DID leaves the unique key nothing to catch between writers that take
-# it; the key and these attempts are what still holds if a writer ever bypasses the queue.
-_APPEND_ATTEMPTS = 32
+# The lock every write transaction of the log holds (any fixed number but the schema's).
+_WRITE_LOCK = 0x646964766B6C
+_COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
 
 _T = TypeVar("_T")
 
 
 def _row(row: tuple[Any, ...]) -> StoredVersion:
-    did, version, seq, version_time, created, signed, deactivates = row
+    did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
-                         created=created, signed=signed, deactivates=deactivates)
+                         created=created, signed=signed, deactivates=deactivates, log_index=log_index)
+
+
+def _below(size: int | None) -> str:
+    # Part of every read of versions: those that the tree of `size` holds (all when None).
+    return "" if size is None else f" AND log_index < {int(size)}"
+
+
+Connection = psycopg.Connection[tuple[Any, ...]]
+
+
+def _head(connection: Connection) -> Head | None:
+    row = connection.execute("SELECT size, checkpoint, map_entry FROM did_vek_log_head").fetchone()
+    return None if row is None else Head(*row)
+
+
+def _tiles(connection: Connection, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+    if not keys:
+        return []
+    rows = connection.execute(
+        "SELECT level, idx, data FROM did_vek_log_tiles JOIN unnest(%s::integer[], %s::bigint[]) AS wanted (l, i)"
+        " ON level = l AND idx = i", ([level for level, _ in keys], [index for _, index in keys])).fetchall()
+    found = {(level, index): bytes(data) for level, index, data in rows}
+    return [found.get(key, b"") for key in keys]
+
+
+def _entries(connection: Connection, start: int, end: int) -> list[str]:
+    return [row[0] for row in connection.execute(
+        "SELECT entry FROM did_vek_log_entries WHERE idx >= %s AND idx < %s ORDER BY idx", (start, end))]
+
+
+class _Transaction:
+    """The `LogTransaction` on a connection in a transaction that holds the write lock."""
+
+    def __init__(self, connection: Connection) -> None:
+        self._connection = connection
+
+    def head(self) -> Head | None:
+        return _head(self._connection)
+
+    def last(self, did: str) -> tuple[StoredVersion, str] | None:
+        row = self._connection.execute(
+            f"SELECT {_COLUMNS}, entry FROM did_vek_versions JOIN did_vek_log_entries ON idx = log_index"
+            " WHERE did = %s ORDER BY version DESC LIMIT 1", (did,)).fetchone()
+        return None if row is None else (_row(row[:-1]), row[-1])
+
+    def unlogged(self, limit: int) -> list[StoredVersion]:
+        rows = self._connection.execute(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE log_index IS NULL"
+                                        " ORDER BY seq LIMIT %s", (limit,)).fetchall()
+        return [_row(row) for row in rows]
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        return _tiles(self._connection, keys)
+
+    def entries(self, start: int, end: int) -> list[str]:
+        return _entries(self._connection, start, end)
+
+    def add_version(self, did: str, number: int, new: NewVersion, log_index: int) -> StoredVersion:
+        counter = self._connection.execute("UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq").fetchone()
+        assert counter is not None
+        seq = int(counter[0])
+        self._connection.execute(
+            "INSERT INTO did_vek_versions (did, version, seq, version_time, created, signed, deactivates, log_index)"
+            " VALUES (%s, %s, %s, %s, %s, %s, %s, %s)",
+            (did, number, seq, new.version_time, new.created, new.signed, new.deactivates, log_index))
+        return StoredVersion(did=did, version=number, seq=seq, version_time=new.version_time,
+                             created=new.created, signed=new.signed, deactivates=new.deactivates,
+                             log_index=log_index)
+
+    def set_log_index(self, seq: int, log_index: int) -> None:
+        self._connection.execute("UPDATE did_vek_versions SET log_index = %s WHERE seq = %s", (log_index, seq))
+
+    def add_entries(self, start: int, texts: Sequence[str]) -> None:
+        with self._connection.cursor() as cursor:
+            cursor.executemany("INSERT INTO did_vek_log_entries (idx, entry) VALUES (%s, %s)",
+                               [(start + offset, text) for offset, text in enumerate(texts)])
+
+    def put_tiles(self, tiles: dict[tuple[int, int], bytes]) -> None:
+        with self._connection.cursor() as cursor:
+            cursor.executemany("INSERT INTO did_vek_log_tiles (level, idx, data) VALUES (%s, %s, %s)"
+                               " ON CONFLICT (level, idx) DO UPDATE SET data = excluded.data",
+                               [(level, index, data) for (level, index), data in tiles.items()])
+
+    def set_head(self, head: Head) -> None:
+        self._connection.execute(
+            "INSERT INTO did_vek_log_head (size, checkpoint, map_entry) VALUES (%s, %s, %s)"
+            " ON CONFLICT (only_row) DO UPDATE SET size = excluded.size, checkpoint = excluded.checkpoint,"
+            " map_entry = excluded.map_entry", (head.size, head.checkpoint, head.map_entry))
 
 
 class PostgresStore:
@@ -169,6 +255,9 @@ class PostgresStore:
 
     def _read(self, query: str, parameters: tuple[object, ...],
               take: Callable[[list[tuple[Any, ...]]], _T]) -> _T:
+        return self._read_with(lambda connection: take(connection.execute(query, parameters).fetchall()))
+
+    def _read_with(self, read: Callable[[Connection], _T]) -> _T:
         # Connections left in the pool from before a database restart fail at their first use,
         # and the pool drops them when they come back. A read changes nothing, so it is sent
         # again on the next connection: cheaper than checking every connection with a query of
@@ -176,7 +265,7 @@ class PostgresStore:
         for attempt in range(_READ_ATTEMPTS):
             try:
                 with self._connection() as connection:
-                    return take(connection.execute(query, parameters).fetchall())
+                    return read(connection)
             except StoreUnavailable as error:
                 if attempt + 1 == _READ_ATTEMPTS or not isinstance(error.__cause__, psycopg.OperationalError):
                     raise
@@ -188,62 +277,45 @@ class PostgresStore:
     def _all(self, query: str, parameters: tuple[object, ...]) -> list[StoredVersion]:
         return self._read(query, parameters, lambda rows: [_row(row) for row in rows])
 
-    def last(self, did: str) -> StoredVersion | None:
-        return self._one(_LAST, (did,))
+    def last(self, did: str, size: int | None = None) -> StoredVersion | None:
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s{_below(size)}"
+                         " ORDER BY version DESC LIMIT 1", (did,))
 
-    def version(self, did: str, version: int) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version = %s",
+    def version(self, did: str, version: int, size: int | None = None) -> StoredVersion | None:
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version = %s{_below(size)}",
                          (did, version))
 
-    def at_time(self, did: str, version_time: str) -> StoredVersion | None:
+    def at_time(self, did: str, version_time: str, size: int | None = None) -> StoredVersion | None:
         # Version times grow with the version and share one fixed layout, so text order is time
         # order; COLLATE "C" compares them byte by byte whatever the database's collation.
         return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions"
-                         ' WHERE did = %s AND version_time COLLATE "C" <= %s'
+                         f' WHERE did = %s AND version_time COLLATE "C" <= %s{_below(size)}'
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
-    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+    def log(self, did: str, after: int = 0, limit: int | None = None, size: int | None = None) -> list[StoredVersion]:
         # LIMIT NULL: no limit.
-        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version > %s"
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version > %s{_below(size)}"
                          " ORDER BY version LIMIT %s", (did, after, limit))
 
-    def export(self, after: int, limit: int) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s ORDER BY seq LIMIT %s",
+    def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s{_below(size)} ORDER BY seq LIMIT %s",
                          (after, limit))
 
-    def append(self, did: str, decide: Decide) -> StoredVersion:
-        with self._connection() as connection:
-            for _ in range(_APPEND_ATTEMPTS):
-                try:
-                    return self._append_once(connection, did, decide)
-                except errors.UniqueViolation:
-                    # Another writer committed this DID's next version first: judge again.
-                    continue
-        raise StoreUnavailable(f"PostgreSQL: {did} kept changing under {_APPEND_ATTEMPTS} attempts to append")
+    def head(self) -> Head | None:
+        return self._read_with(_head)
 
-    def _append_once(self, connection: psycopg.Connection[tuple[Any, ...]], did: str,
-                     decide: Decide) -> StoredVersion:
-        # Leaving the block commits; an exception from decide (Refused, AlreadyStored) or from
-        # the database rolls back and passes on.
-        with connection.transaction():
-            # Writers of one DID queue here, in arrival order, each reading the last version only
-            # once the one before it committed. Without the queue a writer could lose the race for
-            # the next number again and again to writers that keep coming back.
-            connection.execute("SELECT pg_advisory_xact_lock(%s, hashtext(%s))", (_APPEND_LOCKS, did))
-            row = connection.execute(_LAST, (did,)).fetchone()
-            last = None if row is None else _row(row)
-            new = decide(last)
-            number = 1 if last is None else last.version + 1
-            # The counter last: its row lock orders the commits (see the module's comment).
-            counter = connection.execute("UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq").fetchone()
-            assert counter is not None
-            seq = int(counter[0])
-            connection.execute(
-                "INSERT INTO did_vek_versions (did, version, seq, version_time, created, signed, deactivates)"
-                " VALUES (%s, %s, %s, %s, %s, %s, %s)",
-                (did, number, seq, new.version_time, new.created, new.signed, new.deactivates))
-        return StoredVersion(did=did, version=number, seq=seq, version_time=new.version_time,
-                             created=new.created, signed=new.signed, deactivates=new.deactivates)
+    def entries(self, start: int, end: int) -> list[str]:
+        return self._read_with(lambda connection: _entries(connection, start, end))
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        return self._read_with(lambda connection: _tiles(connection, keys))
+
+    def write(self, work: Callable[[_Transaction], _T]) -> _T:
+        with self._connection() as connection:
+            # Leaving the block commits; an exception from `work` or the database rolls back.
+            with connection.transaction():
+                connection.execute("SELECT pg_advisory_xact_lock(%s)", (_WRITE_LOCK,))
+                return work(_Transaction(connection))
 
     def healthy(self) -> bool:
         try:

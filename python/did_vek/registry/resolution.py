@@ -8,6 +8,8 @@ with an error object, never an exception out of the handler.
 
 What is served is the resolved view of each version (`did_vek._view`); its proof travels in
 the resolution metadata, so that the view mapped back and the proof make the signed document.
+Resolution results also carry the log's proofs ("vekLog", see `log_proofs`), all as of the head
+served when the answer started; bare documents carry none.
 """
 
 import json
@@ -21,10 +23,12 @@ from starlette.concurrency import run_in_threadpool
 from .._resolution import DID_MEDIA_TYPE, document_metadata, error_object, gone_metadata, resolution_result
 from .._view import view_of
 from .did_url import Target, read_target
+from .log_proofs import AnswerProofs, as_of_head
+from .log_view import LogView
 from .negotiation import MediaType, negotiate
 from .request_parts import query_pairs, raw_path_after
 from .resolution_errors import ResolutionError
-from .store import Store, StoredVersion
+from .store import Head, Store, StoredVersion
 from .uri_reference import resolve_reference
 
 _log = logging.getLogger("did_vek.registry")
@@ -79,10 +83,12 @@ class _Resolved:
 class Resolver:
     """The resolution handler over `store`; `inline` runs store reads on the event loop."""
 
-    def __init__(self, store: Store, *, inline: bool) -> None:
+    def __init__(self, store: Store, view: LogView, *, inline: bool, start: Callable[[], Head] | None = None) -> None:
         self.store = store
+        self.view = view
+        self._start = start
         self.inline = inline
-        self._bodies: dict[tuple[str, int, int, MediaType], bytes] = {}
+        self._bodies: dict[tuple[str, int, int, MediaType, int], bytes] = {}
         self._bodies_size = 0
         self._first_created: dict[str, str] = {}
 
@@ -116,36 +122,50 @@ class Resolver:
         await send({"type": "http.response.body", "body": b"" if scope.get("method") == "HEAD" else answer.body})
 
     def _answer(self, target: Target, chosen: MediaType) -> Answer:
-        store, did = self.store, target.did
-        last = store.last(did)
+        return as_of_head(self.store, self.view, lambda head: self._answer_as_of(head, target, chosen), self._start)
+
+    def _answer_as_of(self, head: Head, target: Target, chosen: MediaType) -> Answer:
+        store, did, size = self.store, target.did, head.size
+        last = store.last(did, size)
         if last is None:
-            raise ResolutionError("NOT_FOUND", f"{did} has no version in this registry")
+            proofs = AnswerProofs(store, self.view, head, did)
+            raise ResolutionError("NOT_FOUND", f"{did} has no version in this registry", vek_log=proofs.map_part())
         if last.deactivates:
             # Gone for every request: its older versions stay readable in its log only.
-            return _gone(gone_metadata(created=self._created(did, last), version_id=str(last.version),
-                                       version_time=last.version_time), chosen)
+            vek_log = AnswerProofs(store, self.view, head, did).of_version(last)
+            metadata = gone_metadata(created=self._created(did, last, size), version_id=str(last.version),
+                                     version_time=last.version_time)
+            return _gone(metadata, chosen, {"vekLog": vek_log, "signed": json.loads(last.signed)})
         selected: StoredVersion | None = last
         if target.version_id is not None:
-            selected = last if target.version_id == last.version else store.version(did, target.version_id)
+            selected = last if target.version_id == last.version else store.version(did, target.version_id, size)
         elif target.version_time is not None:
-            selected = last if target.version_time >= last.version_time else store.at_time(did, target.version_time)
+            selected = (last if target.version_time >= last.version_time
+                        else store.at_time(did, target.version_time, size))
         if selected is None:
-            raise ResolutionError("NOT_FOUND", f"{did} has no version for the selector")
-        following = None if selected.version == last.version else store.version(did, selected.version + 1)
+            raise ResolutionError("NOT_FOUND", f"{did} has no version for the selector",
+                                  vek_log=AnswerProofs(store, self.view, head, did).of_version(last))
+        following = None if selected.version == last.version else store.version(did, selected.version + 1, size)
         if target.is_url:
-            return _dereference(target, self._resolved(selected, following), chosen)
+            return _dereference(target, self._resolved(selected, following, size), chosen)
         if chosen == DEREFERENCING:
-            resolved = self._resolved(selected, following)
+            resolved = self._resolved(selected, following, size)
             return Answer(200, str(chosen), _dereferencing(resolved.view, resolved.metadata,
                                                            {"contentType": DID_MEDIA_TYPE, "proof": [resolved.proof]}))
-        # A stored version never changes, so an answer is fixed by the versions it names, and
-        # version 1's "created" by the DID: both are kept rather than read and written again.
-        key = (did, selected.seq, 0 if following is None else following.seq, chosen)
+        # A stored version never changes, so an answer is fixed by the versions it names and the
+        # head it is proven against, and version 1's "created" by the DID: both are kept rather
+        # than read and written again.
+        key = (did, selected.seq, 0 if following is None else following.seq, chosen, size)
         body = self._bodies.get(key)
         if body is None:
-            resolved = self._resolved(selected, following)
-            body = _dumps(resolution_result(resolved.view, resolved.metadata, proof=resolved.proof)
-                          if chosen in RESULTS else resolved.view)
+            if chosen in RESULTS:
+                later = [] if following is None else store.log(did, after=selected.version, size=size)
+                vek_log = AnswerProofs(store, self.view, head, did).of_version(selected, later)
+                resolved = self._resolved(selected, following, size)
+                body = _dumps(resolution_result(resolved.view, resolved.metadata, proof=resolved.proof,
+                                                vek_log=vek_log))
+            else:
+                body = _dumps(self._resolved(selected, following, size).view)
             # Emptied when full: simpler than an LRU, and safe from any thread, one dict operation
             # at a time (the size may be off by a racing answer until the next emptying).
             if len(self._bodies) >= _CACHED_ANSWERS or self._bodies_size + len(body) > _CACHED_BYTES:
@@ -155,18 +175,18 @@ class Resolver:
             self._bodies_size += len(body)
         return Answer(200, str(chosen), body)
 
-    def _resolved(self, selected: StoredVersion, following: StoredVersion | None) -> _Resolved:
+    def _resolved(self, selected: StoredVersion, following: StoredVersion | None, size: int) -> _Resolved:
         value = json.loads(selected.signed)
         metadata = document_metadata(
-            created=self._created(selected.did, selected), version_id=str(selected.version),
+            created=self._created(selected.did, selected, size), version_id=str(selected.version),
             version_time=selected.version_time, next_version_id=None if following is None else str(following.version),
             next_update=None if following is None else following.version_time)
         return _Resolved(view_of(value["document"]), metadata, value["proof"])
 
-    def _created(self, did: str, selected: StoredVersion) -> str:
+    def _created(self, did: str, selected: StoredVersion, size: int) -> str:
         created = self._first_created.get(did)
         if created is None:
-            first = selected if selected.version == 1 else self.store.version(did, 1)
+            first = selected if selected.version == 1 else self.store.version(did, 1, size)
             created = (first or selected).created
             if len(self._first_created) >= _CACHED_ANSWERS:
                 self._first_created.clear()
@@ -206,10 +226,12 @@ def _entry(view: dict[str, Any], members: tuple[str, ...], reference: str) -> di
     raise ResolutionError("NOT_FOUND", f"the document has no {json.dumps(reference[:120])}")
 
 
-def _gone(metadata: dict[str, Any], chosen: MediaType | None) -> Answer:
+def _gone(metadata: dict[str, Any], chosen: MediaType | None, proven: dict[str, Any]) -> Answer:
     if chosen == DEREFERENCING:
         return Answer(410, str(chosen), _dereferencing(None, metadata, {}))
-    return Answer(410, str(chosen if chosen in RESULTS else RESULT), _dumps(resolution_result(None, metadata)))
+    result = resolution_result(None, metadata)
+    result["didResolutionMetadata"].update(proven)
+    return Answer(410, str(chosen if chosen in RESULTS else RESULT), _dumps(result))
 
 
 def _failure(error: ResolutionError, chosen: MediaType | None) -> Answer:
@@ -219,4 +241,7 @@ def _failure(error: ResolutionError, chosen: MediaType | None) -> Answer:
     if chosen == DEREFERENCING:
         return Answer(error.status, str(chosen), _dereferencing(None, {}, {"error": report}))
     media_type = chosen if chosen in RESULTS else RESULT
-    return Answer(error.status, str(media_type), _dumps(resolution_result(None, {}, error=report)))
+    result = resolution_result(None, {}, error=report)
+    if error.vek_log is not None:
+        result["didResolutionMetadata"]["vekLog"] = error.vek_log
+    return Answer(error.status, str(media_type), _dumps(result))

@@ -1,5 +1,7 @@
 """The DID error codes that resolution and dereferencing answer with, and their HTTP statuses."""
 
+from typing import Any
+
 ERRORS = {
     "INVALID_DID": (400, "invalid DID"),
     "INVALID_DID_URL": (400, "invalid DID URL"),
@@ -15,10 +17,12 @@ ERRORS = {
 class ResolutionError(Exception):
     """Resolution or dereferencing fails with `code`, one of `ERRORS`; `detail` says why in one line."""
 
-    def __init__(self, code: str, detail: str) -> None:
+    def __init__(self, code: str, detail: str, *, vek_log: dict[str, Any] | None = None) -> None:
         super().__init__(detail)
         self.code = code
         self.detail = detail
+        # The log's proof of what was not found: the DID's absence, or its latest version.
+        self.vek_log = vek_log
 
     @property
     def status(self) -> int:

@@ -5,12 +5,15 @@ import importlib.util
 import os
 import socket
 import ssl
+from collections.abc import Callable
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
 from starlette.types import ASGIApp
 
 from .engines import open_store
+from .log_key import LOG_KEY_VARIABLE, ORIGIN_VARIABLE
+from .log_writer import open_log
 from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
 from .store import StoreUnavailable
 
@@ -44,7 +47,9 @@ def event_loop() -> str:
 
 
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
-          limits: ServeLimits = ServeLimits(), *, tls_cert: str | None = None, tls_key: str | None = None) -> None:
+          limits: ServeLimits = ServeLimits(), *, tls_cert: str | None = None, tls_key: str | None = None,
+          log_key: str | None = None, origin: str | None = None,
+          started: Callable[[str], None] | None = None) -> None:
     """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted, each
     process within `limits`; with `tls_cert` and `tls_key` (PEM files: the certificate and its
     chain, its private key) over HTTPS only.
@@ -53,7 +58,9 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
     (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
     (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`),
-    rather than a server that answers only 500 or a log line of uvicorn's.
+    a log key that is missing or not the log's (`LogKeyError`, `KeyFileError`), rather than a
+    server that answers only 500 or a log line of uvicorn's. `started` is given the log's
+    verifier key once the log is open.
     """
     if not 0 <= port <= 65535:
         raise ValueError(f"not a port number (0 to 65535): {port!r}")
@@ -65,9 +72,17 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     try:
         if not store.healthy():
             raise StoreDoesNotAnswer(f"the store {_shown(db)} does not answer")
+        # The log is made (or an old database's versions logged) once, before any worker starts.
+        vkey = open_log(store, log_key, origin).key.vkey
     finally:
         store.close()
+    if started is not None:
+        started(vkey)
     os.environ[DB_VARIABLE] = db
+    if log_key is not None:
+        os.environ[LOG_KEY_VARIABLE] = os.path.abspath(log_key)
+    if origin is not None:
+        os.environ[ORIGIN_VARIABLE] = origin
     run_uvicorn("did_vek.registry.server:app_from_environment", host=host, port=port, workers=workers,
                 limits=limits, tls_cert=tls_cert, tls_key=tls_key)
 

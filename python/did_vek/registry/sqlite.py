@@ -1,23 +1,25 @@
 """The registry's versions in one SQLite file, through the standard library's `sqlite3`.
 
 Every thread has a connection of its own: a `sqlite3` connection used by two threads at once
-is not safe, and one connection per thread lets readers run beside a writer under WAL. Appends
-take the database's write lock before they read the last version (`BEGIN IMMEDIATE`), so the
-version that `decide` judges is the one the new version follows, in this process or any other
-on the same file. Holding that lock also makes `seq` grow in commit order: no version can
-commit with a smaller `seq` after a larger one is visible, so an export page that ends at some
-`seq` never skips a version that commits later.
+is not safe, and one connection per thread lets readers run beside a writer under WAL. A write
+takes the database's write lock before its first read (`BEGIN IMMEDIATE`), so the log writer
+judges each version against the one it follows and extends the head it read, in this process or
+any other on the same file. Holding that lock also makes `seq` grow in commit order: no version
+can commit with a smaller `seq` after a larger one is visible, so an export page that ends at
+some `seq` never skips a version that commits later.
 """
 
 import sqlite3
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
+from typing import TypeVar
 
-from .store import Decide, StoreBusy, StoredVersion, StoreUnavailable
+from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable
 
 # AUTOINCREMENT: a seq is never given twice, not even after the newest row went away.
+# log_index is NULL only for a version stored before the database had a log (see _LOG_SCHEMA).
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS versions (
     seq          INTEGER PRIMARY KEY AUTOINCREMENT,
@@ -27,10 +29,26 @@ CREATE TABLE IF NOT EXISTS versions (
     created      TEXT    NOT NULL,
     signed       TEXT    NOT NULL,
     deactivates  INTEGER NOT NULL,
+    log_index    INTEGER,
     UNIQUE (did, version)
 )
 """
-_COLUMNS = "did, version, seq, version_time, created, signed, deactivates"
+# A database made before the log gains its column here, and its log at the log writer's start.
+_LOG_SCHEMA = """
+CREATE UNIQUE INDEX IF NOT EXISTS versions_by_log_index ON versions (log_index);
+CREATE TABLE IF NOT EXISTS log_entries (idx INTEGER PRIMARY KEY, entry TEXT NOT NULL);
+CREATE TABLE IF NOT EXISTS log_tiles (
+    level INTEGER NOT NULL, idx INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (level, idx)
+);
+CREATE TABLE IF NOT EXISTS log_head (
+    only_row   INTEGER PRIMARY KEY CHECK (only_row = 1),
+    size       INTEGER NOT NULL,
+    checkpoint TEXT    NOT NULL,
+    map_entry  TEXT    NOT NULL
+);
+"""
+_COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
+_T = TypeVar("_T")
 # How long a writer waits for another connection's write lock before the store reports itself
 # busy. A process frozen while it holds the lock holds it as long as it is frozen: the others
 # then answer 503 after this wait instead of queueing without end.
@@ -54,10 +72,92 @@ def _switch_to_wal(connection: sqlite3.Connection) -> None:
         time.sleep(0.01)
 
 
-def _row(row: tuple[str, int, int, str, str, str, int]) -> StoredVersion:
-    did, version, seq, version_time, created, signed, deactivates = row
+def _row(row: tuple[str, int, int, str, str, str, int, int | None]) -> StoredVersion:
+    did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
-                         created=created, signed=signed, deactivates=bool(deactivates))
+                         created=created, signed=signed, deactivates=bool(deactivates), log_index=log_index)
+
+
+def _below(size: int | None) -> str:
+    # Part of every read of versions: those that the tree of `size` holds (all when None).
+    return "" if size is None else f" AND log_index < {int(size)}"
+
+
+def _add_log(connection: sqlite3.Connection) -> None:
+    columns = {row[1] for row in connection.execute("PRAGMA table_info(versions)")}
+    if "log_index" not in columns:
+        connection.execute("ALTER TABLE versions ADD COLUMN log_index INTEGER")
+    for statement in _LOG_SCHEMA.split(";"):
+        if statement.strip():
+            connection.execute(statement)
+
+
+def _tiles(connection: sqlite3.Connection, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+    found: dict[tuple[int, int], bytes] = {}
+    for level, index in set(keys):
+        row = connection.execute("SELECT data FROM log_tiles WHERE level = ? AND idx = ?", (level, index)).fetchone()
+        if row is not None:
+            found[(level, index)] = bytes(row[0])
+    return [found.get(key, b"") for key in keys]
+
+
+def _entries(connection: sqlite3.Connection, start: int, end: int) -> list[str]:
+    return [row[0] for row in connection.execute(
+        "SELECT entry FROM log_entries WHERE idx >= ? AND idx < ? ORDER BY idx", (start, end))]
+
+
+class _Transaction:
+    """The `LogTransaction` on a connection that holds the file's write lock."""
+
+    def __init__(self, connection: sqlite3.Connection) -> None:
+        self._connection = connection
+
+    def head(self) -> Head | None:
+        # The write lock, taken at BEGIN IMMEDIATE, already keeps every other writer out.
+        row = self._connection.execute("SELECT size, checkpoint, map_entry FROM log_head").fetchone()
+        return None if row is None else Head(*row)
+
+    def last(self, did: str) -> tuple[StoredVersion, str] | None:
+        row = self._connection.execute(
+            f"SELECT {_COLUMNS}, entry FROM versions JOIN log_entries ON idx = log_index WHERE did = ?"
+            " ORDER BY version DESC LIMIT 1", (did,)).fetchone()
+        return None if row is None else (_row(row[:-1]), row[-1])
+
+    def unlogged(self, limit: int) -> list[StoredVersion]:
+        rows = self._connection.execute(f"SELECT {_COLUMNS} FROM versions WHERE log_index IS NULL"
+                                        " ORDER BY seq LIMIT ?", (limit,)).fetchall()
+        return [_row(row) for row in rows]
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        return _tiles(self._connection, keys)
+
+    def entries(self, start: int, end: int) -> list[str]:
+        return _entries(self._connection, start, end)
+
+    def add_version(self, did: str, number: int, new: NewVersion, log_index: int) -> StoredVersion:
+        cursor = self._connection.execute(
+            "INSERT INTO versions (did, version, version_time, created, signed, deactivates, log_index)"
+            " VALUES (?, ?, ?, ?, ?, ?, ?)",
+            (did, number, new.version_time, new.created, new.signed, int(new.deactivates), log_index))
+        assert cursor.lastrowid is not None
+        return StoredVersion(did=did, version=number, seq=cursor.lastrowid, version_time=new.version_time,
+                             created=new.created, signed=new.signed, deactivates=new.deactivates,
+                             log_index=log_index)
+
+    def set_log_index(self, seq: int, log_index: int) -> None:
+        self._connection.execute("UPDATE versions SET log_index = ? WHERE seq = ?", (log_index, seq))
+
+    def add_entries(self, start: int, texts: Sequence[str]) -> None:
+        self._connection.executemany("INSERT INTO log_entries (idx, entry) VALUES (?, ?)",
+                                     [(start + offset, text) for offset, text in enumerate(texts)])
+
+    def put_tiles(self, tiles: dict[tuple[int, int], bytes]) -> None:
+        self._connection.executemany("INSERT OR REPLACE INTO log_tiles (level, idx, data) VALUES (?, ?, ?)",
+                                     [(level, index, data) for (level, index), data in tiles.items()])
+
+    def set_head(self, head: Head) -> None:
+        self._connection.execute("INSERT OR REPLACE INTO log_head (only_row, size, checkpoint, map_entry)"
+                                 " VALUES (1, ?, ?, ?)", (head.size, head.checkpoint, head.map_entry))
 
 
 class SqliteStore:
@@ -100,6 +200,7 @@ class SqliteStore:
                 # CREATE reads first and cannot wait when another connection writes meanwhile.
                 connection.execute("BEGIN IMMEDIATE")
                 connection.execute(_SCHEMA)
+                _add_log(connection)
                 connection.execute("COMMIT")
             except BaseException:
                 connection.close()
@@ -133,50 +234,55 @@ class SqliteStore:
             rows = self._connection().execute(query, parameters).fetchall()
         return [_row(row) for row in rows]
 
-    def last(self, did: str) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? ORDER BY version DESC LIMIT 1", (did,))
+    def last(self, did: str, size: int | None = None) -> StoredVersion | None:
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ?{_below(size)}"
+                         " ORDER BY version DESC LIMIT 1", (did,))
 
-    def version(self, did: str, version: int) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version = ?", (did, version))
+    def version(self, did: str, version: int, size: int | None = None) -> StoredVersion | None:
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version = ?{_below(size)}",
+                         (did, version))
 
-    def at_time(self, did: str, version_time: str) -> StoredVersion | None:
+    def at_time(self, did: str, version_time: str, size: int | None = None) -> StoredVersion | None:
         # Version times grow with the version and share one layout, so text order is time order.
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version_time <= ?"
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version_time <= ?{_below(size)}"
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
-    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+    def log(self, did: str, after: int = 0, limit: int | None = None, size: int | None = None) -> list[StoredVersion]:
         # LIMIT -1: no limit.
-        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version > ? ORDER BY version LIMIT ?",
-                         (did, after, -1 if limit is None else limit))
+        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version > ?{_below(size)}"
+                         " ORDER BY version LIMIT ?", (did, after, -1 if limit is None else limit))
 
-    def export(self, after: int, limit: int) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ? ORDER BY seq LIMIT ?", (after, limit))
+    def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
+        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ?{_below(size)} ORDER BY seq LIMIT ?",
+                         (after, limit))
 
-    def append(self, did: str, decide: Decide) -> StoredVersion:
+    def head(self) -> Head | None:
+        with self._failures():
+            row = self._connection().execute("SELECT size, checkpoint, map_entry FROM log_head").fetchone()
+        return None if row is None else Head(*row)
+
+    def entries(self, start: int, end: int) -> list[str]:
+        with self._failures():
+            return _entries(self._connection(), start, end)
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        with self._failures():
+            return _tiles(self._connection(), keys)
+
+    def write(self, work: Callable[[_Transaction], _T]) -> _T:
         with self._failures():
             connection = self._connection()
-            # The write lock is held from the read of the last version to the commit, so no other
-            # writer can take this version number in between: there is nothing to run again.
+            # The write lock is held from the first read to the commit: the log writer works on
+            # the head it read, and no other writer, in this process or another, can move it.
             connection.execute("BEGIN IMMEDIATE")
             try:
-                row = connection.execute(f"SELECT {_COLUMNS} FROM versions WHERE did = ?"
-                                         " ORDER BY version DESC LIMIT 1", (did,)).fetchone()
-                last = None if row is None else _row(row)
-                new = decide(last)
-                number = 1 if last is None else last.version + 1
-                cursor = connection.execute(
-                    "INSERT INTO versions (did, version, version_time, created, signed, deactivates)"
-                    " VALUES (?, ?, ?, ?, ?, ?)",
-                    (did, number, new.version_time, new.created, new.signed, int(new.deactivates)))
-                seq = cursor.lastrowid
+                result = work(_Transaction(connection))
                 connection.execute("COMMIT")
             except BaseException:
                 if connection.in_transaction:
                     connection.execute("ROLLBACK")
                 raise
-        assert seq is not None
-        return StoredVersion(did=did, version=number, seq=seq, version_time=new.version_time,
-                             created=new.created, signed=new.signed, deactivates=new.deactivates)
+        return result
 
     def healthy(self) -> bool:
         try:

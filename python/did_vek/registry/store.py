@@ -1,15 +1,17 @@
 """What the registry keeps, and the interface every storage engine implements.
 
 A store holds, per DID, the versions 1, 2, ... n that the registry accepted, and numbers every
-accepted version registry-wide (`seq`) in acceptance order for export. It knows nothing of the
-rules a version must pass: `append` hands the last stored version to a `decide` callable inside
-the transaction that will insert, so the rules are checked against the version the new one
-actually follows, whatever other writers do at the same time.
+accepted version registry-wide (`seq`) in acceptance order for export. Beside them it keeps the
+log that commits to them: its entries, its tiles and its head, the newest signed checkpoint.
+It knows nothing of the rules a version must pass nor of how the log is built: `write` runs the
+log writer's work inside one transaction (see `log_writer`), which it commits only when the work
+returns. Everything is append-only, so a reader that asks for what a tree of some size holds
+(`size=`) gets the same answer whenever it asks.
 """
 
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
-from typing import Protocol
+from typing import Protocol, TypeVar
 
 
 @dataclass(frozen=True)
@@ -30,6 +32,18 @@ class StoredVersion:
     created: str
     signed: str
     deactivates: bool
+    # The index of the version's entry in the log; None only for a version stored before the
+    # database had a log, until the log writer has logged it.
+    log_index: int | None = None
+
+
+@dataclass(frozen=True)
+class Head:
+    """The log as served: its tree size, the signed checkpoint of that size, and the tree's last
+    entry (the map entry that closes every batch)."""
+    size: int
+    checkpoint: str
+    map_entry: str
 
 
 class Refused(Exception):
@@ -59,6 +73,41 @@ class StoreBusy(StoreUnavailable):
 
 
 Decide = Callable[[StoredVersion | None], NewVersion]
+_T = TypeVar("_T")
+
+
+class LogTransaction(Protocol):
+    """One write transaction of the log, open while the log writer's work runs: the only way
+    anything is written. Reads inside it see what it wrote so far."""
+
+    def head(self) -> Head | None:
+        """The log's head, locked against every other writer to the end of the transaction."""
+
+    def last(self, did: str) -> tuple[StoredVersion, str] | None:
+        """The DID's last version and its log entry's text."""
+
+    def unlogged(self, limit: int) -> list[StoredVersion]:
+        """Up to `limit` versions stored before the log existed and not yet logged, in seq order."""
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        """The stored contents of each tile named (level, index), b"" for one never written."""
+
+    def entries(self, start: int, end: int) -> list[str]:
+        """The texts of the entries with indices start .. end - 1."""
+
+    def add_version(self, did: str, number: int, new: NewVersion, log_index: int) -> StoredVersion:
+        """Stores version `number` of `did`, logged at `log_index`; its seq is the next one."""
+
+    def set_log_index(self, seq: int, log_index: int) -> None:
+        """Logs an unlogged version at `log_index`."""
+
+    def add_entries(self, start: int, texts: Sequence[str]) -> None:
+        """Appends entries with indices start, start + 1, ..."""
+
+    def put_tiles(self, tiles: dict[tuple[int, int], bytes]) -> None:
+        """Writes each tile's new contents (a tile only ever grows)."""
+
+    def set_head(self, head: Head) -> None: ...
 
 
 class Store(Protocol):
@@ -66,29 +115,38 @@ class Store(Protocol):
     # than in a worker thread; a store that does not say so is read in a thread.
     reads_inline: bool
 
-    def last(self, did: str) -> StoredVersion | None:
+    # The reads of versions take `size`, the tree size of the checkpoint an answer is given as
+    # of: only versions whose entries that tree holds count. None: every stored version.
+
+    def last(self, did: str, size: int | None = None) -> StoredVersion | None:
         """The DID's last version, or None when it has none."""
 
-    def version(self, did: str, version: int) -> StoredVersion | None:
+    def version(self, did: str, version: int, size: int | None = None) -> StoredVersion | None:
         """The DID's version with that number, or None."""
 
-    def at_time(self, did: str, version_time: str) -> StoredVersion | None:
+    def at_time(self, did: str, version_time: str, size: int | None = None) -> StoredVersion | None:
         """The DID's last version whose version time is not after `version_time`, or None."""
 
-    def log(self, did: str, after: int = 0, limit: int | None = None) -> list[StoredVersion]:
+    def log(self, did: str, after: int = 0, limit: int | None = None, size: int | None = None) -> list[StoredVersion]:
         """The DID's versions numbered above `after`, oldest first, at most `limit` of them (all
         when None); empty when there is none."""
 
-    def export(self, after: int, limit: int) -> list[StoredVersion]:
+    def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
         """Up to `limit` versions of any DID with seq > `after`, in seq order."""
 
-    def append(self, did: str, decide: Decide) -> StoredVersion:
-        """Run `decide(last)` and store what it returns as version last+1, in one transaction.
+    def head(self) -> Head | None:
+        """The log's head as served now; None before the log's first checkpoint."""
 
-        Returns only after the commit. `decide` may raise `Refused` or `AlreadyStored`, which
-        pass through with nothing stored. When another writer takes the same version number
-        first, the store runs `decide` again against the new last version.
-        """
+    def entries(self, start: int, end: int) -> list[str]:
+        """The texts of the log entries with indices start .. end - 1 (those that exist)."""
+
+    def tiles(self, keys: Sequence[tuple[int, int]]) -> list[bytes]:
+        """The stored contents of each tile named (level, index), b"" for one never written; a
+        partial tile may have grown past the width a reader needs, which is a prefix of it."""
+
+    def write(self, work: Callable[[LogTransaction], _T]) -> _T:
+        """Runs `work` in one write transaction and commits it when `work` returns; returns
+        only after the commit. An exception from `work` rolls everything back and passes on."""
 
     def healthy(self) -> bool:
         """True when the storage engine answers a trivial query now."""

@@ -149,6 +149,14 @@ class DidMap:
             for entry in added:
                 insort(self._entries, entry)
 
+    def discard(self, keys: Iterable[bytes]) -> None:
+        """Remove each key that is in the map."""
+        for key in keys:
+            position = bisect_left(self._entries, key)
+            if position < len(self._entries) and self._entries[position][:32] == key:
+                self._forget_path(int.from_bytes(key, "big"))
+                del self._entries[position]
+
     def _forget_path(self, key: int) -> None:
         for depth in range(self._deepest_kept + 1):
             self._kept.pop((depth, key >> (KEY_BITS - depth)), None)

@@ -207,3 +207,36 @@ class TileHashReader:
                 row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
             result.append(row[0])
         return result
+
+
+def grow_tiles(size: int, read_tiles: Callable[[Sequence[tuple[int, int]]], Sequence[bytes]],
+               leaves: Sequence[bytes]) -> dict[tuple[int, int], bytes]:
+    """The tiles that change when a tree of `size` leaves appends `leaves` (their leaf hashes):
+    each by (level, index), with its whole new contents. `read_tiles` reads the stored contents
+    of the partial tiles the new hashes extend, one call for all."""
+    partial = [(level, tile_count(level, size) // TILE_WIDTH) for level in range(MAX_LEVEL)
+               if tile_count(level, size) % TILE_WIDTH]
+    stored = dict(zip(partial, read_tiles(partial), strict=True))
+    changed: dict[tuple[int, int], bytes] = {}
+    level, start, hashes = 0, size, list(leaves)
+    while hashes:
+        index, filled = divmod(start, TILE_WIDTH)
+        row = split_tile(stored[(level, index)][:filled * HASH_SIZE], Tile(level, index, filled)) if filled else []
+        completed = []
+        for hash_ in hashes:
+            row.append(hash_)
+            if len(row) == TILE_WIDTH:
+                changed[(level, index)] = b"".join(row)
+                completed.append(_full_tile_root(row))
+                index, row = index + 1, []
+        if row:
+            changed[(level, index)] = b"".join(row)
+        level, start, hashes = level + 1, start // TILE_WIDTH, completed
+    return changed
+
+
+def _full_tile_root(row: list[bytes]) -> bytes:
+    # A full tile is a perfect tree: its hash is the next tile level's hash of it.
+    while len(row) > 1:
+        row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+    return row[0]

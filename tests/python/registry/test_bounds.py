@@ -8,7 +8,7 @@ import time
 import pytest
 from starlette.testclient import TestClient
 
-from did_vek.registry import create_app, import_lines, open_store, paging, rules, sqlite
+from did_vek.registry import create_app, import_lines, open_log, open_store, paging, rules, sqlite
 from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.store import NewVersion, StoreBusy, StoreUnavailable
 from registry_histories import DID, day, history, keyed, keyed_version, signed
@@ -116,7 +116,7 @@ def test_a_frozen_postgres_writer_holds_the_others_a_bounded_time(postgres_db, q
 
     def append_frozen():
         try:
-            frozen_process.append("did:vek:a", freeze)
+            open_log(frozen_process).append("did:vek:a", freeze)
         except StoreUnavailable:
             pass  # its session was ended, or its wait for the lock ran out
 
@@ -133,7 +133,7 @@ def test_a_frozen_postgres_writer_holds_the_others_a_bounded_time(postgres_db, q
             while True:
                 attempt = time.monotonic()
                 try:
-                    other.append(did, lambda last: version("other"))
+                    open_log(other).append(did, lambda last: version("other"))
                     break
                 except StoreBusy:
                     waits.append(time.monotonic() - attempt)

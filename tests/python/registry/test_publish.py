@@ -93,7 +93,10 @@ def test_a_valid_next_version_is_stored_and_resolvable(client, if_match):
     headers = JSON if if_match is None else {**JSON, "if-match": if_match}
     answer = client.post(f"/dids/{DID}", content=ALICE_V3, headers=headers)
     assert answer.status_code == 201
-    assert answer.json() == {"did": DID, "versionId": "3", "versionTime": day(4)}
+    receipt = answer.json()
+    assert {name: receipt[name] for name in ("did", "versionId", "versionTime")} == {
+        "did": DID, "versionId": "3", "versionTime": day(4)}
+    assert set(receipt) == {"did", "versionId", "versionTime", "logIndex", "proof", "vekLog"}
     assert client.get(answer.headers["location"]).json()["didDocumentMetadata"]["versionId"] == "3"
     assert verify_history(client.get(f"/dids/{DID}/log").text).latest.version_id == "3"
 

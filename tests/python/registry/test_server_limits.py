@@ -13,6 +13,7 @@ import pytest
 
 from conftest import LONG, UNDER_ASAN
 from did_vek._signed import read_signed
+from did_vek.registry import open_log
 from did_vek.registry.rules import decider
 from did_vek.registry.sqlite import SqliteStore
 from histories import stamp
@@ -39,9 +40,10 @@ def full_registry(path):
     did = key.engine.create_did_from_key()
     store = SqliteStore(str(path), synchronous="NORMAL")
     try:
+        log = open_log(store)
         for number in range(1, VERSIONS + 1):
             text = padded(stamp(number), 280, did=did, signer=key)
-            store.append(did, decider(read_signed(text)))
+            log.append(did, decider(read_signed(text)))
     finally:
         store.close()
     return did

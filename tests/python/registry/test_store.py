@@ -5,7 +5,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 
 from did_vek import verify_history
-from did_vek.registry import open_store
+from did_vek.registry import open_log, open_store
 from did_vek.registry.rules import decider, parse_if_match, read_submission
 from did_vek.registry.store import AlreadyStored, Refused
 from registry_histories import ALICE, ALICE_NEXT, DID, day, signed
@@ -19,7 +19,7 @@ def store(db):
 
 
 def append(store, text, if_match=None):
-    return store.append(DID, decider(read_submission(text, DID), if_match=parse_if_match(if_match)))
+    return open_log(store).append(DID, decider(read_submission(text, DID), if_match=parse_if_match(if_match)))
 
 
 def test_racing_writers_with_if_match_each_take_one_version_or_get_412(store):

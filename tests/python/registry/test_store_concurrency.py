@@ -6,7 +6,7 @@ import threading
 import pytest
 
 from conftest import LONG
-from did_vek.registry import open_store
+from did_vek.registry import open_log, open_store
 from did_vek.registry.store import NewVersion, StoredVersion
 from racing import in_threads
 
@@ -27,7 +27,12 @@ def stores(db):
         store.close()
 
 
-def test_racing_writers_judge_the_version_they_follow(stores):
+@pytest.fixture
+def logs(stores):
+    return [open_log(store) for store in stores]
+
+
+def test_racing_writers_judge_the_version_they_follow(stores, logs):
     # The last call of decide for a text is the one whose result was stored: it must have seen
     # the version that the text now follows.
     seen: dict[str, int] = {}
@@ -40,7 +45,7 @@ def test_racing_writers_judge_the_version_they_follow(stores):
                 seen[text] = 0 if last is None else last.version
                 return version(text)
 
-            stores[i % 2].append("did:vek:race", decide)
+            logs[i % 2].append("did:vek:race", decide)
 
     in_threads(WRITERS, write)
     log = stores[0].log("did:vek:race")
@@ -50,7 +55,7 @@ def test_racing_writers_judge_the_version_they_follow(stores):
     assert [stored.seq for stored in log] == sorted(stored.seq for stored in log)
 
 
-def test_an_export_reader_never_skips_a_version_that_commits_late(stores):
+def test_an_export_reader_never_skips_a_version_that_commits_late(stores, logs):
     # A follower pages the export with after=<last seq seen> while writers commit: a version that
     # became visible after a larger seq would be skipped for good.
     done = threading.Event()
@@ -67,7 +72,7 @@ def test_an_export_reader_never_skips_a_version_that_commits_late(stores):
     follower = threading.Thread(target=follow)
     follower.start()
     try:
-        in_threads(WRITERS, lambda i: [stores[i % 2].append(f"did:vek:w{i}-{n}", lambda last: version("x"))
+        in_threads(WRITERS, lambda i: [logs[i % 2].append(f"did:vek:w{i}-{n}", lambda last: version("x"))
                                        for n in range(APPENDS * 2)])
     finally:
         done.set()

@@ -1,0 +1,72 @@
+"""The proofs a registry answer carries (its "vekLog"), all against one served head.
+
+Every answer that proves anything shows the log's last entry, the map entry of its last batch,
+with its inclusion proof and the DID's map proof (membership, or absence); an answer that serves
+a version adds the version's entry and inclusion proof, and the entries of the DID's later
+versions, whose `prev` hashes chain it to the one the map names.
+"""
+
+from collections.abc import Callable, Sequence
+from typing import Any, TypeVar
+
+from ..tlog.proof import prove
+from .log_view import HeadMoved, LogView
+from .store import Head, Store, StoredVersion, StoreUnavailable
+
+_T = TypeVar("_T")
+# How often an answer starts again when the head moved under it: it moves once per batch.
+_ATTEMPTS = 16
+
+
+class AnswerProofs:
+    def __init__(self, store: Store, view: LogView, head: Head, did: str) -> None:
+        self.head = head
+        self._store = store
+        self._reader = view.hash_reader(head.size)
+        self._map = view.map_proof(head, did)
+
+    def inclusion(self, index: int, entry: str) -> str:
+        """The tlog-proof of entry `index` (its text `entry`) in the head's tree."""
+        return prove(self._reader, index, self.head.checkpoint, extra=entry.encode()).text
+
+    def map_part(self) -> dict[str, Any]:
+        """The map entry of the head's tree, its proof, and the DID's map proof."""
+        head = self.head
+        return {"mapEntry": head.map_entry, "mapProof": self.inclusion(head.size - 1, head.map_entry),
+                "map": self._map.to_json()}
+
+    def of_version(self, version: StoredVersion, later: Sequence[StoredVersion] = ()) -> dict[str, Any]:
+        """The vekLog of a resolution that serves `version`, followed by the versions `later`."""
+        indices = [_logged(version), *(_logged(after) for after in later)]
+        texts = [self._entry(index) for index in indices]
+        return {"entry": texts[0], "proof": self.inclusion(indices[0], texts[0]), "chain": texts[1:],
+                **self.map_part()}
+
+    def _entry(self, index: int) -> str:
+        texts = self._store.entries(index, index + 1)
+        if not texts:
+            raise StoreUnavailable(f"the store has no log entry {index}")
+        return texts[0]
+
+
+def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
+               start: Callable[[], Head] | None = None) -> _T:
+    """`answer(head)` for the head served now; again for a newer head when the map moved past it.
+    Before the log's first checkpoint, `start` makes it."""
+    for _ in range(_ATTEMPTS):
+        head = store.head()
+        if head is None and start is not None:
+            head = start()
+        if head is None:
+            raise StoreUnavailable("the log has no checkpoint yet")
+        try:
+            return answer(head)
+        except HeadMoved:
+            continue
+    raise StoreUnavailable(f"the log's head moved {_ATTEMPTS} times during one answer")
+
+
+def _logged(version: StoredVersion) -> int:
+    if version.log_index is None:
+        raise StoreUnavailable(f"{version.did} version {version.version} is not in the log")
+    return version.log_index

@@ -1,0 +1,101 @@
+"""What a server process holds of the log to prove its answers: the DID map as of the served
+checkpoint, and the full tiles it read before (they never change).
+
+Every answer is given as of one served head, read from the store when the answer starts: what
+that tree holds of the versions, its tiles and the map as of its size, so an answer and its
+proofs always agree. The map follows the served head forward, read from the log's own entries
+and checked against the head's map entry; it never serves a tree of another size.
+"""
+
+import threading
+from collections.abc import Callable, Mapping, Sequence
+
+from ..tlog import merkle
+from ..tlog.dmap import DidMap, MapProof, map_key
+from ..tlog.entries import MapEntry, parse_entry
+from ..tlog.tiles import TILE_WIDTH, Tile, TileHashReader
+from .store import Head, Store, StoreUnavailable
+
+ReadEntries = Callable[[int, int], list[str]]
+# Entries read at a time while the map catches up (a restart reads them all).
+_READ_BATCH = 16384
+# Full tiles kept: 8 KiB each.
+_KEPT_TILES = 4096
+
+
+class HeadMoved(Exception):
+    """Another thread moved the map past the head this answer read: read the head again."""
+
+
+class LogView:
+    def __init__(self, store: Store) -> None:
+        self._store = store
+        self._map = DidMap()
+        self._size = 0  # the tree size the map is at; 0 before the first head
+        self._lock = threading.Lock()
+        self._full_tiles: dict[tuple[int, int], bytes] = {}
+
+    def map_proof(self, head: Head, did: str) -> MapProof:
+        """The proof of `did` in the map of `head`'s tree. `HeadMoved` when the map is past it."""
+        with self._lock:
+            if head.size < self._size:
+                raise HeadMoved()
+            self._advance(head, self._store.entries)
+            return self._map.prove(map_key(did))
+
+    def root_with(self, head: Head, read_entries: ReadEntries, changes: Mapping[bytes, bytes]) -> MapEntry:
+        """The map entry that follows `head`'s tree once `changes` (key -> new value) are made,
+        for the writer holding the log; the map itself stays at `head`'s tree."""
+        with self._lock:
+            self._advance(head, read_entries)
+            before = {key: self._map.get(key) for key in changes}
+            self._map.update(changes)
+            try:
+                return MapEntry(len(self._map), self._map.root())
+            finally:
+                self._map.update({key: value for key, value in before.items() if value is not None})
+                self._map.discard(key for key, value in before.items() if value is None)
+
+    def _advance(self, head: Head, read_entries: ReadEntries) -> None:
+        if head.size == self._size:
+            return
+        if head.size < self._size:
+            raise StoreUnavailable(f"the log's head went back from tree size {self._size} to {head.size}")
+        try:
+            for start in range(self._size, head.size, _READ_BATCH):
+                changes = {}
+                for text in read_entries(start, min(start + _READ_BATCH, head.size)):
+                    if text.startswith("v "):
+                        changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
+                self._map.update(changes)
+            expected = parse_entry(head.map_entry)
+            if not isinstance(expected, MapEntry) or (len(self._map), self._map.root()) != (expected.count, expected.root):
+                raise StoreUnavailable(f"the log's map entry at tree size {head.size} does not match its version entries")
+        except BaseException:
+            # Part of the entries may be in the map: it is rebuilt from the start next time.
+            self._map, self._size = DidMap(), 0
+            raise
+        self._size = head.size
+
+    def hash_reader(self, size: int) -> TileHashReader:
+        """Reads the hashes of the tree of `size` from the stored tiles."""
+        return TileHashReader(size, self.read_tiles)
+
+    def read_tiles(self, tiles: Sequence[Tile]) -> list[bytes]:
+        """The contents of each tile, at its width."""
+        found = {(tile.level, tile.index): self._full_tiles.get((tile.level, tile.index))
+                 for tile in tiles if tile.width == TILE_WIDTH}
+        wanted = [(tile.level, tile.index) for tile in tiles if found.get((tile.level, tile.index)) is None]
+        read = dict(zip(wanted, self._store.tiles(wanted), strict=True)) if wanted else {}
+        contents = []
+        for tile in tiles:
+            key = (tile.level, tile.index)
+            data = (found.get(key) or read[key])[:tile.width * merkle.HASH_SIZE]
+            if len(data) != tile.width * merkle.HASH_SIZE:
+                raise StoreUnavailable(f"the store holds {len(data) // merkle.HASH_SIZE} hashes of {tile.path}")
+            if tile.width == TILE_WIDTH and key not in self._full_tiles:
+                if len(self._full_tiles) >= _KEPT_TILES:
+                    self._full_tiles.clear()
+                self._full_tiles[key] = data
+            contents.append(data)
+        return contents

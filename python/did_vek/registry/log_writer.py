@@ -1,0 +1,159 @@
+"""Writing the log: each batch of versions, their entries, the map entry that closes the batch,
+the tiles and the signed checkpoint, in one transaction of the store.
+
+Whoever holds the store's write transaction is the log's one writer for that batch: the head is
+read and locked at its start, so two writers (threads, processes, machines on one database)
+can never extend the same head, and a writer whose transaction the database ended (its process
+froze, say, and the database gave up on it) writes nothing at all. Each version is judged by
+`decide` against the version it will follow, which may be earlier in the same batch.
+"""
+
+from collections.abc import Sequence
+from dataclasses import dataclass
+
+from ..tlog import merkle
+from ..tlog.checkpoint import Checkpoint, open_checkpoint
+from ..tlog.dmap import map_key
+from ..tlog.entries import GENESIS, VersionEntry, document_hash
+from ..tlog.errors import FormatError, InvalidProof
+from ..tlog.tiles import Tile, TileHashReader, grow_tiles
+from .log_key import LogKey, LogKeyError, log_key_for
+from .log_view import LogView
+from .store import AlreadyStored, Decide, Head, LogTransaction, NewVersion, Refused, Store, StoredVersion
+
+# Versions stored before the log existed, logged per batch when the log is made.
+MIGRATION_BATCH = 1024
+
+Outcome = StoredVersion | Refused | AlreadyStored
+
+
+@dataclass(frozen=True)
+class _Last:
+    version: StoredVersion
+    leaf: bytes
+
+
+class LogWriter:
+    def __init__(self, store: Store, key: LogKey, view: LogView) -> None:
+        self.store = store
+        self.key = key
+        self.view = view
+
+    def start(self) -> Head:
+        """Makes the log's first checkpoint when there is none, logs every version stored before
+        the log existed, and checks that the log is this key's; the head it leaves."""
+        head = self.store.write(self._open)
+        while (moved := self.store.write(lambda transaction: self._log_unlogged(transaction, MIGRATION_BATCH)))[1]:
+            head = moved[0]
+        try:
+            open_checkpoint(head.checkpoint, [self.key.signer.verifier])
+        except (FormatError, InvalidProof):
+            raise LogKeyError(f"the log in this database is not signed as {self.key.vkey}: start it with the"
+                              " log key and origin it was made with") from None
+        return head
+
+    def append(self, did: str, decide: Decide) -> StoredVersion:
+        """One version, alone in its batch; `Refused` and `AlreadyStored` are raised."""
+        outcome = self.append_all([(did, decide)])[0]
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    def append_all(self, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
+        """Judges and logs each (did, decide) in order, as one batch; the outcome of each."""
+        return self.store.write(lambda transaction: self._batch(transaction, items))
+
+    def _open(self, transaction: LogTransaction) -> Head:
+        head = transaction.head()
+        return head if head is not None else self._extend(transaction, Head(0, "", ""), [], {})
+
+    def _log_unlogged(self, transaction: LogTransaction, limit: int) -> tuple[Head, bool]:
+        head = self._head(transaction)
+        versions = transaction.unlogged(limit)
+        if not versions:
+            return head, False
+        latest: dict[str, bytes] = {}
+        texts: list[str] = []
+        for version in versions:
+            previous = latest.get(version.did)
+            if previous is None and version.version > 1:
+                found = transaction.last(version.did)  # the last one logged, by the join with the log
+                if found is None or found[0].version != version.version - 1:
+                    raise RuntimeError(f"{version.did} version {version.version} follows no logged version")
+                previous = merkle.leaf_hash(found[1].encode())
+            entry = VersionEntry(version.did, version.version, document_hash(version.signed), previous)
+            transaction.set_log_index(version.seq, head.size + len(texts))
+            texts.append(entry.text)
+            latest[version.did] = entry.leaf_hash
+        return self._extend(transaction, head, texts, {map_key(did): leaf for did, leaf in latest.items()}), True
+
+    def _batch(self, transaction: LogTransaction, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
+        head = self._head(transaction)
+        while (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
+            head = moved[0]  # a version stored before the log is never followed unlogged
+        latest: dict[str, _Last] = {}
+        outcomes: list[Outcome] = []
+        texts: list[str] = []
+        for did, decide in items:
+            last = latest.get(did) or self._last(transaction, did)
+            try:
+                new = decide(None if last is None else last.version)
+            except (Refused, AlreadyStored) as verdict:
+                outcomes.append(verdict)
+                continue
+            number = 1 if last is None else last.version.version + 1
+            entry = VersionEntry(did, number, document_hash(new.signed), None if last is None else last.leaf)
+            stored = transaction.add_version(did, number, new, head.size + len(texts))
+            texts.append(entry.text)
+            latest[did] = _Last(stored, entry.leaf_hash)
+            outcomes.append(stored)
+        if texts:
+            self._extend(transaction, head, texts, {map_key(did): last.leaf for did, last in latest.items()})
+        return outcomes
+
+    @staticmethod
+    def _head(transaction: LogTransaction) -> Head:
+        head = transaction.head()
+        if head is None:
+            raise RuntimeError("the log has no checkpoint yet: start the log writer first")
+        return head
+
+    @staticmethod
+    def _last(transaction: LogTransaction, did: str) -> _Last | None:
+        found = transaction.last(did)
+        return None if found is None else _Last(found[0], merkle.leaf_hash(found[1].encode()))
+
+    def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes]) -> Head:
+        """Appends `texts` (version entries), then the map entry after `changes`, then signs the tree."""
+        map_entry = GENESIS if head.size == 0 else self.view.root_with(head, transaction.entries, changes)
+        texts = [*texts, map_entry.text]
+        tiles = grow_tiles(head.size, transaction.tiles, [merkle.leaf_hash(text.encode()) for text in texts])
+        size = head.size + len(texts)
+
+        def read_tiles(wanted: Sequence[Tile]) -> list[bytes]:
+            stored = transaction.tiles([(tile.level, tile.index) for tile in wanted
+                                        if (tile.level, tile.index) not in tiles])
+            contents = []
+            for tile in wanted:
+                data = tiles.get((tile.level, tile.index)) or stored.pop(0)
+                contents.append(data[:tile.width * merkle.HASH_SIZE])
+            return contents
+
+        root = merkle.root(TileHashReader(size, read_tiles), size)
+        new_head = Head(size, Checkpoint(self.key.origin, size, root).sign(self.key.signer), map_entry.text)
+        transaction.add_entries(head.size, texts)
+        transaction.put_tiles(tiles)
+        transaction.set_head(new_head)
+        return new_head
+
+
+def open_log(store: Store, log_key: "str | LogKey | None" = None, origin: str | None = None) -> LogWriter:
+    """The log writer of the registry on `store`, started (see `LogWriter.start`); the key as
+    `log_key_for` finds it when `log_key` is not one."""
+    key = log_key if isinstance(log_key, LogKey) else log_key_for(store, log_key, origin)
+    writer = LogWriter(store, key, LogView(store))
+    writer.start()
+    return writer
+
+
+__all__ = ["LogWriter", "NewVersion", "Outcome", "MIGRATION_BATCH", "open_log"]

@@ -1,0 +1,75 @@
+"""Group commit: the publishes that arrive while a batch is written go into the next one.
+
+One thread per server process writes batches, one after another, each in one transaction with
+one signature and one flush to disk, however many versions it holds. A publish waits for the
+batch that holds its version; an answer given then is as of a head that covers it.
+"""
+
+import asyncio
+import concurrent.futures
+import threading
+from collections.abc import Sequence
+
+from .log_writer import LogWriter, Outcome
+from .store import Decide, StoredVersion, StoreUnavailable
+
+# Versions per batch: a batch of this many documents of the largest size is 16 MiB.
+MAX_BATCH = 256
+
+_Item = tuple[str, Decide, "concurrent.futures.Future[Outcome]"]
+
+
+class Sequencer:
+    def __init__(self, writer: LogWriter, *, max_batch: int = MAX_BATCH) -> None:
+        self._writer = writer
+        self._max_batch = max_batch
+        self._queue: list[_Item] = []
+        self._ready = threading.Condition()
+        self._thread: threading.Thread | None = None
+        self._closed = False
+
+    async def append(self, did: str, decide: Decide) -> StoredVersion:
+        """The version `decide` makes, once its batch is committed; `Refused` or `AlreadyStored`
+        as `decide` raised them, `StoreUnavailable` (or `StoreBusy`) when the batch failed."""
+        future: concurrent.futures.Future[Outcome] = concurrent.futures.Future()
+        with self._ready:
+            if self._closed:
+                raise StoreUnavailable("the registry is shutting down")
+            self._queue.append((did, decide, future))
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._run, name="did-vek-sequencer", daemon=True)
+                self._thread.start()
+            self._ready.notify()
+        outcome = await asyncio.wrap_future(future)
+        if isinstance(outcome, Exception):
+            raise outcome
+        return outcome
+
+    def close(self) -> None:
+        """Writes what is queued, then stops the thread."""
+        with self._ready:
+            self._closed = True
+            self._ready.notify()
+            thread = self._thread
+        if thread is not None:
+            thread.join()
+
+    def _run(self) -> None:
+        while True:
+            with self._ready:
+                while not self._queue and not self._closed:
+                    self._ready.wait()
+                if not self._queue:
+                    return
+                batch, self._queue = self._queue[:self._max_batch], self._queue[self._max_batch:]
+            self._write(batch)
+
+    def _write(self, batch: Sequence[_Item]) -> None:
+        try:
+            outcomes = self._writer.append_all([(did, decide) for did, decide, _ in batch])
+        except Exception as error:
+            for _, _, future in batch:
+                future.set_exception(error)
+            return
+        for (_, _, future), outcome in zip(batch, outcomes, strict=True):
+            future.set_result(outcome)
