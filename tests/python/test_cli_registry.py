@@ -131,14 +131,14 @@ def tampered_log(holder):
     return log
 
 
-def served(holder, versions):
+def history_body(holder, versions):
     return {"did": holder.did, "versions": versions}
 
 
 @pytest.mark.parametrize("answer, status, message", [
-    (lambda holder: (200, served(holder, tampered_log(holder))), 1, "does not verify: version 2 breaks H2"),
-    (lambda holder: (200, served(holder, [json.loads(v) for v in history(1).versions])), 1, "the history of"),
-    (lambda holder: (200, served(holder, [json.loads(v) for v in holder.versions])), 1, "not proven by its log"),
+    (lambda holder: (200, history_body(holder, tampered_log(holder))), 1, "does not verify: version 2 breaks H2"),
+    (lambda holder: (200, history_body(holder, [json.loads(v) for v in history(1).versions])), 1, "the history of"),
+    (lambda holder: (200, history_body(holder, [json.loads(v) for v in holder.versions])), 1, "not proven by its log"),
     (lambda holder: (500, {"detail": "disk full"}), 2, "the registry failed: disk full (HTTP 500)"),
     (lambda holder: (302, b""), 2, "unexpected answer (HTTP 302)"),
 ], ids=["tampered history", "another DID's history", "no proofs", "server error", "redirect"])
