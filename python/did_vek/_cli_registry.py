@@ -61,8 +61,9 @@ def talking_to_registry(run: Run) -> Run:
         except InvalidDocument as error:
             raise Invalid(f"the registry served what does not verify: {error}") from None
         except ForkDetected as error:
-            raise Misbehaviour(f"the registry's log forked: {error}\n"
-                               f"checkpoint verified before:\n{error.old}\ncheckpoint shown now:\n{error.new}") from None
+            # Each signed checkpoint ends in its own newline; the line printed after the last restores it.
+            raise Misbehaviour(f"the registry's log forked: {error}\ncheckpoint verified before:\n{error.old}"
+                               f"checkpoint shown now:\n{error.new.removesuffix(chr(10))}") from None
         except Discrepancy as error:
             raise Misbehaviour(f"the registry misbehaves: {error}") from None
         except InvalidProof as error:
