@@ -73,11 +73,12 @@ class AuditReport:
 class _Progress:
     """Where an audit ended: what the next one continues from."""
     signed: str                             # the checkpoint audited
-    after: int                              # every exported row up to this seq was in that tree
+    url: str                                # the registry whose export was read
+    after: int                              # every row it exported up to this seq was in that tree
     latest: dict[str, tuple[str, str]]      # did -> its latest entry's text and signed document
 
     def to_text(self) -> str:
-        return json.dumps({"checkpoint": self.signed, "after": self.after,
+        return json.dumps({"checkpoint": self.signed, "url": self.url, "after": self.after,
                            "dids": {did: list(pair) for did, pair in self.latest.items()}})
 
     @classmethod
@@ -85,9 +86,10 @@ class _Progress:
         try:
             value = json.loads(text)
             latest = {did: (entry, signed) for did, (entry, signed) in value["dids"].items()}
-            if not isinstance(value["checkpoint"], str) or type(value["after"]) is not int:
+            if not isinstance(value["checkpoint"], str) or not isinstance(value["url"], str) \
+                    or type(value["after"]) is not int:
                 raise TypeError
-            return cls(value["checkpoint"], value["after"], latest)
+            return cls(value["checkpoint"], value["url"], value["after"], latest)
         except (ValueError, TypeError, KeyError, AttributeError):
             raise FormatError("the stored audit is not one this program wrote") from None
 
@@ -103,23 +105,27 @@ def audit(source: LogSource, *, policy: Policy | None = None, state: ClientState
     no trusted key signed (or a smaller tree than one verified before).
     """
     signed = source.checkpoint()
-    offered = _offered_key(source) if policy is None and (state is None or state.registry_key(source.url) is None) else None
+    pinned = state is not None and state.registry_key(source.url) is not None
+    offered = _offered_key(source) if policy is None and not pinned else None
     checkpoint = open_trusted(state, policy, source.url, signed, offered_key=offered, max_age=max_age).checkpoint
     stored = None if state is None else state.audit(checkpoint.origin)
-    progress = _Progress(signed, 0, {}) if stored is None else _Progress.from_text(stored)
+    progress = _Progress(signed, source.url, 0, {}) if stored is None else _Progress.from_text(stored)
     since = 0 if stored is None else _since(progress.signed, signed, checkpoint)
     tiles = _Tiles(source, checkpoint.size)
     entries = _check_tree(tiles, checkpoint, since)
     if since:
         _check_extends(tiles, _parse(progress.signed), progress.signed, signed, checkpoint)
-    rows, after = _exported(source, progress.after, since, checkpoint.size)
+    # Another registry serving the same log numbers its export otherwise: it is read from its start.
+    start = progress.after if progress.url == source.url else 0
+    rows, after = _exported(source, start, since, checkpoint.size)
     versions, batches = _Replay(progress.latest).run(entries, since, rows)
-    progress = _Progress(signed, after, progress.latest)
+    progress = _Progress(signed, source.url, after, progress.latest)
     if state is not None:
         _remember(state, policy, source.url, signed, tiles.reader, offered, max_age)
         with state.update() as update:
             update.store_audit(checkpoint.origin, progress.to_text())
-    return AuditReport(checkpoint.origin, checkpoint.size, since, versions, batches, len(progress.latest), len(tiles.read))
+    return AuditReport(checkpoint.origin, checkpoint.size, since, versions, batches, len(progress.latest),
+                       len(tiles.read))
 
 
 def _offered_key(source: LogSource) -> Verifier:
@@ -325,12 +331,14 @@ def _stored_entry(text: str) -> VersionEntry:
 def _remember(state: ClientState, policy: Policy | None, url: str, signed: str, reader: TileHashReader,
               offered: Verifier | None, max_age: float | None) -> None:
     """Remember the audited checkpoint as the newest verified of its log, proven to extend the one before."""
-    size = _parse(signed).size
+    new = _parse(signed)
     for _ in range(_ATTEMPTS):
-        known = state.known_size(url)
-        if known is not None and known > size:
+        # The newest tree of this log, wherever it was seen: a mirror serves the same log.
+        remembered = state.checkpoint(new.origin)
+        known = None if remembered is None else _parse(remembered).size
+        if known is not None and known > new.size:
             return  # a newer tree was verified meanwhile; the next audit reaches it
-        consistency = None if known is None or known == 0 else merkle.consistency_proof(reader, known, size)
+        consistency = None if known is None else merkle.consistency_proof(reader, known, new.size)
         try:
             verify_and_remember(state, policy, url, signed, consistency, known=known, offered_key=offered,
                                 max_age=max_age)

@@ -43,14 +43,16 @@ def unlogged_row():  # index 7 is the last map entry
 
 LIES = {  # the log as served, and the discrepancy reported
     "a level-0 tile with a hash changed": (
-        lambda: Served(log := honest(), tiles=flipped(Served(log), Tile(0, 0, 8), 3)), "holds another hash than that of entry 3"),
+        lambda: Served(log := honest(), tiles=flipped(Served(log), Tile(0, 0, 8), 3)),
+        "holds another hash than that of entry 3"),
     "a level-1 tile with a hash changed": (
         lambda: Served(log := Log(SIGNER).publish(*LONG), tiles=flipped(Served(log), Tile(1, 0, 1), 0)),
         "tile/1/000.p/1 holds another hash at 0 than the tile tile/0/000 gives"),
     "a map entry that leaves a DID out": (
         lambda: Served(Log(SIGNER).publish(V[0]).publish(OTHER_V1, hide={OTHER_DID})), "map entry 4 is not the map"),
     "a version entry holding another document's hash": (
-        lambda: Served(Log(SIGNER).publish(V[0], logged={V[0]: OTHER_V1})), "not the document whose hash the entry holds"),
+        lambda: Served(Log(SIGNER).publish(V[0], logged={V[0]: OTHER_V1})),
+        "not the document whose hash the entry holds"),
     "a broken prev chain": (
         lambda: Served(Log(SIGNER).publish(V[0]).publish(V[1], previous={V[1]: bytes(32)})),
         f"version 2 of {DID} \\(entry 3\\) does not follow"),
@@ -81,10 +83,15 @@ def test_an_audit_with_state_continues_where_the_last_ended(tmp_path):
     state, log = ClientState(tmp_path), honest()
     first = audit(Served(log), state=state)
     second = audit(Served(log.publish(V[3]).publish(V[4])), state=state)
-    assert [(r.since, r.size, r.versions, r.batches, r.dids) for r in (first, second)] == [(0, 8, 4, 4, 2), (8, 12, 2, 2, 2)]
+    counts = [(report.since, report.size, report.versions, report.batches, report.dids) for report in (first, second)]
+    assert counts == [(0, 8, 4, 4, 2), (8, 12, 2, 2, 2)]
     assert (state.checkpoint(ORIGIN), state.known_size(URL)) == (log.signed(), 12)
+    mirror = Served(log.publish(version(KEYS[2], "key-1", {"key-1": KEYS[2]}, did=OTHER_DID, updated=stamp(5))))
+    mirror.url = "http://mirror.example"  # the same log elsewhere: its export is read from its start
+    third = audit(mirror, state=state)
+    assert (third.since, third.size, third.versions, state.known_size(mirror.url)) == (12, 14, 1, 14)
     log.publish(UNLISTED)  # a version after the deactivation: found among the new entries alone
-    with pytest.raises(Discrepancy, match="entry 12\\) breaks the rules of a history: deactivated"):
+    with pytest.raises(Discrepancy, match="entry 14\\) breaks the rules of a history: deactivated"):
         audit(Served(log), state=state)
 
 

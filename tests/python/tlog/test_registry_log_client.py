@@ -83,4 +83,5 @@ def test_audit_of_the_registry_continues_where_it_ended(tmp_path):
     assert second.status == 0 and "(entries 13 to 16): 2 versions in 2 batches, 4 DIDs" in second.out
     assert again.status == 0 and "(no new entries): 0 versions in 0 batches, 4 DIDs" in again.out
     assert (whole.size, whole.versions, whole.batches, whole.dids) == (17, 8, 9, 4)
-    assert json.loads(ClientState(state).audit(whole.origin))["checkpoint"] == ClientState(state).checkpoint(whole.origin)
+    remembered = ClientState(state)
+    assert json.loads(remembered.audit(whole.origin))["checkpoint"] == remembered.checkpoint(whole.origin)
