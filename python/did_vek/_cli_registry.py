@@ -104,16 +104,20 @@ def serve(args: argparse.Namespace) -> int:
         from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
+    from .registry.cosigning import WitnessConfigError, witness_peer
     from .registry.limits import ServeLimits
     from .registry.log_key import LogKeyError
     try:
+        witnesses = [witness_peer(vkey, url) for vkey, url in args.witness or ()]
+        if args.quorum is not None and not witnesses:
+            raise InputError("--quorum needs witnesses (--witness VKEY URL)")
         run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
                      limits=ServeLimits(**serve_limits(args)), tls_cert=args.tls_cert, tls_key=args.tls_key,
-                     log_key=args.log_key, origin=args.origin,
+                     log_key=args.log_key, origin=args.origin, witnesses=witnesses, quorum=args.quorum,
                      started=lambda vkey: write(f"log key: {vkey}"))
     except ImportError:  # an engine's driver, imported when its store is opened
         raise InputError(_REGISTRY_EXTRA) from None
-    except (CannotListen, UnusableCertificate, LogKeyError, KeyFileError) as error:
+    except (CannotListen, UnusableCertificate, LogKeyError, KeyFileError, WitnessConfigError) as error:
         raise InputError(str(error)) from None
     except StoreDoesNotAnswer:
         raise InputError(f"the store {args.db} cannot be opened") from None
@@ -244,6 +248,12 @@ def import_(args: argparse.Namespace) -> int:
     return OK
 
 
+def _quorum(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or int(text) < 1:
+        raise argparse.ArgumentTypeError(f"not a number of witnesses (1 or more): {text!r}")
+    return int(text)
+
+
 def _version_id(text: str) -> str:
     if not is_version_id(text):
         raise argparse.ArgumentTypeError(f"not a version id (1, 2, ...): {quoted(text)}")
@@ -293,6 +303,10 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--tls-key", metavar="FILE", type=text_argument,
                               help="the PEM private key of --tls-cert")
     log_key_options(serve_parser)
+    serve_parser.add_argument("--witness", nargs=2, metavar=("VKEY", "URL"), action="append", type=text_argument,
+                              help="a witness that must cosign each checkpoint before it is served (repeatable)")
+    serve_parser.add_argument("--quorum", metavar="K", type=_quorum,
+                              help="how many of the witnesses must cosign (default: all)")
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)

@@ -8,7 +8,7 @@ leaves the server running, and store calls that may block run in a worker thread
 import contextlib
 import json
 import logging
-from collections.abc import AsyncIterator, Callable
+from collections.abc import AsyncIterator, Callable, Sequence
 from typing import Any
 
 from starlette.applications import Starlette
@@ -19,6 +19,7 @@ from starlette.responses import Response, StreamingResponse
 from starlette.types import ASGIApp
 
 from .dispatch import Dispatcher, ErrorAnswer, Route, answering, read_body, route
+from .cosigning import Cosigner, WitnessPeer, witnesses_from_environment
 from .engines import open_store
 from .log_key import LogKey, log_key_for
 from .log_proofs import AnswerProofs, as_of_head
@@ -53,12 +54,17 @@ class RegistryApp(Starlette):
     server's to report, not a problem report of ours. Such middleware wraps every route.
     """
 
-    def __init__(self, store: Store, key: LogKey, *, owns_store: bool) -> None:
+    def __init__(self, store: Store, key: LogKey, *, owns_store: bool,
+                 witnesses: tuple[Sequence[WitnessPeer], int | None] = ((), None)) -> None:
         self.store = store
         self.view = LogView(store)
-        self.writer = LogWriter(store, key, self.view)
+        peers, quorum = witnesses
+        self.cosigner = Cosigner(peers, quorum, self.view) if peers else None
+        self.writer = LogWriter(store, key, self.view, self.cosigner)
         try:
-            self.writer.start()
+            served = self.writer.start()
+            if served is not None:
+                self.view.catch_up(served)
         except StoreUnavailable as error:  # the first answer that needs the log tries again
             _log.warning("the log could not be opened yet: %s", error)
         self.sequencer = Sequencer(self.writer)
@@ -70,6 +76,8 @@ class RegistryApp(Starlette):
         async def lifespan(app: Starlette) -> AsyncIterator[None]:
             yield
             self.sequencer.close()
+            if self.cosigner is not None:
+                self.cosigner.close()
             if owns_store:
                 store.close()
 
@@ -89,17 +97,22 @@ class RegistryApp(Starlette):
         return app
 
 
-def create_app(db: "str | Store", *, log_key: "str | LogKey | None" = None, origin: str | None = None) -> Starlette:
+def create_app(db: "str | Store", *, log_key: "str | LogKey | None" = None, origin: str | None = None,
+               witnesses: Sequence[WitnessPeer] | None = None, quorum: int | None = None) -> Starlette:
     """The registry application over `db`: a store, or the text `open_store` takes.
 
     `log_key` is the log's key, or the path of its key file; without one, the file named by
     $DID_VEK_LOG_KEY, else for a SQLite store `<db file>.log-key`, made at first use. `origin`
-    names the log (default: derived from the key; $DID_VEK_LOG_ORIGIN when set).
+    names the log (default: derived from the key; $DID_VEK_LOG_ORIGIN when set). With
+    `witnesses`, a checkpoint is served once `quorum` of them (default: all) cosigned it;
+    without, those `serve` names in the environment, if any.
     """
+    if witnesses is None:
+        witnesses, quorum = witnesses_from_environment()
     store = open_store(db) if isinstance(db, str) else db
     try:
         key = log_key if isinstance(log_key, LogKey) else log_key_for(store, log_key, origin)
-        return RegistryApp(store, key, owns_store=isinstance(db, str))
+        return RegistryApp(store, key, owns_store=isinstance(db, str), witnesses=(witnesses, quorum))
     except BaseException:
         if isinstance(db, str):
             store.close()

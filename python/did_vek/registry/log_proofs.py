@@ -9,9 +9,10 @@ versions, whose `prev` hashes chain it to the one the map names.
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
-from ..tlog.proof import prove
+from ..tlog import merkle
+from ..tlog.proof import TlogProof
 from .log_view import HeadMoved, LogView
-from .store import Head, Store, StoredVersion, StoreUnavailable
+from .store import Head, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _T = TypeVar("_T")
 # How often an answer starts again when the head moved under it: it moves once per batch.
@@ -22,17 +23,20 @@ class AnswerProofs:
     def __init__(self, store: Store, view: LogView, head: Head, did: str) -> None:
         self.head = head
         self._store = store
+        self._view = view
         self._reader = view.hash_reader(head.size)
         self._map = view.map_proof(head, did)
 
     def inclusion(self, index: int, entry: str) -> str:
         """The tlog-proof of entry `index` (its text `entry`) in the head's tree."""
-        return prove(self._reader, index, self.head.checkpoint, extra=entry.encode()).text
+        path = tuple(merkle.inclusion_proof(self._reader, index, self.head.size))
+        return TlogProof(index, path, self.head.checkpoint, entry.encode()).text
 
     def map_part(self) -> dict[str, Any]:
         """The map entry of the head's tree, its proof, and the DID's map proof."""
         head = self.head
-        return {"mapEntry": head.map_entry, "mapProof": self.inclusion(head.size - 1, head.map_entry),
+        return {"mapEntry": head.map_entry,
+                "mapProof": self._view.kept_for(head, lambda: self.inclusion(head.size - 1, head.map_entry)),
                 "map": self._map.to_json()}
 
     def of_version(self, version: StoredVersion, later: Sequence[StoredVersion] = ()) -> dict[str, Any]:
@@ -49,16 +53,25 @@ class AnswerProofs:
         return texts[0]
 
 
+class NotServedYet(StoreBusy):
+    """No checkpoint is served yet: the log's first is still to be made, or to be cosigned."""
+
+
+def served_head(store: Store, start: Callable[[], Head | None] | None = None) -> Head:
+    """The head served now; before there is one, `start` (the log writer's) is asked for it."""
+    head = store.head()
+    if head is None and start is not None:
+        head = start()
+    if head is None:
+        raise NotServedYet("the log has no served checkpoint yet (its witnesses have cosigned none)")
+    return head
+
+
 def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
-               start: Callable[[], Head] | None = None) -> _T:
-    """`answer(head)` for the head served now; again for a newer head when the map moved past it.
-    Before the log's first checkpoint, `start` makes it."""
+               start: Callable[[], Head | None] | None = None) -> _T:
+    """`answer(head)` for the head served now; again for a newer head when the map moved past it."""
     for _ in range(_ATTEMPTS):
-        head = store.head()
-        if head is None and start is not None:
-            head = start()
-        if head is None:
-            raise StoreUnavailable("the log has no checkpoint yet")
+        head = served_head(store, start)
         try:
             return answer(head)
         except HeadMoved:

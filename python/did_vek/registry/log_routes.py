@@ -17,7 +17,7 @@ from ..tlog import merkle
 from ..tlog._base64 import encode
 from ..tlog.errors import FormatError
 from ..tlog.tiles import TILE_WIDTH, EntryBundle, Tile, bundle_data, parse_path, tile_count
-from .log_proofs import AnswerProofs, as_of_head
+from .log_proofs import AnswerProofs, as_of_head, served_head
 from .log_view import LogView
 from .paging import BATCH
 from .problems import problem
@@ -31,14 +31,14 @@ NO_STORE = {"Cache-Control": "no-store"}
 
 
 class LogRoutes:
-    def __init__(self, store: Store, view: LogView, vkey: str, start: Callable[[], Head]) -> None:
+    def __init__(self, store: Store, view: LogView, vkey: str, start: Callable[[], Head | None]) -> None:
         self.store = store
         self.view = view
         self.vkey = vkey
         self._start = start
 
     def head(self) -> Head:
-        return self.store.head() or self._start()
+        return served_head(self.store, self._start)
 
     async def checkpoint(self, request: Request) -> Response:
         head = await run_in_threadpool(self.head)

@@ -13,7 +13,8 @@ from collections.abc import Callable, Mapping, Sequence
 from ..tlog import merkle
 from ..tlog.dmap import DidMap, MapProof, map_key
 from ..tlog.entries import MapEntry, parse_entry
-from ..tlog.tiles import TILE_WIDTH, Tile, TileHashReader
+from ..tlog.merkle import Subtree
+from ..tlog.tiles import TILE_HEIGHT, TILE_WIDTH, Tile, TileHashReader
 from .store import Head, Store, StoreUnavailable
 
 ReadEntries = Callable[[int, int], list[str]]
@@ -21,6 +22,8 @@ ReadEntries = Callable[[int, int], list[str]]
 _READ_BATCH = 16384
 # Full tiles kept: 8 KiB each.
 _KEPT_TILES = 4096
+# Full-subtree hashes kept: about 150 bytes each.
+_KEPT_SUBTREES = 1 << 18
 
 
 class HeadMoved(Exception):
@@ -34,6 +37,8 @@ class LogView:
         self._size = 0  # the tree size the map is at; 0 before the first head
         self._lock = threading.Lock()
         self._full_tiles: dict[tuple[int, int], bytes] = {}
+        self._subtrees: dict[Subtree, bytes] = {}
+        self._of_head: tuple[Head, str] | None = None
 
     def map_proof(self, head: Head, did: str) -> MapProof:
         """The proof of `did` in the map of `head`'s tree. `HeadMoved` when the map is past it."""
@@ -43,13 +48,33 @@ class LogView:
             self._advance(head, self._store.entries)
             return self._map.prove(map_key(did))
 
-    def root_with(self, head: Head, read_entries: ReadEntries, changes: Mapping[bytes, bytes]) -> MapEntry:
-        """The map entry that follows `head`'s tree once `changes` (key -> new value) are made,
-        for the writer holding the log; the map itself stays at `head`'s tree."""
+    def kept_for(self, head: Head, make: Callable[[], str]) -> str:
+        """What `make` answers for `head`, made once per head: the proof of its last entry,
+        which every answer as of that head carries."""
+        kept = self._of_head
+        if kept is None or kept[0] != head:
+            kept = self._of_head = (head, make())
+        return kept[1]
+
+    def catch_up(self, head: Head) -> None:
+        """Moves the map to `head`'s tree now (at a server's start: the first answer then does
+        not wait for a whole log to be read)."""
         with self._lock:
-            self._advance(head, read_entries)
-            before = {key: self._map.get(key) for key in changes}
-            self._map.update(changes)
+            if head.size > self._size:
+                self._advance(head, self._store.entries)
+
+    def root_with(self, head: Head, served: Head | None, read_entries: ReadEntries,
+                  changes: Mapping[bytes, bytes]) -> MapEntry:
+        """The map entry that follows `head`'s tree once `changes` (key -> new value) are made,
+        for the writer holding the log. The map itself moves no further than `served`, the head
+        answers are given as of; what `head`'s tree holds beyond it is applied and taken back."""
+        with self._lock:
+            if served is not None and served.size > self._size:
+                self._advance(served, read_entries)
+            pending = dict(_changes(read_entries, self._size, head.size))
+            pending.update(changes)
+            before = {key: self._map.get(key) for key in pending}
+            self._map.update(pending)
             try:
                 return MapEntry(len(self._map), self._map.root())
             finally:
@@ -63,11 +88,7 @@ class LogView:
             raise StoreUnavailable(f"the log's head went back from tree size {self._size} to {head.size}")
         try:
             for start in range(self._size, head.size, _READ_BATCH):
-                changes = {}
-                for text in read_entries(start, min(start + _READ_BATCH, head.size)):
-                    if text.startswith("v "):
-                        changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
-                self._map.update(changes)
+                self._map.update(_changes(read_entries, start, min(start + _READ_BATCH, head.size)))
             expected = parse_entry(head.map_entry)
             if not isinstance(expected, MapEntry) or (len(self._map), self._map.root()) != (expected.count, expected.root):
                 raise StoreUnavailable(f"the log's map entry at tree size {head.size} does not match its version entries")
@@ -77,9 +98,9 @@ class LogView:
             raise
         self._size = head.size
 
-    def hash_reader(self, size: int) -> TileHashReader:
+    def hash_reader(self, size: int) -> "SubtreeHashes":
         """Reads the hashes of the tree of `size` from the stored tiles."""
-        return TileHashReader(size, self.read_tiles)
+        return SubtreeHashes(TileHashReader(size, self.read_tiles), self._subtrees)
 
     def read_tiles(self, tiles: Sequence[Tile]) -> list[bytes]:
         """The contents of each tile, at its width."""
@@ -99,3 +120,48 @@ class LogView:
                 self._full_tiles[key] = data
             contents.append(data)
         return contents
+
+
+def _changes(read_entries: ReadEntries, start: int, end: int) -> dict[bytes, bytes]:
+    """What the version entries start .. end - 1 set in the map: each DID's latest leaf hash."""
+    changes = {}
+    for text in read_entries(start, end) if end > start else ():
+        if text.startswith("v "):
+            changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
+    return changes
+
+
+class SubtreeHashes:
+    """A hash reader that keeps the hashes it computes inside tiles (`kept`, shared by every
+    answer of a process). A full subtree's hash never changes, and every proof of one tile, or of
+    the tree's last entry, needs the same few: each is hashed once, not once per answer."""
+
+    def __init__(self, tiles: TileHashReader, kept: dict[Subtree, bytes]) -> None:
+        self._tiles = tiles
+        self._kept = kept
+
+    def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
+        found = {subtree: hash_ for subtree in subtrees if (hash_ := self._kept.get(subtree)) is not None}
+        missing = [subtree for subtree in dict.fromkeys(subtrees) if subtree not in found]
+        if missing:
+            # The hashes stored in tiles below each missing subtree, read in one call.
+            stored: list[Subtree] = []
+            for level, index in missing:
+                height = level % TILE_HEIGHT
+                stored += [(level - height, first) for first in range(index << height, (index + 1) << height)]
+            stored = list(dict.fromkeys(stored))
+            below = dict(zip(stored, self._tiles.read_hashes(stored), strict=True))
+            if len(self._kept) > _KEPT_SUBTREES:
+                self._kept.clear()
+            for subtree in missing:
+                found[subtree] = self._fold(subtree, below)
+        return [found[subtree] for subtree in subtrees]
+
+    def _fold(self, subtree: Subtree, below: dict[Subtree, bytes]) -> bytes:
+        hash_ = below.get(subtree) or self._kept.get(subtree)
+        if hash_ is None:
+            level, index = subtree
+            hash_ = merkle.node_hash(self._fold((level - 1, 2 * index), below),
+                                     self._fold((level - 1, 2 * index + 1), below))
+            self._kept[subtree] = hash_
+        return hash_

@@ -8,6 +8,7 @@ froze, say, and the database gave up on it) writes nothing at all. Each version 
 `decide` against the version it will follow, which may be earlier in the same batch.
 """
 
+import time
 from collections.abc import Sequence
 from dataclasses import dataclass
 
@@ -17,12 +18,15 @@ from ..tlog.dmap import map_key
 from ..tlog.entries import GENESIS, VersionEntry, document_hash
 from ..tlog.errors import FormatError, InvalidProof
 from ..tlog.tiles import Tile, TileHashReader, grow_tiles
+from .cosigning import Cosigner
 from .log_key import LogKey, LogKeyError, log_key_for
 from .log_view import LogView
 from .store import AlreadyStored, Decide, Head, LogTransaction, NewVersion, Refused, Store, StoredVersion
 
 # Versions stored before the log existed, logged per batch when the log is made.
 MIGRATION_BATCH = 1024
+# How often the witnesses are asked again while a head waits for their cosignatures.
+COSIGN_RETRY_SECONDS = 0.5
 
 Outcome = StoredVersion | Refused | AlreadyStored
 
@@ -34,14 +38,19 @@ class _Last:
 
 
 class LogWriter:
-    def __init__(self, store: Store, key: LogKey, view: LogView) -> None:
+    """Writes batches to the log of `store`, signed with `key`; with a `cosigner`, a head is
+    served only once the witnesses' quorum cosigned it (see `serve`), else as it is written."""
+
+    def __init__(self, store: Store, key: LogKey, view: LogView, cosigner: Cosigner | None = None) -> None:
         self.store = store
         self.key = key
         self.view = view
+        self.cosigner = cosigner
 
-    def start(self) -> Head:
+    def start(self) -> Head | None:
         """Makes the log's first checkpoint when there is none, logs every version stored before
-        the log existed, and checks that the log is this key's; the head it leaves."""
+        the log existed, and checks that the log is this key's; the head served then (None
+        while the witnesses have cosigned none)."""
         head = self.store.write(self._open)
         while (moved := self.store.write(lambda transaction: self._log_unlogged(transaction, MIGRATION_BATCH)))[1]:
             head = moved[0]
@@ -50,7 +59,26 @@ class LogWriter:
         except (FormatError, InvalidProof):
             raise LogKeyError(f"the log in this database is not signed as {self.key.vkey}: start it with the"
                               " log key and origin it was made with") from None
-        return head
+        return self.serve(head.size - 1, time.monotonic())
+
+    def serve(self, covering: int, deadline: float) -> Head | None:
+        """The served head once it holds entry `covering`, or None if it still does not at
+        `deadline` (monotonic time). With witnesses, the newest head is sent to them meanwhile."""
+        while True:
+            served = self.store.head()
+            if served is not None and served.size > covering:
+                return served
+            if self.cosigner is None:
+                return served
+            built = self.store.head(built=True)
+            if built is not None and built.size > covering:
+                cosigned = self.cosigner.cosign(built)
+                if cosigned is not None:
+                    self.store.write(lambda transaction: _serve(transaction, Head(built.size, cosigned, built.map_entry)))
+                    continue
+            if time.monotonic() >= deadline:
+                return None
+            time.sleep(COSIGN_RETRY_SECONDS)
 
     def append(self, did: str, decide: Decide) -> StoredVersion:
         """One version, alone in its batch; `Refused` and `AlreadyStored` are raised."""
@@ -125,7 +153,8 @@ class LogWriter:
 
     def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes]) -> Head:
         """Appends `texts` (version entries), then the map entry after `changes`, then signs the tree."""
-        map_entry = GENESIS if head.size == 0 else self.view.root_with(head, transaction.entries, changes)
+        map_entry = (GENESIS if head.size == 0
+                     else self.view.root_with(head, transaction.served(), transaction.entries, changes))
         texts = [*texts, map_entry.text]
         tiles = grow_tiles(head.size, transaction.tiles, [merkle.leaf_hash(text.encode()) for text in texts])
         size = head.size + len(texts)
@@ -144,14 +173,23 @@ class LogWriter:
         transaction.add_entries(head.size, texts)
         transaction.put_tiles(tiles)
         transaction.set_head(new_head)
+        if self.cosigner is None:
+            transaction.set_served(new_head)
         return new_head
 
 
-def open_log(store: Store, log_key: "str | LogKey | None" = None, origin: str | None = None) -> LogWriter:
+def _serve(transaction: LogTransaction, head: Head) -> None:
+    served = transaction.served()
+    if served is None or served.size < head.size:  # never back to a smaller tree
+        transaction.set_served(head)
+
+
+def open_log(store: Store, log_key: "str | LogKey | None" = None, origin: str | None = None,
+             cosigner: Cosigner | None = None) -> LogWriter:
     """The log writer of the registry on `store`, started (see `LogWriter.start`); the key as
     `log_key_for` finds it when `log_key` is not one."""
     key = log_key if isinstance(log_key, LogKey) else log_key_for(store, log_key, origin)
-    writer = LogWriter(store, key, LogView(store))
+    writer = LogWriter(store, key, LogView(store), cosigner)
     writer.start()
     return writer
 

@@ -47,8 +47,8 @@ CREATE TABLE IF NOT EXISTS did_vek_log_entries (idx bigint PRIMARY KEY, entry te
 CREATE TABLE IF NOT EXISTS did_vek_log_tiles (
     level integer NOT NULL, idx bigint NOT NULL, data bytea NOT NULL, PRIMARY KEY (level, idx)
 );
-CREATE TABLE IF NOT EXISTS did_vek_log_head (
-    only_row   boolean PRIMARY KEY DEFAULT true CHECK (only_row),
+CREATE TABLE IF NOT EXISTS did_vek_log_heads (
+    kind       text   PRIMARY KEY CHECK (kind IN ('built', 'served')),
     size       bigint NOT NULL,
     checkpoint text   NOT NULL,
     map_entry  text   NOT NULL
@@ -81,8 +81,9 @@ def _below(size: int | None) -> str:
 Connection = psycopg.Connection[tuple[Any, ...]]
 
 
-def _head(connection: Connection) -> Head | None:
-    row = connection.execute("SELECT size, checkpoint, map_entry FROM did_vek_log_head").fetchone()
+def _head(connection: Connection, kind: str) -> Head | None:
+    row = connection.execute("SELECT size, checkpoint, map_entry FROM did_vek_log_heads WHERE kind = %s",
+                             (kind,)).fetchone()
     return None if row is None else Head(*row)
 
 
@@ -108,7 +109,10 @@ class _Transaction:
         self._connection = connection
 
     def head(self) -> Head | None:
-        return _head(self._connection)
+        return _head(self._connection, "built")
+
+    def served(self) -> Head | None:
+        return _head(self._connection, "served")
 
     def last(self, did: str) -> tuple[StoredVersion, str] | None:
         row = self._connection.execute(
@@ -154,10 +158,16 @@ class _Transaction:
                                [(level, index, data) for (level, index), data in tiles.items()])
 
     def set_head(self, head: Head) -> None:
+        self._set("built", head)
+
+    def set_served(self, head: Head) -> None:
+        self._set("served", head)
+
+    def _set(self, kind: str, head: Head) -> None:
         self._connection.execute(
-            "INSERT INTO did_vek_log_head (size, checkpoint, map_entry) VALUES (%s, %s, %s)"
-            " ON CONFLICT (only_row) DO UPDATE SET size = excluded.size, checkpoint = excluded.checkpoint,"
-            " map_entry = excluded.map_entry", (head.size, head.checkpoint, head.map_entry))
+            "INSERT INTO did_vek_log_heads (kind, size, checkpoint, map_entry) VALUES (%s, %s, %s, %s)"
+            " ON CONFLICT (kind) DO UPDATE SET size = excluded.size, checkpoint = excluded.checkpoint,"
+            " map_entry = excluded.map_entry", (kind, head.size, head.checkpoint, head.map_entry))
 
 
 class PostgresStore:
@@ -301,8 +311,8 @@ class PostgresStore:
         return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s{_below(size)} ORDER BY seq LIMIT %s",
                          (after, limit))
 
-    def head(self) -> Head | None:
-        return self._read_with(_head)
+    def head(self, *, built: bool = False) -> Head | None:
+        return self._read_with(lambda connection: _head(connection, "built" if built else "served"))
 
     def entries(self, start: int, end: int) -> list[str]:
         return self._read_with(lambda connection: _entries(connection, start, end))

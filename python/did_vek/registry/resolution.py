@@ -45,6 +45,9 @@ RESULTS = (RESULT_LD, RESULT)
 FOR_DID = (*RESULTS, *BARE, DEREFERENCING)
 FOR_DID_URL = (DID_JSON, *(media for media in BARE if media != DID_JSON), DEREFERENCING, *RESULTS)
 _VARY = (b"vary", b"Accept")
+# Results carry proofs against the checkpoint served now: a cache must not serve them later.
+_NO_STORE = (b"cache-control", b"no-store")
+_RESULT_TYPES = frozenset(str(media) for media in (*RESULTS, DEREFERENCING))
 
 # Kept answers: emptied when either bound is reached. A document may be up to 64 KiB, so a
 # count alone would let large documents take hundreds of megabytes per worker.
@@ -83,7 +86,7 @@ class _Resolved:
 class Resolver:
     """The resolution handler over `store`; `inline` runs store reads on the event loop."""
 
-    def __init__(self, store: Store, view: LogView, *, inline: bool, start: Callable[[], Head] | None = None) -> None:
+    def __init__(self, store: Store, view: LogView, *, inline: bool, start: Callable[[], Head | None] | None = None) -> None:
         self.store = store
         self.view = view
         self._start = start
@@ -116,6 +119,8 @@ class Resolver:
                               chosen)
         headers = [(b"content-type", answer.media_type.encode()), (b"content-length", str(len(answer.body)).encode()),
                    _VARY]
+        if answer.media_type in _RESULT_TYPES:
+            headers.append(_NO_STORE)
         if answer.location is not None:
             headers.append((b"location", answer.location.encode()))
         await send({"type": "http.response.start", "status": answer.status, "headers": headers})

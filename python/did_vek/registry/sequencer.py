@@ -8,21 +8,29 @@ batch that holds its version; an answer given then is as of a head that covers i
 import asyncio
 import concurrent.futures
 import threading
+import time
 from collections.abc import Sequence
 
 from .log_writer import LogWriter, Outcome
-from .store import Decide, StoredVersion, StoreUnavailable
+from .store import AlreadyStored, Decide, StoreBusy, StoredVersion, StoreUnavailable
 
 # Versions per batch: a batch of this many documents of the largest size is 16 MiB.
 MAX_BATCH = 256
+# How long a publish waits for the witnesses to cosign a checkpoint that holds its version.
+COSIGN_WAIT_SECONDS = 5.0
+
+
+class NotCosigned(StoreBusy):
+    """The version is in the log, but no checkpoint that holds it has its witnesses' quorum yet."""
 
 _Item = tuple[str, Decide, "concurrent.futures.Future[Outcome]"]
 
 
 class Sequencer:
-    def __init__(self, writer: LogWriter, *, max_batch: int = MAX_BATCH) -> None:
+    def __init__(self, writer: LogWriter, *, max_batch: int = MAX_BATCH, cosign_wait: float | None = None) -> None:
         self._writer = writer
         self._max_batch = max_batch
+        self._cosign_wait = COSIGN_WAIT_SECONDS if cosign_wait is None else cosign_wait
         self._queue: list[_Item] = []
         self._ready = threading.Condition()
         self._thread: threading.Thread | None = None
@@ -71,5 +79,23 @@ class Sequencer:
             for _, _, future in batch:
                 future.set_exception(error)
             return
-        for (_, _, future), outcome in zip(batch, outcomes, strict=True):
-            future.set_result(outcome)
+        logged = [_logged(outcome) for outcome in outcomes]
+        covering = max((index for index in logged if index is not None), default=-1)
+        try:
+            served = self._writer.serve(covering, time.monotonic() + self._cosign_wait) if covering >= 0 else None
+        except Exception as error:
+            served, failure = None, error
+        else:
+            failure = NotCosigned(f"the version is logged, but the witnesses have not cosigned a checkpoint that"
+                                  f" holds it within {self._cosign_wait:g} s; send it again")
+        for (_, _, future), outcome, index in zip(batch, outcomes, logged, strict=True):
+            if index is None or (served is not None and served.size > index):
+                future.set_result(outcome)
+            else:
+                future.set_exception(failure)
+
+
+def _logged(outcome: Outcome) -> int | None:
+    """The log index of the version an outcome names, or None for a refusal."""
+    version = outcome.stored if isinstance(outcome, AlreadyStored) else outcome
+    return version.log_index if isinstance(version, StoredVersion) else None

@@ -5,13 +5,15 @@ import importlib.util
 import os
 import socket
 import ssl
-from collections.abc import Callable
+from collections.abc import Callable, Sequence
 from urllib.parse import urlsplit
 
 from starlette.applications import Starlette
 from starlette.types import ASGIApp
 
+from .cosigning import Cosigner, WitnessPeer, witnesses_to_environment
 from .engines import open_store
+from .log_view import LogView
 from .log_key import LOG_KEY_VARIABLE, ORIGIN_VARIABLE
 from .log_writer import open_log
 from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
@@ -49,6 +51,7 @@ def event_loop() -> str:
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
           limits: ServeLimits = ServeLimits(), *, tls_cert: str | None = None, tls_key: str | None = None,
           log_key: str | None = None, origin: str | None = None,
+          witnesses: Sequence[WitnessPeer] = (), quorum: int | None = None,
           started: Callable[[str], None] | None = None) -> None:
     """Serve the registry over `db` (a SQLite path or a PostgreSQL URL) until interrupted, each
     process within `limits`; with `tls_cert` and `tls_key` (PEM files: the certificate and its
@@ -72,8 +75,14 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     try:
         if not store.healthy():
             raise StoreDoesNotAnswer(f"the store {_shown(db)} does not answer")
-        # The log is made (or an old database's versions logged) once, before any worker starts.
-        vkey = open_log(store, log_key, origin).key.vkey
+        # The log is made (or an old database's versions logged) once, before any worker starts;
+        # a quorum that the witnesses can never reach is refused here.
+        cosigner = Cosigner(witnesses, quorum, LogView(store)) if witnesses else None
+        try:
+            vkey = open_log(store, log_key, origin, cosigner).key.vkey
+        finally:
+            if cosigner is not None:
+                cosigner.close()
     finally:
         store.close()
     if started is not None:
@@ -83,6 +92,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
         os.environ[LOG_KEY_VARIABLE] = os.path.abspath(log_key)
     if origin is not None:
         os.environ[ORIGIN_VARIABLE] = origin
+    witnesses_to_environment(witnesses, quorum)
     run_uvicorn("did_vek.registry.server:app_from_environment", host=host, port=port, workers=workers,
                 limits=limits, tls_cert=tls_cert, tls_key=tls_key)
 

@@ -40,8 +40,8 @@ CREATE TABLE IF NOT EXISTS log_entries (idx INTEGER PRIMARY KEY, entry TEXT NOT 
 CREATE TABLE IF NOT EXISTS log_tiles (
     level INTEGER NOT NULL, idx INTEGER NOT NULL, data BLOB NOT NULL, PRIMARY KEY (level, idx)
 );
-CREATE TABLE IF NOT EXISTS log_head (
-    only_row   INTEGER PRIMARY KEY CHECK (only_row = 1),
+CREATE TABLE IF NOT EXISTS log_heads (
+    kind       TEXT    PRIMARY KEY CHECK (kind IN ('built', 'served')),
     size       INTEGER NOT NULL,
     checkpoint TEXT    NOT NULL,
     map_entry  TEXT    NOT NULL
@@ -92,6 +92,11 @@ def _add_log(connection: sqlite3.Connection) -> None:
             connection.execute(statement)
 
 
+def _head(connection: sqlite3.Connection, kind: str) -> Head | None:
+    row = connection.execute("SELECT size, checkpoint, map_entry FROM log_heads WHERE kind = ?", (kind,)).fetchone()
+    return None if row is None else Head(*row)
+
+
 def _tiles(connection: sqlite3.Connection, keys: Sequence[tuple[int, int]]) -> list[bytes]:
     found: dict[tuple[int, int], bytes] = {}
     for level, index in set(keys):
@@ -114,8 +119,10 @@ class _Transaction:
 
     def head(self) -> Head | None:
         # The write lock, taken at BEGIN IMMEDIATE, already keeps every other writer out.
-        row = self._connection.execute("SELECT size, checkpoint, map_entry FROM log_head").fetchone()
-        return None if row is None else Head(*row)
+        return _head(self._connection, "built")
+
+    def served(self) -> Head | None:
+        return _head(self._connection, "served")
 
     def last(self, did: str) -> tuple[StoredVersion, str] | None:
         row = self._connection.execute(
@@ -156,8 +163,14 @@ class _Transaction:
                                      [(level, index, data) for (level, index), data in tiles.items()])
 
     def set_head(self, head: Head) -> None:
-        self._connection.execute("INSERT OR REPLACE INTO log_head (only_row, size, checkpoint, map_entry)"
-                                 " VALUES (1, ?, ?, ?)", (head.size, head.checkpoint, head.map_entry))
+        self._set("built", head)
+
+    def set_served(self, head: Head) -> None:
+        self._set("served", head)
+
+    def _set(self, kind: str, head: Head) -> None:
+        self._connection.execute("INSERT OR REPLACE INTO log_heads (kind, size, checkpoint, map_entry)"
+                                 " VALUES (?, ?, ?, ?)", (kind, head.size, head.checkpoint, head.map_entry))
 
 
 class SqliteStore:
@@ -256,10 +269,9 @@ class SqliteStore:
         return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ?{_below(size)} ORDER BY seq LIMIT ?",
                          (after, limit))
 
-    def head(self) -> Head | None:
+    def head(self, *, built: bool = False) -> Head | None:
         with self._failures():
-            row = self._connection().execute("SELECT size, checkpoint, map_entry FROM log_head").fetchone()
-        return None if row is None else Head(*row)
+            return _head(self._connection(), "built" if built else "served")
 
     def entries(self, start: int, end: int) -> list[str]:
         with self._failures():

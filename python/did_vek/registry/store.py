@@ -39,8 +39,8 @@ class StoredVersion:
 
 @dataclass(frozen=True)
 class Head:
-    """The log as served: its tree size, the signed checkpoint of that size, and the tree's last
-    entry (the map entry that closes every batch)."""
+    """The log as of one tree: its size, the signed checkpoint of that size (with the witnesses'
+    cosignatures, once served), and the tree's last entry (the map entry that closes every batch)."""
     size: int
     checkpoint: str
     map_entry: str
@@ -81,7 +81,10 @@ class LogTransaction(Protocol):
     anything is written. Reads inside it see what it wrote so far."""
 
     def head(self) -> Head | None:
-        """The log's head, locked against every other writer to the end of the transaction."""
+        """The log's newest head, locked against every other writer to the end of the transaction."""
+
+    def served(self) -> Head | None:
+        """The newest head served (one the witnesses cosigned, when there are witnesses)."""
 
     def last(self, did: str) -> tuple[StoredVersion, str] | None:
         """The DID's last version and its log entry's text."""
@@ -107,7 +110,11 @@ class LogTransaction(Protocol):
     def put_tiles(self, tiles: dict[tuple[int, int], bytes]) -> None:
         """Writes each tile's new contents (a tile only ever grows)."""
 
-    def set_head(self, head: Head) -> None: ...
+    def set_head(self, head: Head) -> None:
+        """Makes `head` the newest head."""
+
+    def set_served(self, head: Head) -> None:
+        """Makes `head` the head that answers are given as of."""
 
 
 class Store(Protocol):
@@ -134,8 +141,9 @@ class Store(Protocol):
     def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
         """Up to `limit` versions of any DID with seq > `after`, in seq order."""
 
-    def head(self) -> Head | None:
-        """The log's head as served now; None before the log's first checkpoint."""
+    def head(self, *, built: bool = False) -> Head | None:
+        """The log's head as served now (with `built`, the newest written, which may still wait
+        for its cosignatures); None before there is one."""
 
     def entries(self, start: int, end: int) -> list[str]:
         """The texts of the log entries with indices start .. end - 1 (those that exist)."""

@@ -52,7 +52,7 @@ def stored(client, did, version_id):
 ])
 def test_every_resolution_result_proves_what_it_serves(client, did, query, status, served):
     answer = client.get(f"/1.0/identifiers/{did}{query}")
-    assert answer.status_code == status
+    assert (answer.status_code, answer.headers["cache-control"]) == (status, "no-store")
     metadata = answer.json()["didResolutionMetadata"]
     vek_log = metadata["vekLog"]
     signed_checkpoint = answers.resolution_checkpoint(vek_log)
