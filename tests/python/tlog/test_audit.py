@@ -2,13 +2,16 @@
 # wrong (exit 3 from the command), an honest log is counted, and a later audit continues where one ended.
 import json
 import re
+import time
 
 import pytest
 
-from did_vek import DIDEngine, ForkDetected
+from did_vek import DIDEngine, ForkDetected, InvalidProof
 from did_vek.tlog import Discrepancy
 from did_vek.tlog.audit import audit
-from did_vek.tlog.note import Signer
+from did_vek.tlog.checkpoint import Checkpoint
+from did_vek.tlog.note import COSIGNATURE_V1, Signer, parse_note
+from did_vek.tlog.policy import parse_policy
 from did_vek.tlog.state import ClientState
 from did_vek.tlog.tiles import Tile
 from histories import DID, KEYS, life_of_a_did, stamp, version
@@ -110,3 +113,27 @@ def test_a_fork_after_an_audit_is_caught_and_nothing_stored(tmp_path, forked):
         audit(Served(forked), state=state)
     assert (caught.value.old, caught.value.new) == (log.signed(), forked.signed())
     assert snapshot(tmp_path) == before
+
+
+WITNESS = Signer("witness.example", DIDEngine(), COSIGNATURE_V1)
+POLICY = parse_policy(f"log {SIGNER.verifier.vkey}\nwitness w {WITNESS.verifier.vkey}\nquorum w\n")
+
+
+@pytest.mark.parametrize("cosigned_ago, max_age, refused", [
+    (None, None, "lacks the quorum's cosignatures"),
+    (10, None, None),
+    (10, 60.0, None),
+    (3600, 60.0, "lacks the quorum's cosignatures within 60 s"),
+])
+def test_under_a_policy_the_checkpoint_needs_the_quorum(cosigned_ago, max_age, refused):
+    served = Served(honest())
+    signed = served.checkpoint()
+    if cosigned_ago is not None:
+        text = Checkpoint.parse(parse_note(signed).text).text
+        signed += WITNESS.sign(text, timestamp=int(time.time()) - cosigned_ago).line
+    served.checkpoint = lambda: signed
+    if refused is None:
+        assert audit(served, policy=POLICY, max_age=max_age).versions == 4
+    else:
+        with pytest.raises(InvalidProof, match=refused):
+            audit(served, policy=POLICY, max_age=max_age)
