@@ -24,6 +24,9 @@ run_to() { out=$1; shift; echo "\$ did-vek $* > $(basename "$out")"; "$did_vek" 
 
 port=$("$python" -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
 export DID_VEK_REGISTRY="http://127.0.0.1:$port"
+# The client remembers each registry's log key and newest checkpoint. This registry is new, with
+# a key of its own, on a port an earlier one may have had: a remembered one would be refused.
+export DID_VEK_STATE="$dir/state"
 echo "\$ did-vek serve --db registry.sqlite3 --port $port &"
 "$did_vek" serve --db "$dir/registry.sqlite3" --port "$port" &
 server=$!
@@ -130,3 +133,6 @@ EOF
 echo; echo "# The log, checked offline: anyone can audit what the registry serves"
 echo "\$ did-vek log $did | did-vek verify-history -"
 "$did_vek" log "$did" | "$did_vek" verify-history -
+
+echo; echo "# The whole transparency log, audited: tiles, entries, the DID map, every version"
+run audit

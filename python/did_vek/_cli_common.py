@@ -11,7 +11,7 @@ from ._keyfile import read_secret
 from ._messages import quoted
 
 PROG = "did-vek"
-OK, INVALID, USAGE = 0, 1, 2
+OK, INVALID, USAGE, MISBEHAVIOUR = 0, 1, 2, 3
 
 
 class InputError(Exception):
@@ -20,6 +20,10 @@ class InputError(Exception):
 
 class Invalid(Exception):
     """A document, signature or DID that does not pass: exit status 1."""
+
+
+class Misbehaviour(Exception):
+    """Signed evidence that a registry's log lies (a fork, or an audit's discrepancy): exit status 3."""
 
 
 def text_argument(value: str) -> str:

@@ -12,7 +12,7 @@ from typing import Any
 
 from . import _native
 from ._cli_common import OK, InputError, Invalid, decode, read, shown_name, text_argument, write
-from ._cli_registry import _client, _talking, registry_options
+from ._cli_registry import log_options, registry_client, registry_options, talking_to_registry
 from ._errors import InvalidCredential
 from ._signing_key import SigningKey
 from .credentials import issue_credential, verify_credential
@@ -40,11 +40,11 @@ def _issuer(credential: Any) -> str:
     return issuer
 
 
-@_talking
+@talking_to_registry
 def verify_credential_command(args: argparse.Namespace) -> int:
     where = shown_name(args.file)
     text = decode(read(args.file, "credential"), where, Invalid)
-    with _client(args) as client:
+    with registry_client(args) as client:
         try:
             verified = verify_credential(text, resolver=client)
         except InvalidCredential as error:
@@ -76,3 +76,4 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     verify_parser.add_argument("file", metavar="FILE", nargs="?", default="-", help="the credential (default: stdin)")
     verify_parser.add_argument("--json", action="store_true", help="print the result as one JSON object")
     registry_options(verify_parser)
+    log_options(verify_parser)

@@ -1,8 +1,9 @@
 """The did-vek commands that run a registry or talk to one.
 
 Exit status as for every command: 0 success; 1 refused or invalid (the registry said no, or
-what it served does not verify); 2 usage, input or connection errors (no answer, or the
-registry failed: status 0, 5xx, or an answer no registry gives).
+what it served does not verify or is not proven by its log); 2 usage, input or connection errors
+(no answer, or the registry failed: status 0, 5xx, or an answer no registry gives); 3 signed
+evidence that the registry's log lies (a fork, or an audit's discrepancy).
 """
 
 import argparse
@@ -16,7 +17,7 @@ from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from ._cli_common import (OK, InputError, Invalid, add_serve_limits, decode, engine_of, port_argument, read,
+from ._cli_common import (OK, InputError, Invalid, Misbehaviour, add_serve_limits, decode, engine_of, port_argument, read,
                           seconds_argument, serve_limits, shown_name, text_argument, valid_did, workers_argument,
                           write)
 from ._errors import InvalidDocument
@@ -24,7 +25,10 @@ from ._history import is_version_id
 from ._keyfile import KeyFileError
 from ._messages import quoted
 from ._signed import assertion_key
+from ._cli_tlog import read_policy
 from .client import RegistryClient, RegistryError, pretty_json
+from .tlog.errors import Discrepancy, ForkDetected, FormatError, InvalidProof
+from .tlog.state import StateMoved
 
 if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
     from .registry.store import Store
@@ -39,7 +43,7 @@ _TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
 Run = Callable[[argparse.Namespace], int]
 
 
-def _talking(run: Run) -> Run:
+def talking_to_registry(run: Run) -> Run:
     """Runs a command that talks to a registry, turning the registry's answers into exit statuses."""
     @functools.wraps(run)
     def wrapper(args: argparse.Namespace) -> int:
@@ -56,13 +60,28 @@ def _talking(run: Run) -> Run:
             raise InputError(f"the registry failed: {error.detail} (HTTP {error.status})") from None
         except InvalidDocument as error:
             raise Invalid(f"the registry served what does not verify: {error}") from None
+        except ForkDetected as error:
+            # Each signed checkpoint ends in its own newline; the line printed after the last restores it.
+            raise Misbehaviour(f"the registry's log forked: {error}\ncheckpoint verified before:\n{error.old}"
+                               f"checkpoint shown now:\n{error.new.removesuffix(chr(10))}") from None
+        except Discrepancy as error:
+            raise Misbehaviour(f"the registry misbehaves: {error}") from None
+        except InvalidProof as error:
+            raise Invalid(f"the registry's answer is not proven by its log: {error}") from None
+        except StateMoved as error:
+            raise InputError(str(error)) from None
+        except FormatError as error:  # the client's own state
+            raise InputError(f"the client's state: {error}") from None
     return wrapper
 
 
-def _client(args: argparse.Namespace) -> RegistryClient:
+def registry_client(args: argparse.Namespace) -> RegistryClient:
     url = args.registry or os.environ.get("DID_VEK_REGISTRY") or DEFAULT_REGISTRY
+    trust = getattr(args, "trust", None)
+    if trust is not None:
+        read_policy(trust)  # a policy that cannot be read is named as the user gave it
     try:
-        return RegistryClient(url, timeout=_timeout(), ca=args.ca)
+        return RegistryClient(url, timeout=_timeout(), ca=args.ca, trust=trust, state=getattr(args, "state", None))
     except ValueError as error:
         raise InputError(str(error)) from None
 
@@ -127,11 +146,11 @@ def _store(db: str, failed: str) -> Iterator["Store"]:
         store.close()
 
 
-@_talking
+@talking_to_registry
 def publish(args: argparse.Namespace) -> int:
     where = shown_name(args.file)
     text = decode(read(args.file, "document"), where, Invalid)
-    with _client(args) as client:
+    with registry_client(args) as client:
         try:
             published = client.publish(text)
         except InvalidDocument as error:
@@ -141,14 +160,14 @@ def publish(args: argparse.Namespace) -> int:
     return OK
 
 
-@_talking
+@talking_to_registry
 def resolve(args: argparse.Namespace) -> int:
-    with _client(args) as client:
+    with registry_client(args) as client:
         try:
             resolution = client.resolve(valid_did(args.did), version_id=args.version_id,
                                         version_time=args.version_time)
         except ValueError as error:
-            if isinstance(error, InvalidDocument):
+            if isinstance(error, (InvalidDocument, InvalidProof)):
                 raise
             raise InputError(str(error)) from None
     if args.json:
@@ -159,20 +178,20 @@ def resolve(args: argparse.Namespace) -> int:
     return OK
 
 
-@_talking
+@talking_to_registry
 def log(args: argparse.Namespace) -> int:
-    with _client(args) as client:
+    with registry_client(args) as client:
         versions = client.log(valid_did(args.did))
     write(pretty_json([json.loads(version) for version in versions]))
     return OK
 
 
-@_talking
+@talking_to_registry
 def deactivate(args: argparse.Namespace) -> int:
     from . import sign_document
     did = valid_did(args.did)
     engine = engine_of(args.key)
-    with _client(args) as client:
+    with registry_client(args) as client:
         resolution = client.resolve(did)
         if resolution.deactivated:
             raise Invalid(f"{did} is already deactivated")
@@ -198,10 +217,10 @@ def _later_than(time: str) -> str:
     return max(now, after).strftime(_TIME_FORMAT)
 
 
-@_talking
+@talking_to_registry
 def export(args: argparse.Namespace) -> int:
     output = sys.stdout.buffer
-    with _client(args) as client:
+    with registry_client(args) as client:
         for line in client.export():
             output.write(line.encode("utf-8") + b"\n")
     output.flush()
@@ -259,6 +278,16 @@ def registry_options(parser: argparse.ArgumentParser) -> None:
                         help="trust the https:// registry's certificate only if this PEM CA certificate issued it")
 
 
+def log_options(parser: argparse.ArgumentParser) -> None:
+    """The options of every command that checks a registry's answers against its log."""
+    parser.add_argument("--trust", metavar="FILE", type=text_argument,
+                        help="the trust policy: the logs to accept and the witnesses' quorum (default: the log key"
+                             " pinned at first use)")
+    parser.add_argument("--state", metavar="DIR", type=text_argument,
+                        help="where the checkpoints verified are remembered (default: $DID_VEK_STATE, else"
+                             " $XDG_STATE_HOME/did-vek, else ~/.local/state/did-vek)")
+
+
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds the registry's commands to the did-vek parser's `commands`, made with `command`."""
     serve_parser = command(commands, "serve", serve, "run a registry server")
@@ -284,10 +313,12 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
         registry_options(parser)
         return parser
 
-    talking("publish", publish, "publish a signed document as its DID's next version").add_argument(
-        "file", metavar="FILE", help="the signed document (- is stdin)")
+    publish_parser = talking("publish", publish, "publish a signed document as its DID's next version")
+    publish_parser.add_argument("file", metavar="FILE", help="the signed document (- is stdin)")
+    log_options(publish_parser)
 
     resolve_parser = talking("resolve", resolve, "print a DID's document from its verified history")
+    log_options(resolve_parser)
     resolve_parser.add_argument("did", metavar="DID", type=text_argument)
     selector = resolve_parser.add_mutually_exclusive_group()
     selector.add_argument("--version-id", metavar="N", type=_version_id, help="the version with this id (1, 2, ...)")
@@ -300,6 +331,7 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
         "did", metavar="DID", type=text_argument)
 
     deactivate_parser = talking("deactivate", deactivate, "publish a last version that deactivates a DID")
+    log_options(deactivate_parser)
     deactivate_parser.add_argument("--key", metavar="FILE", required=True, help="the key file of a signing key")
     deactivate_parser.add_argument("--key-id", metavar="ID", required=True, type=text_argument,
                                    help="that key's id in the DID's last version")

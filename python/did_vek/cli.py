@@ -1,7 +1,8 @@
 """The did-vek command: keys, signatures, DIDs and documents from the shell.
 
-Exit status 0 for success or "valid", 1 for "invalid", 2 for usage and input errors. Every
-error is one line on stderr; no traceback reaches the user.
+Exit status 0 for success or "valid", 1 for "invalid", 2 for usage and input errors, 3 for
+proof that a registry's log misbehaves. Every error is one line on stderr (a fork's two
+checkpoints follow it); no traceback reaches the user.
 """
 
 import argparse
@@ -15,8 +16,9 @@ from typing import Any, NoReturn
 
 from did_vek_core import DIDDocumentBuilder, DIDEngine, is_valid_did_py, parse_did_py
 
-from ._cli_common import (INVALID, OK, PROG, USAGE, InputError, Invalid, decode, engine_of, read, shown_name,
-                          text_argument, valid_did, write)
+from ._cli_common import (INVALID, MISBEHAVIOUR, OK, PROG, USAGE, InputError, Invalid, Misbehaviour, decode,
+                          engine_of, read, shown_name, text_argument, valid_did, write)
+from ._cli_audit import add_commands as add_audit_commands
 from ._cli_credentials import add_commands as add_credential_commands
 from ._cli_registry import add_commands as add_registry_commands
 from ._cli_tlog import add_commands as add_log_commands
@@ -243,6 +245,7 @@ def make_parser() -> _Parser:
     add_registry_commands(commands, _command)
     add_credential_commands(commands, _command)
     add_log_commands(commands, _command)
+    add_audit_commands(commands, _command)
     add_witness_commands(commands, _command)
     return parser
 
@@ -255,6 +258,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except Invalid as error:
         print(f"{args.command}: {error}", file=sys.stderr)
         return INVALID
+    except Misbehaviour as error:
+        print(f"{args.command}: {error}", file=sys.stderr)
+        return MISBEHAVIOUR
     except (InputError, KeyFileError) as error:
         print(f"{args.command}: {error}", file=sys.stderr)
         return USAGE

@@ -1,12 +1,16 @@
 """A client of a did:vek registry: publish versions, read logs, resolve DIDs.
 
-Standard library only. The client trusts no registry: `resolve` fetches the DID's whole log
+Standard library only. The client trusts no registry: `resolve` fetches the DID's whole history
 and checks every version itself (`verify_history`), so a registry can refuse to answer but
-cannot make a client accept a document that the DID's keys did not sign.
+cannot make a client accept a document that the DID's keys did not sign. The registry's
+transparency log keeps it from lying by omission: every history and every receipt comes with
+proofs against a signed checkpoint, which the client checks and remembers (`tlog.verify`), so
+a newer version withheld, or another history shown to others, is caught.
 """
 
 import json
-from collections.abc import Iterator
+import os
+from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from typing import Any
 from urllib.parse import quote, urlencode
@@ -17,6 +21,19 @@ from ._history import History, Version, is_version_id, verify_history
 from ._messages import quoted
 from ._signed import read_signed
 from ._transport import Answer, Connection, NotFound, RegistryError, one_line, refusal
+from .tlog import merkle
+from .tlog._base64 import decode
+from .tlog.answers import receipt_checkpoint
+from .tlog.errors import FormatError, InvalidProof
+from .tlog.note import Verifier
+from .tlog.policy import Policy, parse_policy
+from .tlog.state import ClientState, StateMoved
+from .tlog.verify import accept_history, accept_receipt, parse_checkpoint
+
+# How many times an answer is fetched again because another process remembered a newer tree meanwhile.
+_ATTEMPTS = 3
+# A consistency proof between trees of at most 2**63 - 1 leaves has at most this many hashes.
+_MAX_CONSISTENCY = 64
 
 __all__ = ["RegistryClient", "Published", "Resolution", "RegistryError", "NotFound"]
 
@@ -29,6 +46,8 @@ class Published:
     version_time: str
     # False when the registry already held exactly this version as the last (a retry).
     created: bool
+    # The version's entry in the registry's log, proven by the receipt.
+    log_index: int
 
 
 @dataclass(frozen=True)
@@ -60,9 +79,22 @@ class RegistryClient:
     Every failure to get an answer (connection refused, timeout, a certificate that does not
     verify, an answer that is not HTTP) raises `RegistryError` with status 0; a refusal raises it with the HTTP status and the
     registry's one-line detail; 404 raises `NotFound`, which is also a `LookupError`.
+
+    Histories and receipts are checked against the registry's log: its checkpoints must be
+    signed by a log of the trust policy in the file `trust`, or, without one, by the log key
+    pinned at first use in the client's state (the directory `state`, by default
+    `tlog.state.default_directory()`), and each must extend the newest one verified before.
+    An answer whose proofs fail raises `InvalidProof` (`ForkDetected` for proof of a forked log)
+    and changes nothing in the state.
     """
 
-    def __init__(self, url: str, *, timeout: float = 10.0, ca: str | None = None) -> None:
+    def __init__(self, url: str, *, timeout: float = 10.0, ca: str | None = None, trust: str | None = None,
+                 state: str | os.PathLike[str] | None = None) -> None:
+        self._policy: Policy | None = None
+        if trust is not None:
+            with open(trust, encoding="utf-8") as file:
+                self._policy = parse_policy(file.read())
+        self._state = ClientState(state)
         self._connection = Connection(url, timeout, ca)
         self.url = url
 
@@ -96,8 +128,12 @@ class RegistryClient:
         fields = [receipt.get(name) for name in ("did", "versionId", "versionTime")]
         if not all(isinstance(value, str) for value in fields) or fields[0] != did:
             raise RegistryError(answer.status, f"the registry's receipt is not for {did}: {one_line(str(receipt))}")
+        size = parse_checkpoint(receipt_checkpoint(receipt.get("proof"))).size
+        self._remembering(lambda known, consistency: accept_receipt(
+            self._state, self._policy, self.url, signed, receipt, consistency=consistency, known=known,
+            offered_key=self._offered_key()), size)
         return Published(did=did, version_id=str(fields[1]), version_time=str(fields[2]),
-                         created=answer.status == 201)
+                         created=answer.status == 201, log_index=receipt["logIndex"])
 
     def log(self, did: str) -> list[str]:
         """The signed documents of `did` as the registry serves them, oldest first, unchecked.
@@ -114,19 +150,17 @@ class RegistryClient:
     def resolve(self, did: str, *, version_id: str | None = None, version_time: str | None = None) -> Resolution:
         """The version of `did` selected as `History.at` selects it, from a verified history.
 
-        The whole log is checked (every version signed by a key of the version before, from
-        a key-derived start) and must be the history of `did` itself: a log that fails raises
-        `InvalidDocument`. No version for the selector raises `NotFound`; a malformed selector,
-        or both, `ValueError`.
+        The whole history is checked (every version signed by a key of the version before, from
+        a key-derived start) and must be the history of `did` itself: a history that fails raises
+        `InvalidDocument`. It must be proven the DID's whole history in the registry's log:
+        else `InvalidProof`. No version (proven), or none for the selector, raises `NotFound`;
+        a malformed selector, or both, `ValueError`.
         """
         if version_id is not None and version_time is not None:
             raise ValueError("give version_id or version_time, not both")
         if version_id is not None and not is_version_id(version_id):
             raise ValueError(f"a version id is a decimal number from 1 without leading zeros, not {version_id!r}")
-        # The log's text as it came: the history check reads each version once, from it.
-        history = verify_history(_text(self._log_answer(did)))
-        if history.did != did:
-            raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
+        history = self._history(did)
         try:
             version = history.at(version_id=version_id, version_time=version_time)
         except LookupError:
@@ -134,6 +168,88 @@ class RegistryClient:
             raise NotFound(404, f"{did} has no {selector}") from None
         return Resolution(did=did, version_id=version.version_id, version_time=version.version_time,
                           deactivated=history.deactivated, document=version.document, history=history)
+
+    def _history(self, did: str) -> History:
+        """The verified history of `did`, proven whole by the log, whose checkpoint is then remembered."""
+        for _ in range(_ATTEMPTS):
+            known = self._state.known_size(self.url)
+            query = "" if known is None else "?" + urlencode({"known": known})
+            answer = self._connection.request("GET", _did_path(did) + "/history" + query,
+                                              headers={"Accept": "application/json"})
+            if answer.status not in (200, 404):
+                raise _failure(answer)
+            body = _json(answer, dict)
+            versions = body.get("versions")
+            if not isinstance(versions, list) or not all(isinstance(version, dict) for version in versions):
+                raise InvalidDocument("the registry's history has no array of signed documents")
+            if answer.status == 404 and versions:
+                raise InvalidDocument("the registry answered 404 with versions")
+            texts = [pretty_json(version) for version in versions]
+            history = verify_history(texts) if answer.status == 200 else None
+            if history is not None and history.did != did:
+                raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
+            try:
+                accept_history(self._state, self._policy, self.url, did, texts, body.get("vekLog"), known=known,
+                               offered_key=self._offered_key())
+            except StateMoved:
+                continue
+            if history is None:
+                raise NotFound(404, f"{did} has no version in the registry's log")
+            return history
+        raise StateMoved(f"other processes keep remembering newer trees of {self.url}")
+
+    def _remembering(self, accept: Callable[[int | None, list[bytes] | None], object], size: int) -> None:
+        """Run `accept` with the size of the newest tree remembered and a proof that the tree of
+        `size` extends it, again when another process remembered a newer tree meanwhile."""
+        for _ in range(_ATTEMPTS):
+            known = self._state.known_size(self.url)
+            consistency = self.consistency(known, size) if known is not None and known < size else None
+            try:
+                accept(known, consistency)
+                return
+            except StateMoved:
+                continue
+        raise StateMoved(f"other processes keep remembering newer trees of {self.url}")
+
+    def _offered_key(self) -> Verifier | None:
+        """The log key the registry serves, when it is needed: at first contact, without a policy."""
+        if self._policy is not None or self._state.registry_key(self.url) is not None:
+            return None
+        try:
+            return Verifier.from_vkey(self.log_key().strip())
+        except NotFound:
+            raise InvalidProof(f"{self.url} serves no log key: it keeps no transparency log") from None
+        except FormatError as error:
+            raise InvalidProof(f"the log key served: {error}") from None
+
+    def checkpoint(self) -> str:
+        """The signed checkpoint the registry's log serves now, unchecked."""
+        return _text(self._get("/tlog/checkpoint"))
+
+    def log_key(self) -> str:
+        """The vkey of the log's key, as the registry serves it, unchecked."""
+        return _text(self._get("/tlog/key"))
+
+    def tile(self, path: str) -> bytes:
+        """The contents of the log's tile or entry bundle at `path` ("tile/..."), unchecked."""
+        return self._get("/tlog/" + path).body
+
+    def consistency(self, old: int, new: int) -> list[bytes]:
+        """The registry's proof that its tree of size `new` extends that of size `old`, unchecked."""
+        lines = _text(self._get("/tlog/consistency?" + urlencode({"old": old, "new": new}))).splitlines()
+        if len(lines) > _MAX_CONSISTENCY:
+            raise InvalidProof(f"the consistency proof served has {len(lines)} hashes")
+        try:
+            return [decode(line, f"consistency hash {number}", length=merkle.HASH_SIZE)
+                    for number, line in enumerate(lines, 1)]
+        except FormatError as error:
+            raise InvalidProof(f"the consistency proof served: {error}") from None
+
+    def _get(self, path: str) -> Answer:
+        answer = self._connection.request("GET", path)
+        if answer.status != 200:
+            raise _failure(answer)
+        return answer
 
     def _log_answer(self, did: str) -> Answer:
         answer = self._connection.request("GET", _did_path(did) + "/log", headers={"Accept": "application/json"})

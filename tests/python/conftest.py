@@ -97,3 +97,12 @@ def postgres_db(postgres_server):
 
 
 _schemas = itertools.count(1)
+
+
+@pytest.fixture(autouse=True)
+def client_state(tmp_path_factory, monkeypatch):
+    """Clients remember the logs they verified: each test (and each command it runs) in a state of
+    its own, never the user's."""
+    directory = tmp_path_factory.mktemp("client-state")
+    monkeypatch.setenv("DID_VEK_STATE", str(directory))
+    return directory

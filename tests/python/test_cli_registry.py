@@ -131,15 +131,20 @@ def tampered_log(holder):
     return log
 
 
+def history_body(holder, versions):
+    return {"did": holder.did, "versions": versions}
+
+
 @pytest.mark.parametrize("answer, status, message", [
-    (lambda holder: (200, tampered_log(holder)), 1, "does not verify: version 2 breaks H2"),
-    (lambda holder: (200, [json.loads(version) for version in history(1).versions]), 1, "the history of"),
+    (lambda holder: (200, history_body(holder, tampered_log(holder))), 1, "does not verify: version 2 breaks H2"),
+    (lambda holder: (200, history_body(holder, [json.loads(v) for v in history(1).versions])), 1, "the history of"),
+    (lambda holder: (200, history_body(holder, [json.loads(v) for v in holder.versions])), 1, "not proven by its log"),
     (lambda holder: (500, {"detail": "disk full"}), 2, "the registry failed: disk full (HTTP 500)"),
     (lambda holder: (302, b""), 2, "unexpected answer (HTTP 302)"),
-], ids=["tampered log", "another DID's log", "server error", "redirect"])
+], ids=["tampered history", "another DID's history", "no proofs", "server error", "redirect"])
 def test_what_a_registry_answers_decides_the_exit_status(answer, status, message):
     holder = history(2)
-    with FakeRegistry({"/dids/" + holder.did.replace(":", "%3A") + "/log": answer(holder)}) as fake:
+    with FakeRegistry({"/dids/" + holder.did.replace(":", "%3A") + "/history": answer(holder)}) as fake:
         result = registry_run(fake.url, "resolve", holder.did)
     assert result.status == status and message in result.err
 

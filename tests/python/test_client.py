@@ -6,7 +6,9 @@ import time
 import pytest
 
 from did_vek import InvalidDocument, NotFound, RegistryClient, RegistryError
+from histories import DID, life_of_a_did
 from holders import Holder, history, timestamp
+from tlog.lying_log import Log, history_route, key_route
 from registries import FakeRegistry, StallingRegistry, free_socket, registry  # noqa: F401 (the fixture)
 
 
@@ -143,33 +145,26 @@ LIES = {
 
 
 @pytest.mark.parametrize("lie", LIES)
-def test_a_log_that_does_not_verify_is_refused(lie):
+def test_a_history_that_does_not_verify_is_refused(lie):
     holder = history(4)
     serve, message = LIES[lie]
-    path = "/dids/" + holder.did.replace(":", "%3A") + "/log"
-    with FakeRegistry({path: (200, serve(holder.versions))}) as fake, RegistryClient(fake.url) as client:
+    path = "/dids/" + holder.did.replace(":", "%3A") + "/history"
+    served = serve(holder.versions)
+    body = served if isinstance(served, bytes) else {"did": holder.did, "versions": served}
+    with FakeRegistry({path: (200, body)}) as fake, RegistryClient(fake.url) as client:
         with pytest.raises(InvalidDocument, match=message):
             client.resolve(holder.did)
     assert fake.paths == [path]
 
 
-def test_one_connection_for_many_requests():
-    holder = history(2)
-    path = "/dids/" + holder.did.replace(":", "%3A") + "/log"
-    with FakeRegistry({path: (200, values(holder.versions))}) as fake, RegistryClient(fake.url) as client:
+@pytest.mark.parametrize("drop_idle, connections", [(False, 1), (True, 3)])
+def test_one_connection_for_many_requests_unless_the_registry_drops_it(drop_idle, connections):
+    log = Log().publish(*life_of_a_did()[:2])
+    routes = {**key_route(log), **history_route(log, DID), **history_route(log, DID, known=log.size)}
+    with FakeRegistry(routes, drop_idle=drop_idle) as fake, RegistryClient(fake.url) as client:
         for _ in range(3):
-            client.resolve(holder.did)
-    assert fake.connections == 1
-
-
-def test_a_dropped_idle_connection_is_opened_again():
-    holder = history(2)
-    path = "/dids/" + holder.did.replace(":", "%3A") + "/log"
-    with FakeRegistry({path: (200, values(holder.versions))}, drop_idle=True) as fake, \
-            RegistryClient(fake.url) as client:
-        for _ in range(3):
-            assert client.resolve(holder.did).version_id == "2"
-    assert fake.connections == 3
+            assert client.resolve(DID).version_id == "2"
+    assert fake.connections == connections + drop_idle  # dropped: the key is fetched apart
 
 
 @pytest.mark.parametrize("answer, status, detail", [

@@ -5,6 +5,6 @@ the client's side: its remembered state and the checks of a registry's answers a
 Each module holds one format, structure or check; only `state` stores anything, and none fetches.
 """
 
-from .errors import FormatError, ForkDetected, InvalidProof
+from .errors import Discrepancy, FormatError, ForkDetected, InvalidProof
 
-__all__ = ["FormatError", "ForkDetected", "InvalidProof"]
+__all__ = ["Discrepancy", "FormatError", "ForkDetected", "InvalidProof"]

@@ -53,6 +53,34 @@ def resolution_checkpoint(vek_log: Any) -> str:
     return _proof(_object(vek_log), "mapProof").checkpoint
 
 
+def receipt_checkpoint(proof: Any) -> str:
+    """The signed checkpoint of a publish receipt: the one its proof of the new entry holds."""
+    return _receipt_proof(proof).checkpoint
+
+
+def check_receipt(document: str, version_id: int, log_index: Any, proof: Any, vek_log: Any, signed: str,
+                  checkpoint: Checkpoint) -> None:
+    """Check a publish receipt for the signed `document` as version `version_id` of its DID: `proof`
+    proves its entry at `log_index` against `checkpoint`, and the `vekLog` shows the map naming it.
+
+    The entry is rebuilt from the document, except its `prev`: the publisher does not hold the
+    version before, so that field is read from the proof's `extra` line. The map names that exact
+    entry, so a wrong `prev` is caught by whoever checks the history.
+    """
+    served = read_signed(document)
+    tlog_proof = _receipt_proof(proof)
+    if type(log_index) is not int or log_index != tlog_proof.index:
+        raise InvalidProof(f"the receipt's logIndex {log_index!r} is not the index its proof proves")
+    if tlog_proof.extra is None:
+        raise InvalidProof("the receipt's proof does not carry the entry it proves")
+    entry_text = _decoded(tlog_proof.extra)
+    entry = _version_entry(entry_text, served.did)
+    if entry.version_id != version_id or entry.document_hash != document_hash(served.canonical):
+        raise InvalidProof(f"the receipt proves another entry than version {version_id} of the document published")
+    _check_inclusion(tlog_proof, entry_text, signed, checkpoint)
+    _check_map(served.did, entry.leaf_hash, _object(vek_log), signed, checkpoint)
+
+
 def check_history(did: str, versions: Sequence[str], vek_log: Any, signed: str, checkpoint: Checkpoint) -> None:
     """Check that the history answer of `did` showing `versions` (signed documents, oldest first)
     is proven by its `vekLog` against `checkpoint`, whose signed text is `signed`.
@@ -147,6 +175,13 @@ def _check_inclusion(proof: TlogProof, entry_text: str, signed: str, checkpoint:
     merkle.verify_inclusion(merkle.leaf_hash(entry), proof.index, checkpoint.size, proof.path, checkpoint.root)
 
 
+def _decoded(entry: bytes) -> str:
+    try:
+        return entry.decode("utf-8")
+    except UnicodeDecodeError:
+        raise InvalidProof("a proof's entry is not UTF-8 text") from None
+
+
 def _version_entry(text: str, did: str) -> VersionEntry:
     entry = _parse(text)
     if not isinstance(entry, VersionEntry) or entry.did != did:
@@ -166,6 +201,15 @@ def _proof(vek_log: Mapping[str, Any], name: str) -> TlogProof:
         return TlogProof.parse(_text(vek_log, name))
     except FormatError as error:
         raise InvalidProof(f'the vekLog\'s "{name}": {error}') from None
+
+
+def _receipt_proof(proof: Any) -> TlogProof:
+    if not isinstance(proof, str):
+        raise InvalidProof('the receipt has no text "proof"')
+    try:
+        return TlogProof.parse(proof)
+    except FormatError as error:
+        raise InvalidProof(f"the receipt's proof: {error}") from None
 
 
 def _object(value: Any) -> Mapping[str, Any]:

@@ -9,6 +9,10 @@ class InvalidProof(ValueError):
     """A well-formed proof or signature that does not prove what it claims; one line saying why."""
 
 
+class Discrepancy(InvalidProof):
+    """What a registry serves contradicts the log it signed (found by an audit): proof that it misbehaves."""
+
+
 class ForkDetected(InvalidProof):
     """Two signed checkpoints of one log that no single append-only history can have both of.
 

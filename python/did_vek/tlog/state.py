@@ -3,6 +3,7 @@
     lock                        held (flock) by whoever reads, checks and writes
     logs/<H(origin)>.key        the log's vkey, pinned at first use
     logs/<H(origin)>.checkpoint the newest checkpoint verified for that log, as signed
+    logs/<H(origin)>.audit      where the last audit of that log ended, to continue from
     registries/<H(url)>         the registry's URL and the vkey of the log first seen there
 
 Names are the hex SHA-256 of the origin or URL, so any text makes a safe file name. Every
@@ -75,6 +76,10 @@ class ClientState:
         if text is not None and self._parse_checkpoint(text).origin != origin:
             raise FormatError(f"{self._log_path(origin, 'checkpoint')} holds a checkpoint of another log")
         return text
+
+    def audit(self, origin: str) -> str | None:
+        """What the last audit of the log of `origin` stored to continue from (its own format), if any."""
+        return self._read(self._log_path(origin, "audit"))
 
     def registry_key(self, url: str) -> Verifier | None:
         """The key of the log first seen at the registry at `url`, if it has been seen."""
@@ -174,6 +179,10 @@ class StateUpdate(ClientState):
             if checkpoint.size == stored_size:
                 return
         self._write(self._log_path(checkpoint.origin, "checkpoint"), signed)
+
+    def store_audit(self, origin: str, text: str) -> None:
+        """Remember where an audit of the log of `origin` ended (the audit's own format)."""
+        self._write(self._log_path(origin, "audit"), text)
 
     def _write(self, path: Path, text: str) -> None:
         self._make_directory(path.parent)

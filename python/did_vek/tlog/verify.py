@@ -15,12 +15,13 @@ from contextlib import contextmanager
 from typing import Any
 
 from . import answers
+from ._base64 import decimal
 from .checkpoint import Checkpoint, SignedCheckpoint
 from .errors import FormatError, ForkDetected, InvalidProof
 from .merkle import roots_from_consistency
 from .note import Verifier, parse_note
 from .policy import Log, Policy
-from .state import ClientState, StateMoved, StateUpdate
+from .state import ClientState, StateMoved
 
 # What an answer's own proofs must satisfy against its opened checkpoint before it is remembered.
 AnswerCheck = Callable[[Checkpoint], None]
@@ -39,11 +40,10 @@ def verify_and_remember(state: ClientState, policy: Policy | None, url: str, sig
     a newer tree meanwhile (ask again from `state.known_size(url)`).
     """
     with state.update() as update:
-        new = _parse(signed)
-        trusted = policy if policy is not None else _pinned_policy(update, url, new, offered_key)
-        with _answer_invalid():
-            opened = trusted.check_checkpoint(signed, max_age=max_age)
-            if check is not None:
+        new = parse_checkpoint(signed)
+        opened = open_trusted(update, policy, url, signed, offered_key=offered_key, max_age=max_age)
+        if check is not None:
+            with _answer_invalid():
                 check(opened.checkpoint)
         _check_extends(update.checkpoint(new.origin), signed, new, consistency, known)
         update.pin_registry(url, opened.log)
@@ -51,6 +51,17 @@ def verify_and_remember(state: ClientState, policy: Policy | None, url: str, sig
             update.pin_log_key(opened.log)
         update.store_checkpoint(signed)
     return opened
+
+
+def open_trusted(state: ClientState | None, policy: Policy | None, url: str, signed: str, *,
+                 offered_key: Verifier | None = None, max_age: float | None = None) -> SignedCheckpoint:
+    """The checkpoint `signed` that the registry at `url` served, if a trusted key signed it, remembering
+    nothing: a key of `policy`, else the key pinned in `state`, else `offered_key` (with no state, only it)."""
+    new = parse_checkpoint(signed)
+    if policy is None:
+        policy = _pinned_policy(state, url, new, offered_key)
+    with _answer_invalid():
+        return policy.check_checkpoint(signed, max_age=max_age)
 
 
 def accept_history(state: ClientState, policy: Policy | None, url: str, did: str, versions: Sequence[str],
@@ -77,10 +88,28 @@ def accept_resolution(state: ClientState, policy: Policy | None, url: str, did: 
         max_age=max_age)
 
 
-def _pinned_policy(state: StateUpdate, url: str, new: Checkpoint, offered_key: Verifier | None) -> Policy:
+def accept_receipt(state: ClientState, policy: Policy | None, url: str, document: str, receipt: Any, *,
+                   consistency: Sequence[bytes] | None = None, known: int | None = None,
+                   offered_key: Verifier | None = None, max_age: float | None = None) -> SignedCheckpoint:
+    """Accept the registry's receipt (its 201 or 200 body) for publishing the signed `document`."""
+    if not isinstance(receipt, dict) or not isinstance(receipt.get("versionId"), str):
+        raise InvalidProof("the receipt is not an object with a versionId")
+    try:
+        version_id = decimal(receipt["versionId"], "the receipt's versionId")
+    except FormatError as error:
+        raise InvalidProof(str(error)) from None
+    proof, vek_log = receipt.get("proof"), receipt.get("vekLog")
+    signed = answers.receipt_checkpoint(proof)
+    return verify_and_remember(
+        state, policy, url, signed, consistency, known=known, offered_key=offered_key, max_age=max_age,
+        check=lambda checkpoint: answers.check_receipt(document, version_id, receipt.get("logIndex"), proof, vek_log,
+                                                       signed, checkpoint))
+
+
+def _pinned_policy(state: ClientState | None, url: str, new: Checkpoint, offered_key: Verifier | None) -> Policy:
     """Without a trust policy: the one key that the state pins for `url` and the log, or the
     key offered at first contact; another origin or key than the pinned one is refused."""
-    pinned = state.registry_key(url)
+    pinned = None if state is None else state.registry_key(url)
     if pinned is not None and pinned.name != new.origin:
         raise InvalidProof(f"{url} serves the log {new.origin!r}, but was first seen serving {pinned.name!r}")
     key = pinned or offered_key
@@ -88,7 +117,7 @@ def _pinned_policy(state: StateUpdate, url: str, new: Checkpoint, offered_key: V
         raise InvalidProof(f"no key of the log {new.origin!r} is known: give a trust policy or the key {url} serves")
     if key.name != new.origin:
         raise InvalidProof(f"the key offered is of the log {key.name!r}, not of {new.origin!r}")
-    remembered = state.log_key(new.origin)
+    remembered = None if state is None else state.log_key(new.origin)
     if remembered is not None and remembered != key:
         raise InvalidProof(f"{url} offers another key for the log {new.origin!r} than the one pinned at first use")
     return Policy((Log(key),), {}, {}, "none")
@@ -99,7 +128,7 @@ def _check_extends(stored: str | None, signed: str, new: Checkpoint, consistency
     """Check that the tree of `new` extends the newest one remembered of its log (`stored`)."""
     if stored is None:
         return
-    old = _parse(stored)
+    old = parse_checkpoint(stored)
     origin = new.origin
     if new.size < old.size:
         raise InvalidProof(f"the log {origin!r} shows a tree of size {new.size}, smaller than the tree of "
@@ -123,7 +152,8 @@ def _check_extends(stored: str | None, signed: str, new: Checkpoint, consistency
                            f"of size {old.size} than the one already verified", stored, signed)
 
 
-def _parse(signed: str) -> Checkpoint:
+def parse_checkpoint(signed: str) -> Checkpoint:
+    """The checkpoint in a signed note; `InvalidProof` when it is none (its signatures unchecked)."""
     with _answer_invalid():
         return Checkpoint.parse(parse_note(signed).text)
 

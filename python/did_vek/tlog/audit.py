@@ -1,0 +1,348 @@
+"""The monitor's audit of a registry's log: everything it serves, recomputed and compared.
+
+The audit reads the signed checkpoint, every entry bundle and tile, and every exported version,
+and checks that they are one log: the tiles hold the hashes of the entries and of the tiles
+below them, and lead to the signed root; every version entry is rebuilt from its exported
+signed document and follows the DID's entry before it; every map entry is the map of the version
+entries before it; every history obeys the history's rules; every exported version is logged
+and every logged version exported. The first thing that disagrees is a `Discrepancy`, proof
+that the registry misbehaves (or `ForkDetected`, when the signed tree contradicts one seen before).
+
+With a client state, the audit continues from where the last one ended: the checkpoint it
+reached, each DID's latest entry and version, and the export's position. The new tree must then
+extend the one audited, proven from its tiles.
+"""
+
+import json
+from collections.abc import Iterator, Sequence
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from .. import _native
+from .._errors import InvalidDocument
+from .._signed import read_signed
+from . import merkle
+from .checkpoint import Checkpoint
+from .dmap import DidMap, map_key
+from .entries import GENESIS, MapEntry, VersionEntry, document_hash, parse_entry
+from .errors import Discrepancy, FormatError, ForkDetected, InvalidProof
+from .note import Verifier, parse_note
+from .policy import Policy
+from .state import ClientState, StateMoved
+from .tiles import (TILE_HEIGHT, TILE_WIDTH, EntryBundle, Tile, TileHashReader, entry_bundles_for_size, split_bundle,
+                    split_tile, tiles_for_size)
+from .verify import open_trusted, verify_and_remember
+
+# How often another process may store a newer checkpoint while an audit's is being remembered.
+_ATTEMPTS = 3
+
+
+class LogSource(Protocol):
+    """Where an audit reads a log: a registry over HTTP (`RegistryClient`), or one in memory."""
+    url: str
+
+    def checkpoint(self) -> str:
+        """The signed checkpoint served now."""
+        ...
+
+    def log_key(self) -> str:
+        """The vkey of the log's key, as served."""
+        ...
+
+    def tile(self, path: str) -> bytes:
+        """The contents of the tile or entry bundle at `path` ("tile/...")."""
+        ...
+
+    def export(self, after: int = 0) -> Iterator[str]:
+        """The JSON lines of every version exported with a seq above `after`."""
+        ...
+
+
+@dataclass(frozen=True)
+class AuditReport:
+    origin: str
+    size: int       # the tree audited, that of the checkpoint
+    since: int      # the size an earlier audit had reached (0: audited from the start)
+    versions: int   # version entries audited now
+    batches: int    # map entries audited now
+    dids: int       # DIDs in the map of the tree
+    tiles: int      # tiles and entry bundles read
+
+
+@dataclass
+class _Progress:
+    """Where an audit ended: what the next one continues from."""
+    signed: str                             # the checkpoint audited
+    url: str                                # the registry whose export was read
+    after: int                              # every row it exported up to this seq was in that tree
+    latest: dict[str, tuple[str, str]]      # did -> its latest entry's text and signed document
+
+    def to_text(self) -> str:
+        return json.dumps({"checkpoint": self.signed, "url": self.url, "after": self.after,
+                           "dids": {did: list(pair) for did, pair in self.latest.items()}})
+
+    @classmethod
+    def from_text(cls, text: str) -> "_Progress":
+        try:
+            value = json.loads(text)
+            latest = {did: (entry, signed) for did, (entry, signed) in value["dids"].items()}
+            if not isinstance(value["checkpoint"], str) or not isinstance(value["url"], str) \
+                    or type(value["after"]) is not int:
+                raise TypeError
+            return cls(value["checkpoint"], value["url"], value["after"], latest)
+        except (ValueError, TypeError, KeyError, AttributeError):
+            raise FormatError("the stored audit is not one this program wrote") from None
+
+
+def audit(source: LogSource, *, policy: Policy | None = None, state: ClientState | None = None,
+          max_age: float | None = None) -> AuditReport:
+    """Audit the log that `source` serves, as of its current checkpoint.
+
+    The checkpoint must be signed by a key of `policy`, else by the key that `state` pinned for
+    the registry, else by the key the source serves. With `state` the audit continues from the
+    last one it stored and, once done, stores its own end and remembers the checkpoint as verified.
+    Raises `Discrepancy` or `ForkDetected` for misbehaviour, `InvalidProof` for a checkpoint that
+    no trusted key signed (or a smaller tree than one verified before).
+    """
+    signed = source.checkpoint()
+    pinned = state is not None and state.registry_key(source.url) is not None
+    offered = _offered_key(source) if policy is None and not pinned else None
+    checkpoint = open_trusted(state, policy, source.url, signed, offered_key=offered, max_age=max_age).checkpoint
+    stored = None if state is None else state.audit(checkpoint.origin)
+    progress = _Progress(signed, source.url, 0, {}) if stored is None else _Progress.from_text(stored)
+    since = 0 if stored is None else _since(progress.signed, signed, checkpoint)
+    tiles = _Tiles(source, checkpoint.size)
+    entries = _check_tree(tiles, checkpoint, since)
+    if since:
+        _check_extends(tiles, _parse(progress.signed), progress.signed, signed, checkpoint)
+    # Another registry serving the same log numbers its export otherwise: it is read from its start.
+    start = progress.after if progress.url == source.url else 0
+    rows, after = _exported(source, start, since, checkpoint.size)
+    versions, batches = _Replay(progress.latest).run(entries, since, rows)
+    progress = _Progress(signed, source.url, after, progress.latest)
+    if state is not None:
+        _remember(state, policy, source.url, signed, tiles.reader, offered, max_age)
+        with state.update() as update:
+            update.store_audit(checkpoint.origin, progress.to_text())
+    return AuditReport(checkpoint.origin, checkpoint.size, since, versions, batches, len(progress.latest),
+                       len(tiles.read))
+
+
+def _offered_key(source: LogSource) -> Verifier:
+    try:
+        return Verifier.from_vkey(source.log_key().strip())
+    except FormatError as error:
+        raise InvalidProof(f"the log key served: {error}") from None
+
+
+def _parse(signed: str) -> Checkpoint:
+    return Checkpoint.parse(parse_note(signed).text)
+
+
+def _since(audited: str, signed: str, checkpoint: Checkpoint) -> int:
+    """The size the earlier audit of the checkpoint `audited` reached, if this tree can extend it."""
+    old = _parse(audited)
+    if old.origin != checkpoint.origin:
+        raise FormatError(f"the stored audit of {checkpoint.origin!r} is of another log")
+    if checkpoint.size < old.size:
+        raise InvalidProof(f"the log {checkpoint.origin!r} shows a tree of size {checkpoint.size}, smaller than the "
+                           f"tree of size {old.size} audited before")
+    if checkpoint.size == old.size and checkpoint.root != old.root:
+        raise ForkDetected(f"the log {checkpoint.origin!r} signed two trees of size {old.size} with different roots",
+                           audited, signed)
+    return old.size
+
+
+class _Tiles:
+    """The tiles and bundles of one tree, each read from the source once."""
+
+    def __init__(self, source: LogSource, size: int) -> None:
+        self.source = source
+        self.read: dict[str, bytes] = {}
+        self.reader = TileHashReader(size, lambda tiles: [self.get(tile) for tile in tiles])
+
+    def get(self, tile: Tile | EntryBundle) -> bytes:
+        if tile.path not in self.read:
+            self.read[tile.path] = self.source.tile(tile.path)
+        return self.read[tile.path]
+
+    def hashes(self, tile: Tile) -> list[bytes]:
+        return _served(split_tile, self.get(tile), tile)
+
+
+def _served(split: Any, data: bytes, tile: Any) -> list[bytes]:
+    try:
+        return list(split(data, tile))
+    except FormatError as error:
+        raise Discrepancy(f"the registry serves a malformed {error}") from None
+
+
+def _check_tree(tiles: _Tiles, checkpoint: Checkpoint, since: int) -> list[bytes]:
+    """Check every tile written since the tree of `since` against the entries and the tiles below it,
+    and the signed root; the entries from `since` on."""
+    size, entries = checkpoint.size, []
+    for bundle in entry_bundles_for_size(size, since=since):
+        texts = _served(split_bundle, tiles.get(bundle), bundle)
+        tile = Tile(0, bundle.index, bundle.width)
+        for offset, (text, hash_) in enumerate(zip(texts, tiles.hashes(tile), strict=True)):
+            if merkle.leaf_hash(text) != hash_:
+                raise Discrepancy(f"{tile.path} holds another hash than that of entry {bundle.start + offset}")
+        entries += texts[max(0, since - bundle.start):]
+    for tile in tiles_for_size(size, since=since):
+        if tile.level == 0:
+            continue
+        hashes = tiles.hashes(tile)
+        # Hashes of the tree of `since` were checked then; they are bound to its root below.
+        first_new = max(0, (since >> (TILE_HEIGHT * tile.level)) - tile.index * TILE_WIDTH)
+        for offset in range(first_new, tile.width):
+            below = Tile(tile.level - 1, tile.index * TILE_WIDTH + offset)
+            if _tile_root(tiles.hashes(below)) != hashes[offset]:
+                raise Discrepancy(f"{tile.path} holds another hash at {offset} than the tile {below.path} gives")
+    if merkle.root(tiles.reader, size) != checkpoint.root:
+        raise Discrepancy(f"the tiles lead to another root than the checkpoint's of size {size}")
+    return entries
+
+
+def _tile_root(hashes: Sequence[bytes]) -> bytes:
+    row = list(hashes)
+    while len(row) > 1:
+        row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+    return row[0]
+
+
+def _check_extends(tiles: _Tiles, old: Checkpoint, audited: str, signed: str, checkpoint: Checkpoint) -> None:
+    """The tree audited before is the start of this one: the checked tiles, which lead to the new
+    root, give the old root at the old size (hashes of the new tree that give another are a fork)."""
+    if merkle.root(tiles.reader, old.size) != old.root:
+        raise ForkDetected(f"the log {checkpoint.origin!r} signed a tree of size {checkpoint.size} whose tiles give "
+                           f"another tree of size {old.size} than the one audited", audited, signed)
+
+
+def _exported(source: LogSource, after: int, since: int, size: int) -> tuple[dict[int, dict[str, Any]], int]:
+    """The exported versions logged at `since` or later in the tree of `size`, by log index, and the seq
+    up to which every row was in that tree (where the next audit's export starts)."""
+    rows: dict[int, dict[str, Any]] = {}
+    settled, beyond = after, False
+    for line in source.export(after):
+        row = _row(line)
+        index = row["logIndex"]
+        beyond = beyond or index >= size
+        if not beyond:
+            settled = row["seq"]
+        if since <= index < size:
+            if index in rows:
+                raise Discrepancy(f"the export has two versions at logIndex {index}")
+            rows[index] = row
+    return rows, settled
+
+
+def _row(line: str) -> dict[str, Any]:
+    try:
+        row = json.loads(line)
+    except ValueError:
+        row = None
+    if (not isinstance(row, dict) or not isinstance(row.get("did"), str) or not isinstance(row.get("versionId"), str)
+            or not isinstance(row.get("signed"), dict) or type(row.get("logIndex")) is not int
+            or type(row.get("seq")) is not int):
+        raise Discrepancy(f"the export has a row without its seq, did, versionId, signed or logIndex: {line[:120]!r}")
+    return row
+
+
+class _Replay:
+    """The log's entries replayed in order against the exported versions: the DID map and each
+    DID's latest entry and version, as the registry must have had them."""
+
+    def __init__(self, latest: dict[str, tuple[str, str]]) -> None:
+        self.latest = latest
+        self.map = DidMap((map_key(did), merkle.leaf_hash(entry.encode())) for did, (entry, _) in latest.items())
+        self.batch: dict[bytes, bytes] = {}
+
+    def run(self, entries: Sequence[bytes], since: int, rows: dict[int, dict[str, Any]]) -> tuple[int, int]:
+        """Replay the entries from index `since`; how many version and map entries there were."""
+        versions = batches = 0
+        last: VersionEntry | MapEntry | None = None
+        for index, data in enumerate(entries, start=since):
+            last = self._entry(index, data)
+            if isinstance(last, VersionEntry):
+                self._version(index, last, rows.pop(index, None))
+                versions += 1
+            else:
+                self._map(index, last)
+                batches += 1
+        if isinstance(last, VersionEntry):
+            raise Discrepancy(f"the tree's last entry {since + len(entries) - 1} is not a map entry")
+        if rows:
+            index = min(rows)
+            raise Discrepancy(f"the export's version {rows[index]['versionId']} of {rows[index]['did']} at logIndex "
+                              f"{index} is not the version entry there")
+        return versions, batches
+
+    def _entry(self, index: int, data: bytes) -> VersionEntry | MapEntry:
+        try:
+            text = data.decode("utf-8")
+            entry = parse_entry(text)
+        except (UnicodeDecodeError, FormatError) as error:
+            raise Discrepancy(f"entry {index} is not an entry: {error}") from None
+        if entry.text != text:
+            raise Discrepancy(f"entry {index} is not in its one spelling")
+        if index == 0 and entry != GENESIS:
+            raise Discrepancy("the log's first entry is not the empty map")
+        return entry
+
+    def _version(self, index: int, entry: VersionEntry, row: dict[str, Any] | None) -> None:
+        what = f"version {entry.version_id} of {entry.did} (entry {index})"
+        previous = self.latest.get(entry.did)
+        previous_entry = None if previous is None else _stored_entry(previous[0])
+        expected_id = 1 if previous_entry is None else previous_entry.version_id + 1
+        expected_prev = None if previous_entry is None else previous_entry.leaf_hash
+        if entry.version_id != expected_id or entry.previous != expected_prev:
+            raise Discrepancy(f"{what} does not follow the DID's entry before it")
+        if row is None:
+            raise Discrepancy(f"{what} is logged but not exported: the registry withholds it")
+        if row["did"] != entry.did or row["versionId"] != str(entry.version_id):
+            raise Discrepancy(f"the export has version {row['versionId']} of {row['did']} at logIndex {index}, "
+                              f"where the log has {what}")
+        try:
+            signed = read_signed(_native.value_form(row["signed"]))
+        except InvalidDocument as error:
+            raise Discrepancy(f"the exported {what} is not a signed document: {error}") from None
+        if signed.did != entry.did or document_hash(signed.canonical) != entry.document_hash:
+            raise Discrepancy(f"the exported {what} is not the document whose hash the entry holds")
+        broken, _ = _native.check_next(None if previous is None else previous[1], signed.canonical)
+        if broken:
+            raise Discrepancy(f"{what} breaks the rules of a history: {', '.join(broken)}")
+        self.latest[entry.did] = (entry.text, signed.canonical)
+        self.batch[map_key(entry.did)] = entry.leaf_hash
+
+    def _map(self, index: int, entry: MapEntry) -> None:
+        self.map.update(self.batch)
+        self.batch.clear()
+        if entry != MapEntry(len(self.map), self.map.root()):
+            raise Discrepancy(f"the map entry {index} is not the map of the version entries before it")
+
+
+def _stored_entry(text: str) -> VersionEntry:
+    entry = parse_entry(text)
+    if not isinstance(entry, VersionEntry):
+        raise FormatError("the stored audit holds a map entry as a DID's latest")
+    return entry
+
+
+def _remember(state: ClientState, policy: Policy | None, url: str, signed: str, reader: TileHashReader,
+              offered: Verifier | None, max_age: float | None) -> None:
+    """Remember the audited checkpoint as the newest verified of its log, proven to extend the one before."""
+    new = _parse(signed)
+    for _ in range(_ATTEMPTS):
+        # The newest tree of this log, wherever it was seen: a mirror serves the same log.
+        remembered = state.checkpoint(new.origin)
+        known = None if remembered is None else _parse(remembered).size
+        if known is not None and known > new.size:
+            return  # a newer tree was verified meanwhile; the next audit reaches it
+        consistency = None if known is None else merkle.consistency_proof(reader, known, new.size)
+        try:
+            verify_and_remember(state, policy, url, signed, consistency, known=known, offered_key=offered,
+                                max_age=max_age)
+            return
+        except StateMoved:
+            continue
+    raise StateMoved(f"other processes keep storing newer checkpoints of {url}")
