@@ -1,7 +1,6 @@
 """did-vek audit: the monitor that checks everything a registry's log serves."""
 
 import argparse
-import math
 from collections.abc import Callable
 from typing import Any
 
@@ -25,21 +24,9 @@ def audit(args: argparse.Namespace) -> int:
     return OK
 
 
-def _max_age(text: str) -> float:
-    try:
-        seconds = float(text)
-    except ValueError:
-        seconds = math.nan
-    if not 0 < seconds < math.inf:
-        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text!r}")
-    return seconds
-
-
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     """Adds `audit` to the did-vek parser's `commands`, made with `command`."""
     parser = command(commands, "audit", audit,
                      "check a registry's whole log: tiles, entries, the DID map, every version and history")
     registry_options(parser)
     log_options(parser)
-    parser.add_argument("--max-age", metavar="SECONDS", type=_max_age,
-                        help="refuse a checkpoint unless the quorum cosigned it within this many seconds")

@@ -2,6 +2,7 @@
 reports, and the reading, decoding and writing of arguments, files and output."""
 
 import argparse
+import math
 import sys
 from typing import Any
 
@@ -52,6 +53,21 @@ def connections_argument(text: str) -> int:
     if not text.isascii() or not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a number of connections (1 or more): {text!r}")
     return int(text)
+
+
+def max_age_argument(text: str) -> float:
+    try:
+        seconds = float(text)
+    except ValueError:
+        seconds = math.nan
+    if not 0 < seconds < math.inf:
+        raise argparse.ArgumentTypeError(f"not a number of seconds above 0: {text!r}")
+    return seconds
+
+
+def add_max_age(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--max-age", metavar="SECONDS", type=max_age_argument,
+                        help="refuse a checkpoint unless the trust policy's quorum cosigned it within this many seconds")
 
 
 def seconds_argument(text: str) -> float:

@@ -17,9 +17,9 @@ from datetime import datetime, timedelta, timezone
 from typing import TYPE_CHECKING, Any
 
 from . import _native
-from ._cli_common import (OK, InputError, Invalid, Misbehaviour, add_serve_limits, decode, engine_of, port_argument, read,
-                          seconds_argument, serve_limits, shown_name, text_argument, valid_did, workers_argument,
-                          write)
+from ._cli_common import (OK, InputError, Invalid, Misbehaviour, add_max_age, add_serve_limits, decode, engine_of,
+                          port_argument, read, seconds_argument, serve_limits, shown_name, text_argument, valid_did,
+                          workers_argument, write)
 from ._errors import InvalidDocument
 from ._history import is_version_id
 from ._keyfile import KeyFileError
@@ -81,7 +81,8 @@ def registry_client(args: argparse.Namespace) -> RegistryClient:
     if trust is not None:
         read_policy(trust)  # a policy that cannot be read is named as the user gave it
     try:
-        return RegistryClient(url, timeout=_timeout(), ca=args.ca, trust=trust, state=getattr(args, "state", None))
+        return RegistryClient(url, timeout=_timeout(), ca=args.ca, trust=trust, state=getattr(args, "state", None),
+                              max_age=getattr(args, "max_age", None))
     except ValueError as error:
         raise InputError(str(error)) from None
 
@@ -286,6 +287,7 @@ def log_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--state", metavar="DIR", type=text_argument,
                         help="where the checkpoints verified are remembered (default: $DID_VEK_STATE, else"
                              " $XDG_STATE_HOME/did-vek, else ~/.local/state/did-vek)")
+    add_max_age(parser)
 
 
 def add_commands(commands: Any, command: Callable[..., Any]) -> None:

@@ -4,7 +4,7 @@ import argparse
 from collections.abc import Callable
 from typing import Any
 
-from ._cli_common import OK, InputError, Invalid, decode, read, shown_name, write
+from ._cli_common import OK, InputError, Invalid, add_max_age, decode, read, shown_name, write
 from .tlog.errors import FormatError, InvalidProof
 from .tlog.policy import Policy, parse_policy
 from .tlog.proof import TlogProof
@@ -24,7 +24,7 @@ def verify_proof(args: argparse.Namespace) -> int:
     where = shown_name(args.proof)
     try:
         proof = TlogProof.parse(decode(read(args.proof, "proof"), where, Invalid))
-        opened = proof.verify(entry, policy)
+        opened = proof.verify(entry, policy, max_age=args.max_age)
     except (FormatError, InvalidProof) as error:
         raise Invalid(f"{where}: invalid: {error}") from None
     checkpoint = opened.checkpoint
@@ -40,3 +40,4 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     parser.add_argument("--trust", metavar="FILE", required=True,
                         help="the trust policy: the logs to accept and the witnesses' quorum")
     parser.add_argument("--entry", metavar="FILE", required=True, help="the entry, exactly as logged (its final newline too)")
+    add_max_age(parser)

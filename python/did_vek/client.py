@@ -89,7 +89,8 @@ class RegistryClient:
     """
 
     def __init__(self, url: str, *, timeout: float = 10.0, ca: str | None = None, trust: str | None = None,
-                 state: str | os.PathLike[str] | None = None) -> None:
+                 state: str | os.PathLike[str] | None = None, max_age: float | None = None) -> None:
+        self._max_age = max_age
         self._policy: Policy | None = None
         if trust is not None:
             with open(trust, encoding="utf-8") as file:
@@ -131,7 +132,7 @@ class RegistryClient:
         size = parse_checkpoint(receipt_checkpoint(receipt.get("proof"))).size
         self._remembering(lambda known, consistency: accept_receipt(
             self._state, self._policy, self.url, signed, receipt, consistency=consistency, known=known,
-            offered_key=self._offered_key()), size)
+            offered_key=self._offered_key(), max_age=self._max_age), size)
         return Published(did=did, version_id=str(fields[1]), version_time=str(fields[2]),
                          created=answer.status == 201, log_index=receipt["logIndex"])
 
@@ -190,7 +191,7 @@ class RegistryClient:
                 raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
             try:
                 accept_history(self._state, self._policy, self.url, did, texts, body.get("vekLog"), known=known,
-                               offered_key=self._offered_key())
+                               offered_key=self._offered_key(), max_age=self._max_age)
             except StateMoved:
                 continue
             if history is None:

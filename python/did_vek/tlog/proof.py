@@ -64,12 +64,12 @@ class TlogProof:
         path = tuple(decode(line, f"proof hash {number}", length=HASH_SIZE) for number, line in enumerate(hashes, 1))
         return cls(index, path, checkpoint, extra)
 
-    def verify(self, entry: bytes, policy: Policy) -> SignedCheckpoint:
+    def verify(self, entry: bytes, policy: Policy, *, max_age: float | None = None) -> SignedCheckpoint:
         """The checkpoint, once its signatures satisfy `policy` and `entry` is proven at `index` in it.
 
         `entry` is what the verifier rebuilt on its own; it is never taken from `extra`.
         """
-        opened = policy.check_checkpoint(self.checkpoint)
+        opened = policy.check_checkpoint(self.checkpoint, max_age=max_age)
         checkpoint = opened.checkpoint
         merkle.verify_inclusion(merkle.leaf_hash(entry), self.index, checkpoint.size, self.path, checkpoint.root)
         return opened

@@ -113,3 +113,26 @@ def test_a_policy_that_wants_all_three_refuses_a_checkpoint_two_cosigned(tmp_pat
     with TestClient(create_app(str(tmp_path / "registry.sqlite3"), witnesses=peers, quorum=2)) as client:
         with pytest.raises(InvalidProof):
             policy.check_checkpoint(client.get("/tlog/checkpoint").text)
+
+
+@pytest.mark.parametrize("max_age, accepted", [(None, True), (3600.0, True), (1.0, False)])
+def test_a_client_requires_the_quorum_recent_enough(tmp_path, witnesses, log_key_file, monkeypatch, max_age, accepted):
+    from did_vek import RegistryClient
+    from registries import real_registry
+
+    # As `serve` hands its witnesses to its processes.
+    monkeypatch.setenv("DID_VEK_WITNESSES", "".join(f"{w.vkey} http://127.0.0.1:{w.port}\n" for w in witnesses))
+    monkeypatch.setenv("DID_VEK_QUORUM", "2")
+    policy = tmp_path / "policy.txt"
+    policy.write_text("".join([f"log {load_log_key(str(log_key_file)).vkey}\n",
+                               *(f"witness w{n} {w.vkey}\n" for n, w in enumerate(witnesses)),
+                               "group two 2 w0 w1 w2\n", "quorum two\n"]))
+    with real_registry(tmp_path / "registry.sqlite3") as url:
+        with RegistryClient(url, trust=str(policy), state=tmp_path / "state", max_age=max_age) as client:
+            client.publish(history(1)[0])
+            time.sleep(1.1)
+            if accepted:
+                assert client.resolve(DID).version_id == "1"
+            else:
+                with pytest.raises(InvalidProof):
+                    client.resolve(DID)
