@@ -62,9 +62,10 @@ std::string lone_surrogate(std::uint32_t unit) {
     return "a text holds the lone surrogate U+" + code + ", which has no UTF-8 form";
 }
 
-// The arena's first block, for a text of `size` bytes: enough for the tree of a typical
-// document in one block. A node takes 56 bytes and most take 10 to 20 bytes of text.
-std::size_t arena_start(std::size_t size) { return std::max<std::size_t>(1024, size * 4); }
+// The arena's first block, for a text of `size` bytes: the tree of a typical document in one
+// block (a node takes 56 bytes and most take 10 to 20 bytes of text); larger trees grow into
+// further blocks rather than claim memory for what a long string does not need.
+std::size_t arena_start(std::size_t size) { return std::clamp<std::size_t>(size * 4, 1024, std::size_t{1} << 20); }
 
 // A recursive descent over the text. The first refusal stops it; its message is kept in
 // `refusal_` and every function returns false from then on.
@@ -168,14 +169,13 @@ private:
         const std::size_t base = members_.size();
         while (true) {
             if (!at('"')) return syntax("Expecting property name enclosed in double quotes", pos_);
-            Member member;
-            if (!string(member.name)) return false;
+            const std::size_t index = members_.size();
+            if (!string(members_.emplace_back().name)) return false;
             skip_space();
             if (!at(':')) return syntax("Expecting ':' delimiter", pos_);
             ++pos_;
             skip_space();
-            if (!value(member.value, depth)) return false;
-            members_.push_back(member);
+            if (!value_into(members_, index, depth)) return false;
             skip_space();
             if (at('}')) {
                 ++pos_;
@@ -188,6 +188,21 @@ private:
         }
     }
 
+    static Node& node_of(Member& member) { return member.value; }
+    static Node& node_of(Node& node) { return node; }
+
+    // The value at pos_ into entry `index` of `stack`: most in place. The entries of an object
+    // or array go on the stacks meanwhile, which may move them: that one is read beside them
+    // and then copied in.
+    template <class Entry>
+    bool value_into(std::vector<Entry>& stack, std::size_t index, int depth) {
+        if (!at('{') && !at('[')) return value(node_of(stack[index]), depth);
+        Node nested;
+        if (!value(nested, depth)) return false;
+        node_of(stack[index]) = nested;
+        return true;
+    }
+
     // The entries of `stack` from `base` on, moved into the arena.
     template <class Entry>
     std::span<const Entry> keep(std::vector<Entry>& stack, std::size_t base) {
@@ -198,6 +213,12 @@ private:
         return {place, count};
     }
 
+    // Names of the same length mostly differ in their first or last byte: looked at before
+    // the call that compares them whole.
+    static bool same_name(std::string_view a, std::string_view b) {
+        return a.size() == b.size() && (a.empty() || (a.front() == b.front() && a.back() == b.back() && a == b));
+    }
+
     // Checked when the object is complete, so that a malformed text inside it is reported
     // as such first.
     bool unique_names(std::span<const Member> members) {
@@ -205,7 +226,7 @@ private:
         if (members.size() <= kPairwise) {
             for (std::size_t i = 1; i < members.size(); ++i) {
                 for (std::size_t j = 0; j < i; ++j) {
-                    if (members[i].name == members[j].name) return fail("duplicate member " + quoted(members[i].name));
+                    if (same_name(members[i].name, members[j].name)) return fail("duplicate member " + quoted(members[i].name));
                 }
             }
             return true;
@@ -229,9 +250,9 @@ private:
         }
         const std::size_t base = elements_.size();
         while (true) {
-            Node element;
-            if (!value(element, depth)) return false;
-            elements_.push_back(element);
+            const std::size_t index = elements_.size();
+            elements_.emplace_back();
+            if (!value_into(elements_, index, depth)) return false;
             skip_space();
             if (at(']')) {
                 ++pos_;
