@@ -203,7 +203,7 @@ private:
         return true;
     }
 
-    // The entries of `stack` from `base` on, moved into the arena.
+    // The entries of `stack` from `base` on, copied into the arena.
     template <class Entry>
     std::span<const Entry> keep(std::vector<Entry>& stack, std::size_t base) {
         const std::size_t count = stack.size() - base;

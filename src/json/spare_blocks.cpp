@@ -20,19 +20,28 @@ struct Kept {
 
 void free_block(void* block, std::size_t size) { ::operator delete(block, size, std::align_val_t{kAlignment}); }
 
-// The blocks one thread keeps; freed when the thread ends.
+// The blocks one thread keeps. Trivially destructible, so that a tree released late in the
+// thread's end (by another thread-local's destructor) still finds it: the blocks are freed by
+// `SparesRelease`, after which the thread keeps none.
 struct ThreadSpares {
     std::array<Kept, 4> slots;
     std::size_t total = 0;
-
-    ~ThreadSpares() {
-        for (const Kept& kept : slots) {
-            if (kept.block != nullptr) free_block(kept.block, kept.size);
-        }
-    }
+    bool closed = false;
 };
 
 thread_local ThreadSpares spares;
+
+struct SparesRelease {
+    ~SparesRelease() {
+        for (Kept& kept : spares.slots) {
+            if (kept.block != nullptr) free_block(kept.block, kept.size);
+            kept = {};
+        }
+        spares.closed = true;
+    }
+};
+
+thread_local SparesRelease spares_release;
 
 std::size_t block_size(std::size_t bytes) { return std::bit_ceil(std::max(bytes, kSmallestBlock)); }
 
@@ -52,7 +61,9 @@ class SpareBlocks final : public std::pmr::memory_resource {
     void do_deallocate(void* block, std::size_t bytes, std::size_t alignment) override {
         if (alignment > kAlignment) return ::operator delete(block, bytes, std::align_val_t{alignment});
         const std::size_t size = block_size(bytes);
-        if (spares.total + size <= kKeptPerThread) {
+        if (!spares.closed && spares.total + size <= kKeptPerThread) {
+            // Its destructor is due at the thread's end only once it has been used.
+            static_cast<void>(&spares_release);
             for (Kept& kept : spares.slots) {
                 if (kept.block == nullptr) {
                     kept = {block, size};
