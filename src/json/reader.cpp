@@ -67,12 +67,17 @@ std::string lone_surrogate(std::uint32_t unit) {
 // further blocks rather than claim memory for what a long string does not need.
 std::size_t arena_start(std::size_t size) { return std::clamp<std::size_t>(size * 4, 1024, std::size_t{1} << 20); }
 
+constexpr std::size_t kStackReserved = 32;
+
 // A recursive descent over the text. The first refusal stops it; its message is kept in
 // `refusal_` and every function returns false from then on.
 class Parser {
 public:
     Parser(std::string_view text, JsonDocument& document) : text_(text), document_(document) {
         document_.arena = std::make_unique<std::pmr::monotonic_buffer_resource>(arena_start(text.size()), spare_blocks());
+        // Room for the entries a signed document has open at once, so that its stacks never grow.
+        members_.reserve(kStackReserved);
+        elements_.reserve(kStackReserved);
     }
 
     Checked<void> parse() {
