@@ -33,6 +33,7 @@ import registry_data as data
 import registry_servers as servers
 import wrk_runs
 from did_vek.registry.postgres import PostgresStore
+from did_vek.registry.server import event_loop, http_parser
 from did_vek.registry.sqlite import SqliteStore
 from registry_client_timing import (ClientTiming, append_seconds, asgi_resolve_seconds, client_resolve, ten_versions,
                                     verify_throughput)
@@ -192,7 +193,8 @@ class Bench:
 
 def measure_resolve(bench: Bench, store: Path, *, stacks: bool = False) -> dict[str, list[wrk_runs.WrkReport]]:
     """nginx, the bare ASGI app and the registry on SQLite and PostgreSQL, resolving the DIDs of `store`;
-    with `stacks`, the bare app and the registry on uvicorn's pure-Python HTTP parser and event loop too."""
+    with `stacks`, the bare app and the registry on uvicorn's pure-Python HTTP parser and event loop too,
+    and the registry on SQLite on the pure-Python parser alone."""
     log("PostgreSQL: the resolve store copied in")
     bench.postgres.execute("CREATE DATABASE resolve")
     data.copy_to_postgres(store, bench.postgres.url("resolve"))
@@ -220,6 +222,7 @@ def measure_resolve(bench: Bench, store: Path, *, stacks: bool = False) -> dict[
                  bench.start(servers.registry_on_stack(str(store), WORKERS, plain)), dids, []),
             Case("registry, PostgreSQL, h11 and asyncio",
                  bench.start(servers.registry_on_stack(bench.postgres.url("resolve"), WORKERS, plain)), dids, []),
+            Case("registry, SQLite, h11", bench.start(servers.registry(str(store), WORKERS, "h11")), dids, []),
         ]
     log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds} s per server")
     interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
@@ -300,6 +303,8 @@ def resolve_text(resolve: dict[str, list[wrk_runs.WrkReport]], count: int) -> st
     for engine in ("SQLite", "PostgreSQL"):
         ratios.append(f"registry on {engine}: serve's parser and loop / h11 and asyncio: "
                       f"{paired_ratio(resolve[f'registry, {engine}'], resolve[f'registry, {engine}, h11 and asyncio']):.3f}")
+    ratios.append(f"registry on SQLite: serve's parser ({http_parser()}) / h11, both on {event_loop()}: "
+                  f"{paired_ratio(resolve['registry, SQLite'], resolve['registry, SQLite, h11']):.3f}")
     return table(rows) + "\n\n" + "\n".join(ratios)
 
 
@@ -314,7 +319,8 @@ def main() -> None:
                         help="where the generated SQLite stores are kept between runs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "registry.json")
     parser.add_argument("--resolve-only", action="store_true",
-                        help="only the resolve cases, each also on uvicorn's pure-Python HTTP parser and event loop; "
+                        help="only the resolve cases, each also on uvicorn's pure-Python HTTP parser and event loop, "
+                             "and the registry on SQLite on the pure-Python parser alone; "
                              "prints their table and ratios, writes nothing")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL

@@ -118,12 +118,15 @@ def _group_running(group: int) -> bool:
     return False
 
 
-def registry(db: str, workers: int) -> ServerProcess:
+def registry(db: str, workers: int, http_parser: str | None = None) -> ServerProcess:
+    """The registry as `serve` runs it; with `http_parser`, on that parser rather than the one it chooses."""
+    from did_vek.registry.server import HTTP_PARSER_VARIABLE
     port = free_port()
+    env = None if http_parser is None else {**os.environ, HTTP_PARSER_VARIABLE: http_parser}
     return ServerProcess(f"registry on {db.split('://')[0] if '://' in db else 'SQLite'}",
                          [sys.executable, "-m", "did_vek.registry", "--db", db, "--host", HOST,
                           "--port", str(port), "--workers", str(workers)],
-                         port, "/healthz")
+                         port, "/healthz", env=env)
 
 
 def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
@@ -138,8 +141,8 @@ def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
 def _uvicorn(app: str, port: int, workers: int, stack: tuple[str, str] | None = None) -> list[str]:
     """uvicorn's command line with the settings `did_vek.registry.serve` gives it; with `stack`,
     another HTTP parser and event loop than those it chooses."""
-    from did_vek.registry.server import event_loop
-    http, loop = stack or ("h11", event_loop())
+    from did_vek.registry.server import event_loop, http_parser
+    http, loop = stack or (http_parser(), event_loop())
     return [sys.executable, "-m", "uvicorn", app, "--app-dir", str(HERE), "--host", HOST, "--port", str(port),
             "--workers", str(workers), "--log-level", "warning", "--no-proxy-headers", "--no-server-header",
             "--http", http, "--loop", loop]

@@ -27,4 +27,4 @@ def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:
         raise InvalidDocument(str(error)) from None
     # The signed document in the value form is head, the signature, tail; the proof's
     # "created" (now) is already in head.
-    return head + engine.sign(compact) + tail
+    return f"{head}{engine.sign(compact)}{tail}"

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
 #include <vector>
 
 #include "credentials/number_form.hpp"
@@ -23,7 +24,7 @@ constexpr std::size_t kStackMembers = 16;
 
 class Canonical {
 public:
-    explicit Canonical(std::string& out) : writer_(out, json::Layout::Compact) {}
+    Canonical(std::string& out, std::string_view source) : writer_(out, json::Layout::Compact), source_(source) {}
 
     Checked<void> value(const Node& node, std::size_t depth) {
         // The reader bounds the nesting of what it reads; a tree built otherwise is bounded here.
@@ -32,7 +33,13 @@ public:
             case Node::Kind::Null: writer_.literal("null"); return {};
             case Node::Kind::False: writer_.literal("false"); return {};
             case Node::Kind::True: writer_.literal("true"); return {};
-            case Node::Kind::String: writer_.string(node.text); return {};
+            case Node::Kind::String:
+                if (read_without_escapes(node.text)) {
+                    writer_.plain_string(node.text);
+                } else {
+                    writer_.string(node.text);
+                }
+                return {};
             case Node::Kind::Number: {
                 NumberBuffer buffer;
                 auto form = number_form(node.text, buffer);
@@ -68,7 +75,11 @@ public:
         if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
         writer_.begin_object();
         for (const Member* member : members) {
-            writer_.name(member->name);
+            if (read_without_escapes(member->name)) {
+                writer_.plain_name(member->name);
+            } else {
+                writer_.name(member->name);
+            }
             if (auto written = value(member->value, depth); !written) return written;
         }
         writer_.end_object();
@@ -76,7 +87,13 @@ public:
     }
 
 private:
+    bool read_without_escapes(std::string_view text) const {
+        return std::less_equal<const char*>{}(source_.data(), text.data()) &&
+               std::less_equal<const char*>{}(text.data() + text.size(), source_.data() + source_.size());
+    }
+
     json::Writer writer_;
+    std::string_view source_;
 };
 
 }  // namespace
@@ -95,16 +112,19 @@ bool utf16_less(std::string_view a, std::string_view b) {
     return x < y;
 }
 
-Checked<void> append_canonical(std::string& out, const Node& node) { return Canonical(out).value(node, 0); }
+Checked<void> append_canonical(std::string& out, const Node& node, std::string_view source) {
+    return Canonical(out, source).value(node, 0);
+}
 
-Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members) {
+Checked<void> append_canonical_object(std::string& out, std::span<const Member* const> members,
+                                      std::string_view source) {
     if (members.size() <= kStackMembers) {
         std::array<const Member*, kStackMembers> buffer;
         std::ranges::copy(members, buffer.begin());
-        return Canonical(out).object(std::span<const Member*>(buffer.data(), members.size()), 1);
+        return Canonical(out, source).object(std::span<const Member*>(buffer.data(), members.size()), 1);
     }
     std::vector<const Member*> held(members.begin(), members.end());
-    return Canonical(out).object(held, 1);
+    return Canonical(out, source).object(held, 1);
 }
 
 Checked<std::string> canonicalize(std::string_view text) {
@@ -112,7 +132,7 @@ Checked<std::string> canonicalize(std::string_view text) {
     if (!document) return std::unexpected(std::move(document.error()));
     std::string out;
     out.reserve(text.size());
-    if (auto written = append_canonical(out, document->root); !written) return std::unexpected(written.error());
+    if (auto written = append_canonical(out, document->root, text); !written) return std::unexpected(written.error());
     return out;
 }
 

@@ -17,11 +17,14 @@ namespace vek::credentials {
 // The canonical text of the one JSON value in `text`.
 Checked<std::string> canonicalize(std::string_view text);
 
-// Appends the canonical text of `node`.
-Checked<void> append_canonical(std::string& out, const json::Node& node);
+// Appends the canonical text of `node`. Texts that are views of `source`, the text the strict
+// reader read the tree from, had no escapes there, so they need none: they are copied as they
+// are, without a second look at their bytes.
+Checked<void> append_canonical(std::string& out, const json::Node& node, std::string_view source = {});
 
 // Appends the canonical text of the object made of `members` (in any order).
-Checked<void> append_canonical_object(std::string& out, std::span<const json::Member* const> members);
+Checked<void> append_canonical_object(std::string& out, std::span<const json::Member* const> members,
+                                      std::string_view source = {});
 
 // True when `a` sorts before `b` as UTF-16 code units; both are valid UTF-8.
 bool utf16_less(std::string_view a, std::string_view b);

@@ -61,10 +61,11 @@ Checked<std::string_view> issuer_id(const Node& credential) {
     return refuse("the credential's \"issuer\" is neither a URL nor an object with an \"id\"");
 }
 
-Checked<std::string> canonical(std::span<const Member* const> members, std::size_t expected_size = 256) {
+Checked<std::string> canonical(std::span<const Member* const> members, std::size_t expected_size = 256,
+                               std::string_view source = {}) {
     std::string out;
     out.reserve(expected_size);
-    if (auto written = append_canonical_object(out, members); !written) return std::unexpected(written.error());
+    if (auto written = append_canonical_object(out, members, source); !written) return std::unexpected(written.error());
     return out;
 }
 
@@ -151,7 +152,9 @@ Checked<std::string> issue_credential(const engine::KeyPair& key, std::string_vi
     if (auto checked = record::check_timestamp(created, "created"); !checked) return std::unexpected(checked.error());
     std::string canonical_document;
     canonical_document.reserve(credential.size());
-    if (auto written = append_canonical(canonical_document, root); !written) return std::unexpected(written.error());
+    if (auto written = append_canonical(canonical_document, root, credential); !written) {
+        return std::unexpected(written.error());
+    }
 
     std::vector<Member> fields = {string_member("type", kProofType), string_member("cryptosuite", kCryptosuite),
                                   string_member("created", created),
@@ -234,7 +237,7 @@ Checked<ProofReading> read_proof(std::string_view secured) {
     }
     auto canonical_configuration = canonical(configuration);
     if (!canonical_configuration) return std::unexpected(std::move(canonical_configuration.error()));
-    auto canonical_document = canonical(unsecured, secured.size());
+    auto canonical_document = canonical(unsecured, secured.size(), secured);
     if (!canonical_document) return std::unexpected(std::move(canonical_document.error()));
 
     ProofReading reading;

@@ -1,10 +1,14 @@
 #include "json/reader.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
+#include <memory>
 #include <unordered_set>
+#include <utility>
 
 #include "json/plain_run.hpp"
+#include "json/spare_blocks.hpp"
 #include "json/strings.hpp"
 #include "json/utf8.hpp"
 
@@ -58,16 +62,23 @@ std::string lone_surrogate(std::uint32_t unit) {
     return "a text holds the lone surrogate U+" + code + ", which has no UTF-8 form";
 }
 
-// Room for the members of an object of a signed document and for the elements of a short
-// list, so that most are filled without moving what they already hold.
-constexpr std::size_t kMembersReserved = 9;
-constexpr std::size_t kElementsReserved = 4;
+// The arena's first block, for a text of `size` bytes: the tree of a typical document in one
+// block (a node takes 56 bytes and most take 10 to 20 bytes of text); larger trees grow into
+// further blocks rather than claim memory for what a long string does not need.
+std::size_t arena_start(std::size_t size) { return std::clamp<std::size_t>(size * 4, 1024, std::size_t{1} << 20); }
+
+constexpr std::size_t kStackReserved = 32;
 
 // A recursive descent over the text. The first refusal stops it; its message is kept in
 // `refusal_` and every function returns false from then on.
 class Parser {
 public:
-    Parser(std::string_view text, JsonDocument& document) : text_(text), document_(document) {}
+    Parser(std::string_view text, JsonDocument& document) : text_(text), document_(document) {
+        document_.arena = std::make_unique<std::pmr::monotonic_buffer_resource>(arena_start(text.size()), spare_blocks());
+        // Room for the entries a signed document has open at once, so that its stacks never grow.
+        members_.reserve(kStackReserved);
+        elements_.reserve(kStackReserved);
+    }
 
     Checked<void> parse() {
         if (text_.starts_with("\xef\xbb\xbf")) {
@@ -152,25 +163,28 @@ private:
     bool object(Node& out, int depth) {
         if (depth > kMaxDepth) return fail("not JSON that can be read: nested too deeply");
         out.kind = Node::Kind::Object;
-        out.members.reserve(kMembersReserved);
         ++pos_;
         skip_space();
         if (at('}')) {
             ++pos_;
             return true;
         }
+        // The members gather on the parser's stack, shared by every object not yet complete,
+        // and are copied into the arena, exactly as many as there are, once the object is.
+        const std::size_t base = members_.size();
         while (true) {
             if (!at('"')) return syntax("Expecting property name enclosed in double quotes", pos_);
-            Member& member = out.members.emplace_back();
-            if (!string(member.name)) return false;
+            const std::size_t index = members_.size();
+            if (!string(members_.emplace_back().name)) return false;
             skip_space();
             if (!at(':')) return syntax("Expecting ':' delimiter", pos_);
             ++pos_;
             skip_space();
-            if (!value(member.value, depth)) return false;
+            if (!value_into(members_, index, depth)) return false;
             skip_space();
             if (at('}')) {
                 ++pos_;
+                out.members = keep(members_, base);
                 return unique_names(out.members);
             }
             if (!at(',')) return syntax("Expecting ',' delimiter", pos_);
@@ -179,14 +193,45 @@ private:
         }
     }
 
+    static Node& node_of(Member& member) { return member.value; }
+    static Node& node_of(Node& node) { return node; }
+
+    // The value at pos_ into entry `index` of `stack`: most in place. The entries of an object
+    // or array go on the stacks meanwhile, which may move them: that one is read beside them
+    // and then copied in.
+    template <class Entry>
+    bool value_into(std::vector<Entry>& stack, std::size_t index, int depth) {
+        if (!at('{') && !at('[')) return value(node_of(stack[index]), depth);
+        Node nested;
+        if (!value(nested, depth)) return false;
+        node_of(stack[index]) = nested;
+        return true;
+    }
+
+    // The entries of `stack` from `base` on, copied into the arena.
+    template <class Entry>
+    std::span<const Entry> keep(std::vector<Entry>& stack, std::size_t base) {
+        const std::size_t count = stack.size() - base;
+        auto* place = static_cast<Entry*>(document_.arena->allocate(count * sizeof(Entry), alignof(Entry)));
+        std::uninitialized_copy(stack.begin() + static_cast<std::ptrdiff_t>(base), stack.end(), place);
+        stack.resize(base);
+        return {place, count};
+    }
+
+    // Names of the same length mostly differ in their first or last byte: looked at before
+    // the call that compares them whole.
+    static bool same_name(std::string_view a, std::string_view b) {
+        return a.size() == b.size() && (a.empty() || (a.front() == b.front() && a.back() == b.back() && a == b));
+    }
+
     // Checked when the object is complete, so that a malformed text inside it is reported
     // as such first.
-    bool unique_names(const std::vector<Member>& members) {
+    bool unique_names(std::span<const Member> members) {
         constexpr std::size_t kPairwise = 16;
         if (members.size() <= kPairwise) {
             for (std::size_t i = 1; i < members.size(); ++i) {
                 for (std::size_t j = 0; j < i; ++j) {
-                    if (members[i].name == members[j].name) return fail("duplicate member " + quoted(members[i].name));
+                    if (same_name(members[i].name, members[j].name)) return fail("duplicate member " + quoted(members[i].name));
                 }
             }
             return true;
@@ -202,18 +247,21 @@ private:
     bool array(Node& out, int depth) {
         if (depth > kMaxDepth) return fail("not JSON that can be read: nested too deeply");
         out.kind = Node::Kind::Array;
-        out.elements.reserve(kElementsReserved);
         ++pos_;
         skip_space();
         if (at(']')) {
             ++pos_;
             return true;
         }
+        const std::size_t base = elements_.size();
         while (true) {
-            if (!value(out.elements.emplace_back(), depth)) return false;
+            const std::size_t index = elements_.size();
+            elements_.emplace_back();
+            if (!value_into(elements_, index, depth)) return false;
             skip_space();
             if (at(']')) {
                 ++pos_;
+                out.elements = keep(elements_, base);
                 return true;
             }
             if (!at(',')) return syntax("Expecting ',' delimiter", pos_);
@@ -384,6 +432,9 @@ private:
     JsonDocument& document_;
     std::size_t pos_ = 0;
     Refusal refusal_;
+    // The members and elements of the objects and arrays not yet complete, innermost last.
+    std::vector<Member> members_;
+    std::vector<Node> elements_;
 };
 
 }  // namespace

@@ -6,8 +6,11 @@
 
 #include <cstdint>
 #include <memory>
+#include <memory_resource>
+#include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "common/refusal.hpp"
@@ -16,36 +19,34 @@ namespace vek::json {
 
 struct Member;
 
+// A node of a parsed text. It owns nothing: its texts are views of the source or of the
+// document's unescaped copies, its elements and members live in the document's arena. So it
+// is copied as plain bytes, and a tree goes with its document in one release, not node by node.
 struct Node {
     enum class Kind : std::uint8_t { Null, False, True, Number, String, Array, Object };
-
-    // Each member initialised on its own: clearing the whole node as one block of memory is
-    // what the parser would otherwise spend most of its time on. Defined below, where
-    // Member is complete.
-    Node() noexcept;
 
     Kind kind = Kind::Null;
     // A string's value, or a number's spelling.
     std::string_view text;
-    std::vector<Node> elements;
+    std::span<const Node> elements;
     // In the order of the text.
-    std::vector<Member> members;
+    std::span<const Member> members;
 };
 
 struct Member {
-    Member() noexcept {}
-
     std::string_view name;
     Node value;
 };
 
-inline Node::Node() noexcept {}
+static_assert(std::is_trivially_copyable_v<Node> && std::is_trivially_destructible_v<Member>);
 
 // A parsed text. Texts without escapes are views of the source, which must outlive the
-// document; texts with escapes live in the document itself.
+// document; texts with escapes live in the document itself, and so does the tree.
 struct JsonDocument {
     Node root;
     std::vector<std::unique_ptr<std::string>> unescaped;
+    // Holds every node below the root, allocated in a few large blocks.
+    std::unique_ptr<std::pmr::monotonic_buffer_resource> arena;
 };
 
 // Deeper nesting is refused; a signed document nests four levels.

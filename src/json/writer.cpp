@@ -105,6 +105,14 @@ void Writer::plain_member(std::string_view member_name, std::string_view text) {
     write_text(text);
 }
 
+void Writer::plain_string(std::string_view text) {
+    separate();
+    reserve(text.size() + 2);
+    put('"');
+    put(text);
+    put('"');
+}
+
 void Writer::name(std::string_view text) {
     separate();
     write_name(text);

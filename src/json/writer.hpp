@@ -42,6 +42,8 @@ public:
     // without a look at its bytes.
     void plain_name(std::string_view text);
     void plain_member(std::string_view member_name, std::string_view text);
+    // A text known to need no escaping (read from JSON where it had none): written as it is.
+    void plain_string(std::string_view text);
     // A value written as it is given: a number's spelling, true, false or null.
     void literal(std::string_view text);
 

@@ -1,27 +1,17 @@
 """What one server process holds for its clients at most, and how often it says the same thing.
 
 uvicorn closes a kept-alive connection that stays idle, and answers 503 past its concurrency
-limit, but it waits without end for a request that arrives a byte at a time, for a client that
-never reads its answer, and it accepts connections until the process runs out of file
-descriptors; each failure to accept is then logged again, thousands of times a minute. The
-protocol here closes such connections, and the log filter lets one line of each kind through.
+limit; the connection guard (`connection_guard`) closes the connections it would keep without
+end. When the process runs out of file descriptors each failure to accept is logged again,
+thousands of times a minute: the log filter here lets one line of each kind through.
 """
 
-import asyncio
 import logging
 import math
-import os
 import threading
 import time
 from dataclasses import dataclass
 from typing import Any
-
-import h11
-from uvicorn.config import Config
-from uvicorn.protocols.http.h11_impl import H11Protocol
-from uvicorn.server import ServerState
-
-_log = logging.getLogger("did_vek.registry")
 
 # Server processes are started from an import string: the timeout reaches them in the environment.
 REQUEST_TIMEOUT_VARIABLE = "DID_VEK_REQUEST_TIMEOUT"
@@ -44,76 +34,6 @@ class ServeLimits:
     def __post_init__(self) -> None:
         if self.max_connections < 1 or not self.idle_timeout > 0 or not self.request_timeout > 0:
             raise ValueError(f"connections must be 1 or more and timeouts above 0, not {self}")
-
-
-class GuardedH11Protocol(H11Protocol):
-    """uvicorn's HTTP/1.1 protocol, with slow requests and slow readers cut off and a hard cap on
-    the connections of the process."""
-
-    def __init__(self, config: Config, server_state: ServerState, app_state: dict[str, Any],
-                 _loop: asyncio.AbstractEventLoop | None = None) -> None:
-        super().__init__(config, server_state, app_state, _loop)
-        self._request_timeout = float(os.environ.get(REQUEST_TIMEOUT_VARIABLE, ServeLimits.request_timeout))
-        self._max_connections = config.limit_concurrency or ServeLimits.max_connections
-        self._request_timer: asyncio.TimerHandle | None = None
-        self._write_timer: asyncio.TimerHandle | None = None
-        self._turned_away = False
-
-    def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
-        if len(self.connections) >= self._max_connections:
-            self._turned_away = True
-            _log.warning("%d connections are open, the most this process takes: new ones are closed at once",
-                         self._max_connections)
-            transport.abort()
-            return
-        super().connection_made(transport)
-        self._start_request_timer()
-
-    def connection_lost(self, exc: Exception | None) -> None:
-        if self._turned_away:
-            return
-        self._cancel_timers()
-        super().connection_lost(exc)
-
-    def data_received(self, data: bytes) -> None:
-        self._start_request_timer()
-        super().data_received(data)
-        if self.conn.their_state is not h11.SEND_BODY and self.conn.their_state is not h11.IDLE:
-            # The request is whole (or the connection is done with): its time no longer runs, and
-            # waiting for the next one is the idle timeout's business. An answer sent before the
-            # body was whole (413, say) leaves the time running for the rest of it.
-            self._cancel(self._request_timer)
-            self._request_timer = None
-
-    def pause_writing(self) -> None:
-        super().pause_writing()
-        if self._write_timer is None:
-            self._write_timer = self.loop.call_later(self._request_timeout, self._cut, "reads none of its answer")
-
-    def resume_writing(self) -> None:
-        super().resume_writing()
-        self._cancel(self._write_timer)
-        self._write_timer = None
-
-    def _start_request_timer(self) -> None:
-        if self._request_timer is None and self.conn.their_state is h11.IDLE:
-            self._request_timer = self.loop.call_later(self._request_timeout, self._cut, "sends its request too slowly")
-
-    def _cut(self, why: str) -> None:
-        self._request_timer = self._write_timer = None
-        if not self.transport.is_closing():
-            _log.warning("a client that %s for %g s: its connection is closed", why, self._request_timeout)
-            self.transport.abort()
-
-    def _cancel_timers(self) -> None:
-        self._cancel(self._request_timer)
-        self._cancel(self._write_timer)
-        self._request_timer = self._write_timer = None
-
-    @staticmethod
-    def _cancel(timer: asyncio.TimerHandle | None) -> None:
-        if timer is not None:
-            timer.cancel()
 
 
 class OncePerInterval(logging.Filter):

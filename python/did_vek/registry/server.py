@@ -1,5 +1,10 @@
 """Running the registry under uvicorn, in one process or several: the one way every command
-starts a server."""
+starts a server.
+
+The HTTP parser is httptools' where installed (the `registry` extra brings it), else h11's;
+$DID_VEK_HTTP_PARSER=h11 chooses h11's all the same, to rule the C parser out when a client
+and the server disagree about what was sent.
+"""
 
 import importlib.util
 import os
@@ -13,15 +18,18 @@ from starlette.types import ASGIApp
 
 from .cosigning import Cosigner, WitnessPeer, witnesses_to_environment
 from .engines import open_store
-from .log_view import LogView
+from .connection_guard import ConnectionGuard
+from .limits import REQUEST_TIMEOUT_VARIABLE, ServeLimits, log_config
 from .log_key import LOG_KEY_VARIABLE, ORIGIN_VARIABLE
+from .log_view import LogView
 from .log_writer import open_log
-from .limits import REQUEST_TIMEOUT_VARIABLE, GuardedH11Protocol, ServeLimits, log_config
 from .store import StoreUnavailable
 
 # Worker processes start from an import string, not from an object: the store they open is
 # handed over in the environment, which they inherit.
 DB_VARIABLE = "DID_VEK_REGISTRY_DB"
+HTTP_PARSER_VARIABLE = "DID_VEK_HTTP_PARSER"
+HTTP_PARSERS = ("httptools", "h11")
 
 
 class CannotListen(OSError):
@@ -43,9 +51,27 @@ def app_from_environment() -> Starlette:
 
 
 def event_loop() -> str:
-    """uvicorn's event loop for the registry: uvloop's where installed (the `registry` extra brings
-    it). The HTTP parser stays h11, which the connection guard of `limits` extends."""
+    """uvicorn's event loop for the registry: uvloop's where installed (the `registry` extra brings it)."""
     return "uvloop" if importlib.util.find_spec("uvloop") is not None else "asyncio"
+
+
+def http_parser() -> str:
+    """The name of the HTTP parser the registry runs on, as uvicorn's --http option takes it."""
+    chosen = os.environ.get(HTTP_PARSER_VARIABLE, "")
+    if chosen and chosen not in HTTP_PARSERS:
+        raise ValueError(f"${HTTP_PARSER_VARIABLE} names no HTTP parser ({', '.join(HTTP_PARSERS)}): {chosen!r}")
+    if chosen == "h11" or importlib.util.find_spec("httptools") is None:
+        return "h11"
+    return "httptools"
+
+
+def http_protocol() -> type[ConnectionGuard]:
+    """uvicorn's protocol for `http_parser()`, under the connection guard."""
+    if http_parser() == "httptools":
+        from .guarded_httptools import GuardedHttpToolsProtocol
+        return GuardedHttpToolsProtocol
+    from .guarded_h11 import GuardedH11Protocol
+    return GuardedH11Protocol
 
 
 def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
@@ -58,7 +84,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
     chain, its private key) over HTTPS only.
 
     Everything that would keep the server from working is found before it starts: a port out
-    of range or a worker count below 1 (`ValueError`), an address that cannot be listened on
+    of range, a worker count below 1 or an unknown $DID_VEK_HTTP_PARSER (`ValueError`), an address that cannot be listened on
     (`CannotListen`), a store that cannot be opened (`StoreUnavailable`) or does not answer
     (`StoreDoesNotAnswer`), a certificate and key that cannot serve HTTPS (`UnusableCertificate`),
     a log key that is missing or not the log's (`LogKeyError`, `KeyFileError`), rather than a
@@ -69,6 +95,7 @@ def serve(db: str, host: str = "127.0.0.1", port: int = 8080, workers: int = 1,
         raise ValueError(f"not a port number (0 to 65535): {port!r}")
     if workers < 1:
         raise ValueError(f"not a number of processes (1 or more): {workers!r}")
+    http_parser()
     check_listen(host, port)
     _check_tls(tls_cert, tls_key)
     store = open_store(db)
@@ -107,7 +134,7 @@ def run_uvicorn(app: "str | ASGIApp", *, host: str, port: int, workers: int = 1,
     _allow_descriptors(limits.max_connections)
     uvicorn.run(app, factory=isinstance(app, str), host=host, port=port,
                 workers=workers, log_level="warning", log_config=log_config(), proxy_headers=False,
-                server_header=False, http=GuardedH11Protocol, loop=event_loop(),
+                server_header=False, http=http_protocol(), loop=event_loop(),
                 limit_concurrency=limits.max_connections, timeout_keep_alive=max(1, round(limits.idle_timeout)),
                 ssl_certfile=tls_cert, ssl_keyfile=tls_key)
 

@@ -14,6 +14,9 @@ import pytest
 from conftest import LONG, UNDER_ASAN
 from did_vek._signed import read_signed
 from did_vek.registry import open_log
+from did_vek.registry import server as registry_server
+from did_vek.registry.guarded_h11 import GuardedH11Protocol
+from did_vek.registry.guarded_httptools import GuardedHttpToolsProtocol
 from did_vek.registry.rules import decider
 from did_vek.registry.sqlite import SqliteStore
 from histories import stamp
@@ -23,6 +26,33 @@ from registry_process import RegistryProcess
 # A DID at the limit of versions, each of about 64 KiB, is the largest log there is.
 VERSIONS = 1000 if LONG else 200
 READERS = 8
+
+
+@pytest.fixture(params=registry_server.HTTP_PARSERS)
+def http_parser(request, monkeypatch):
+    """Each server of the test runs on this HTTP parser, each under the same connection guard."""
+    monkeypatch.setenv(registry_server.HTTP_PARSER_VARIABLE, request.param)
+    return request.param
+
+
+@pytest.mark.parametrize("chosen, protocol", [
+    (None, GuardedHttpToolsProtocol),
+    ("httptools", GuardedHttpToolsProtocol),
+    ("h11", GuardedH11Protocol),
+])
+def test_the_parser_chosen_is_the_one_served(monkeypatch, chosen, protocol):
+    if chosen is None:
+        monkeypatch.delenv(registry_server.HTTP_PARSER_VARIABLE, raising=False)
+    else:
+        monkeypatch.setenv(registry_server.HTTP_PARSER_VARIABLE, chosen)
+    assert registry_server.http_protocol() is protocol
+
+
+def test_an_unknown_parser_is_refused_before_the_server_starts(monkeypatch, tmp_path):
+    monkeypatch.setenv(registry_server.HTTP_PARSER_VARIABLE, "llhttp")
+    with pytest.raises(ValueError, match="DID_VEK_HTTP_PARSER names no HTTP parser"):
+        registry_server.serve(str(tmp_path / "registry.sqlite3"), port=0)
+    assert not (tmp_path / "registry.sqlite3").exists()
 
 
 def memory(pid, field):
@@ -61,7 +91,7 @@ def read_whole(port, path):
 
 
 @pytest.mark.skipif(UNDER_ASAN, reason="ASan keeps freed memory: resident memory says nothing")
-def test_the_largest_logs_and_export_pages_at_once_take_bounded_memory(tmp_path):
+def test_the_largest_logs_and_export_pages_at_once_take_bounded_memory(tmp_path, http_parser):
     did = full_registry(tmp_path / "registry.sqlite3")
     server = RegistryProcess(str(tmp_path / "registry.sqlite3")).start()
     try:
@@ -81,16 +111,27 @@ def test_the_largest_logs_and_export_pages_at_once_take_bounded_memory(tmp_path)
     assert growth < 80, growth
 
 
-def slow_connection(port):
+# Requests that never arrive whole, each stopped at another point of the parser's work.
+SLOW_REQUESTS = {
+    "head unfinished": b"GET /healthz HTTP/1.1\r\nHost: registry\r\n",
+    "body unfinished": b"POST /dids/did:vek:x HTTP/1.1\r\nHost: registry\r\nContent-Length: 100\r\n\r\n{",
+}
+
+
+def slow_connection(port, start):
     connection = socket.create_connection(("127.0.0.1", port), timeout=10)
-    connection.sendall(b"GET /healthz HTTP/1.1\r\nHost: registry\r\n")  # and never the blank line
+    connection.sendall(start)
     return connection
 
 
 def closed_within(connection, seconds):
+    """Whether the server closes `connection` within `seconds`; an answer it sends before the
+    request was whole (the refusal of a DID, say) may come first."""
     connection.settimeout(seconds)
     try:
-        return connection.recv(1024) == b""
+        while connection.recv(1024) != b"":
+            pass
+        return True
     except ConnectionResetError:
         return True
     except TimeoutError:
@@ -99,11 +140,12 @@ def closed_within(connection, seconds):
         connection.close()
 
 
-def test_slow_connections_are_cut_and_others_served(tmp_path):
+@pytest.mark.parametrize("start", SLOW_REQUESTS.values(), ids=SLOW_REQUESTS.keys())
+def test_slow_connections_are_cut_and_others_served(tmp_path, http_parser, start):
     server = RegistryProcess(str(tmp_path / "registry.sqlite3"),
                              options=("--max-connections", "20", "--request-timeout", "1")).start()
     try:
-        slow = [slow_connection(server.port) for _ in range(60)]
+        slow = [slow_connection(server.port, start) for _ in range(60)]
         started = time.monotonic()
         # Until the slow ones are cut (one request timeout), a new connection may be refused
         # or answered 503 by the connection limit; after that it is served.
@@ -123,6 +165,21 @@ def test_slow_connections_are_cut_and_others_served(tmp_path):
     # One line of each kind, not one per connection.
     assert printed.count("connections are open") == 1, printed
     assert printed.count("sends its request too slowly") == 1, printed
+
+
+@pytest.mark.parametrize("then", [b"\r\n", b"GET /healthz HTTP/1.1\r\n"], ids=["blank line", "head unfinished"])
+def test_a_kept_alive_connection_is_cut_when_its_next_request_stalls(tmp_path, http_parser, then):
+    # Bytes after an answer stop the idle timeout; the request timeout must take over from them.
+    server = RegistryProcess(str(tmp_path / "registry.sqlite3"),
+                             options=("--idle-timeout", "60", "--request-timeout", "1")).start()
+    try:
+        connection = socket.create_connection(("127.0.0.1", server.port), timeout=10)
+        connection.sendall(b"GET /healthz HTTP/1.1\r\nHost: registry\r\n\r\n")
+        assert connection.recv(1024).startswith(b"HTTP/1.1 200")
+        connection.sendall(then)
+        assert closed_within(connection, 10)
+    finally:
+        server.kill()
 
 
 @pytest.mark.skipif(not LONG, reason="a long case: DID_VEK_LONG_TESTS=1")
