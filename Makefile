@@ -39,6 +39,7 @@ demo: $(VENV)/.installed-test
 	$(PY) examples/credentials.py
 	examples/cli_round_trip.sh $(VENV)/bin/did-vek
 	examples/registry_demo.sh $(VENV)/bin/did-vek
+	examples/witness_demo.sh $(VENV)/bin/did-vek
 
 test: test-cpp test-python
 
