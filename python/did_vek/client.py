@@ -21,9 +21,7 @@ from ._history import History, Version, is_version_id, verify_history
 from ._messages import quoted
 from ._signed import read_signed
 from ._transport import Answer, Connection, NotFound, RegistryError, one_line, refusal
-from .tlog import merkle
-from .tlog._base64 import decode
-from .tlog.answers import receipt_checkpoint
+from .tlog.answers import consistency_hashes, receipt_checkpoint
 from .tlog.errors import FormatError, InvalidProof
 from .tlog.note import Verifier
 from .tlog.policy import Policy, parse_policy
@@ -32,9 +30,6 @@ from .tlog.verify import accept_history, accept_receipt, parse_checkpoint
 
 # How many times an answer is fetched again because another process remembered a newer tree meanwhile.
 _ATTEMPTS = 3
-# A consistency proof between trees of at most 2**63 - 1 leaves has at most this many hashes.
-_MAX_CONSISTENCY = 64
-
 __all__ = ["RegistryClient", "Published", "Resolution", "RegistryError", "NotFound"]
 
 
@@ -238,13 +233,7 @@ class RegistryClient:
     def consistency(self, old: int, new: int) -> list[bytes]:
         """The registry's proof that its tree of size `new` extends that of size `old`, unchecked."""
         lines = _text(self._get("/tlog/consistency?" + urlencode({"old": old, "new": new}))).splitlines()
-        if len(lines) > _MAX_CONSISTENCY:
-            raise InvalidProof(f"the consistency proof served has {len(lines)} hashes")
-        try:
-            return [decode(line, f"consistency hash {number}", length=merkle.HASH_SIZE)
-                    for number, line in enumerate(lines, 1)]
-        except FormatError as error:
-            raise InvalidProof(f"the consistency proof served: {error}") from None
+        return consistency_hashes(lines, "the consistency proof served")
 
     def _get(self, path: str) -> Answer:
         answer = self._connection.request("GET", path)

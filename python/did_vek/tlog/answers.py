@@ -39,13 +39,19 @@ def history_consistency(vek_log: Any) -> list[bytes] | None:
         return None
     if not isinstance(hashes, list) or not all(isinstance(hash_, str) for hash_ in hashes):
         raise InvalidProof('the vekLog\'s "consistency" is not a list of base64 hashes')
-    if len(hashes) > _MAX_CONSISTENCY:
-        raise InvalidProof(f'the vekLog\'s "consistency" has {len(hashes)} hashes')
+    return consistency_hashes(hashes, 'the vekLog\'s "consistency"')
+
+
+def consistency_hashes(lines: Sequence[str], where: str) -> list[bytes]:
+    """The hashes of a consistency proof written one base64 hash a line; `InvalidProof` naming
+    `where` for too many or a malformed one."""
+    if len(lines) > _MAX_CONSISTENCY:
+        raise InvalidProof(f"{where} has {len(lines)} hashes")
     try:
-        return [decode(hash_, f"consistency hash {number}", length=merkle.HASH_SIZE)
-                for number, hash_ in enumerate(hashes, 1)]
+        return [decode(line, f"consistency hash {number}", length=merkle.HASH_SIZE)
+                for number, line in enumerate(lines, 1)]
     except FormatError as error:
-        raise InvalidProof(f"the vekLog: {error}") from None
+        raise InvalidProof(f"{where}: {error}") from None
 
 
 def resolution_checkpoint(vek_log: Any) -> str:
