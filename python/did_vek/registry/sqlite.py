@@ -9,6 +9,8 @@ can commit with a smaller `seq` after a larger one is visible, so an export page
 some `seq` never skips a version that commits later.
 """
 
+import fcntl
+import os
 import sqlite3
 import threading
 import time
@@ -194,6 +196,9 @@ class SqliteStore:
         self._connections: list[sqlite3.Connection] = []
         self._lock = threading.Lock()
         self._closed = False
+        # Writers take turns on a lock file before they take SQLite's write lock (see `_turn`).
+        self._writing = threading.Lock()
+        self._turn_file: int | None = None
 
     def _connection(self) -> sqlite3.Connection:
         connection: sqlite3.Connection | None = getattr(self._local, "connection", None)
@@ -281,8 +286,39 @@ class SqliteStore:
         with self._failures():
             return _tiles(self._connection(), keys)
 
+    @contextmanager
+    def _turn(self) -> Iterator[None]:
+        """The writers' turn, among the threads of this process and the processes on this file.
+
+        SQLite's own wait for its write lock sleeps longer and longer between tries (up to a
+        tenth of a second), so a writer that commits batch after batch keeps the lock while the
+        other processes sleep: their publishes waited seconds. A lock file is taken as soon as
+        it is free; SQLite's lock is then free too, but for writers that bypass the store."""
+        deadline = time.monotonic() + BUSY_TIMEOUT_SECONDS
+        if not self._writing.acquire(timeout=BUSY_TIMEOUT_SECONDS):
+            raise StoreBusy(f"SQLite {self.path}: another writer of this process held the log"
+                            f" (waited {BUSY_TIMEOUT_SECONDS:g} s)")
+        try:
+            if self._turn_file is None:
+                self._turn_file = os.open(f"{self.path}.writer-lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+            while True:
+                try:
+                    fcntl.flock(self._turn_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                    break
+                except BlockingIOError:
+                    if time.monotonic() > deadline:
+                        raise StoreBusy(f"SQLite {self.path}: another process held the log"
+                                        f" (waited {BUSY_TIMEOUT_SECONDS:g} s)") from None
+                    time.sleep(0.0005)
+            try:
+                yield
+            finally:
+                fcntl.flock(self._turn_file, fcntl.LOCK_UN)
+        finally:
+            self._writing.release()
+
     def write(self, work: Callable[[_Transaction], _T]) -> _T:
-        with self._failures():
+        with self._turn(), self._failures():
             connection = self._connection()
             # The write lock is held from the first read to the commit: the log writer works on
             # the head it read, and no other writer, in this process or another, can move it.
@@ -310,3 +346,7 @@ class SqliteStore:
             connections, self._connections = self._connections, []
         for connection in connections:
             connection.close()
+        with self._writing:
+            if self._turn_file is not None:
+                os.close(self._turn_file)
+                self._turn_file = None
