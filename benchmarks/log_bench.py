@@ -41,6 +41,8 @@ HERE = Path(__file__).resolve().parent
 WORKERS = 2
 PUBLISH_CONNECTIONS = 64
 WITNESSES = 3
+# The versions of the large store are logged this many at a time (see log_store.logged_store).
+LARGE_STORE_BATCH = 65_536
 QUORUM = 2
 
 
@@ -213,7 +215,7 @@ def main() -> None:
         work = Path(tempfile.mkdtemp(prefix="did-vek-log-bench-"))
         stack.callback(shutil.rmtree, work, ignore_errors=True)
         if "large" in parts:
-            store, made = log_store.logged_store(args.cache, sizes.large)
+            store, made = log_store.logged_store(args.cache, sizes.large, LARGE_STORE_BATCH)
             results["large"], large_goals = measure_large(store, sizes.large, made)
             goals += large_goals
         if "resolve" in parts:
