@@ -22,6 +22,7 @@ class AnswerProofs:
     def __init__(self, store: Store, view: LogView, head: Head, did: str) -> None:
         self.head = head
         self._store = store
+        self._view = view
         self._reader = view.hash_reader(head.size)
         self._map = view.map_proof(head, did)
 
@@ -32,8 +33,8 @@ class AnswerProofs:
     def map_part(self) -> dict[str, Any]:
         """The map entry of the head's tree, its proof, and the DID's map proof."""
         head = self.head
-        return {"mapEntry": head.map_entry, "mapProof": self.inclusion(head.size - 1, head.map_entry),
-                "map": self._map.to_json()}
+        map_proof = self._view.map_entry_proof(head, lambda: self.inclusion(head.size - 1, head.map_entry))
+        return {"mapEntry": head.map_entry, "mapProof": map_proof, "map": self._map.to_json()}
 
     def of_version(self, version: StoredVersion, later: Sequence[StoredVersion] = ()) -> dict[str, Any]:
         """The vekLog of a resolution that serves `version`, followed by the versions `later`."""

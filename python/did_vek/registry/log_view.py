@@ -34,6 +34,9 @@ class LogView:
         self._size = 0  # the tree size the map is at; 0 before the first head
         self._lock = threading.Lock()
         self._full_tiles: dict[tuple[int, int], bytes] = {}
+        # (signed checkpoint, the inclusion proof of its map entry): the same for every answer
+        # given as of that head, and hundreds of hashes to make each time.
+        self._map_entry_proof: tuple[str, str] | None = None
 
     def map_proof(self, head: Head, did: str) -> MapProof:
         """The proof of `did` in the map of `head`'s tree. `HeadMoved` when the map is past it."""
@@ -81,6 +84,15 @@ class LogView:
             self._map, self._size = DidMap(), 0
             raise
         self._size = head.size
+
+    def map_entry_proof(self, head: Head, make: Callable[[], str]) -> str:
+        """The inclusion proof of `head`'s map entry, made by `make` once per head."""
+        kept = self._map_entry_proof
+        if kept is not None and kept[0] == head.checkpoint:
+            return kept[1]
+        proof = make()
+        self._map_entry_proof = (head.checkpoint, proof)  # one assignment: threads see either pair whole
+        return proof
 
     def hash_reader(self, size: int) -> TileHashReader:
         """Reads the hashes of the tree of `size` from the stored tiles."""

@@ -79,6 +79,20 @@ def test_a_restarted_process_rebuilds_the_map_with_each_dids_latest_version(clie
                                      document=document, version_id=served)
 
 
+def test_answers_after_a_publish_prove_the_new_checkpoints_map_entry(client):
+    # The map entry's proof is kept per checkpoint: one kept from before a publish would not
+    # lead to the new tree's root.
+    for number, version in ((4, history(5)[3]), (5, history(5)[4])):
+        client.get(f"/1.0/identifiers/{DID}")
+        assert client.post(f"/dids/{DID}", content=version, headers=JSON).status_code == 201
+        for did, served in ((DID, number), (ABSENT, None)):
+            vek_log = client.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
+            signed_checkpoint = answers.resolution_checkpoint(vek_log)
+            document = None if served is None else stored(client, did, served)
+            answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
+                                     document=document, version_id=served)
+
+
 def test_a_receipt_and_a_history_are_proven_and_the_history_extends_what_was_known(client):
     known = opened(client, client.get("/tlog/checkpoint").text)
     version = signed(did=DID, updated=day(5))
