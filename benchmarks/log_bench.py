@@ -144,9 +144,8 @@ def measure_publish(stack: ExitStack, work: Path, postgres: Any, sizes: Sizes) -
     ]
     load = wrk_runs.Load(threads=2, connections=PUBLISH_CONNECTIONS, seconds=sizes.seconds)
     warm_up = replace(load, seconds=1)
-    for case in cases:  # each store's first versions: the warm-up's own DIDs
-        case.run(case.server, warm_up) if case.name.startswith("bare") else \
-            wrk_runs.publish(case.server.url(), warm, warm_up)
+    for case in cases:  # a first second of load on each; the stores take the warm-up's own DIDs
+        wrk_runs.publish(case.server.url(), warm, warm_up, repeat=case.server.name == "bare ASGI app")
     interleaved(cases, load, sizes.rounds, None)
     for case in cases:
         case.server.stop()

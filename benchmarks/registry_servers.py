@@ -36,7 +36,8 @@ def free_port() -> int:
 
 
 class ServerProcess:
-    """`command` in a new session, ready once `ready_path` answers 200; stopped with its workers."""
+    """`command` in a new session, ready once `ready_path` answers `ready_status` (200 for most);
+    stopped with its workers."""
 
     def __init__(self, name: str, command: list[str], port: int, ready_path: str, *,
                  cwd: Path | None = None, env: dict[str, str] | None = None, own_directory: Path | None = None,
