@@ -2,6 +2,7 @@
 # make test     - set up what is missing, build, run the C++ and Python test suites
 # make bench    - set up, build, run the benchmarks against the peers and the floor, then the registry's and the witness's
 # make bench-registry - the registry server under wrk beside nginx and a bare ASGI app (REGISTRY_BENCH_ARGS=--quick)
+# make bench-log - what the registry's log costs: publishes, proofs, witnesses, a large restart (LOG_BENCH_ARGS=--quick)
 # make sanitize - the C++ and Python test suites against an ASan+UBSan build of its own
 # make fuzz     - build the libFuzzer harnesses with clang, run each for FUZZ_SECONDS
 # make wheel    - into dist/: a repaired wheel (libsodium, libcrypto inside) per CPython >= 3.12, an sdist
@@ -32,7 +33,7 @@ FUZZ_CMAKE_ARGS = -DCMAKE_C_COMPILER=clang-$(FUZZ_LLVM) -DCMAKE_CXX_COMPILER=cla
 
 CMAKE_CONFIGURE = $(1)/bin/cmake -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(1))/bin/ninja
 
-.PHONY: demo test test-cpp test-python bench bench-registry sanitize sanitize-cpp sanitize-python fuzz wheel check-wheel clean
+.PHONY: demo test test-cpp test-python bench bench-registry bench-log sanitize sanitize-cpp sanitize-python fuzz wheel check-wheel clean
 
 demo: $(VENV)/.installed-test
 	$(PY) examples/quickstart.py
@@ -57,14 +58,19 @@ test-cpp: $(VENV)/.installed-test
 FLOOR := build/bench/floor
 
 REGISTRY_BENCH_ARGS ?=
+LOG_BENCH_ARGS ?=
 
 bench: $(VENV)/.installed-bench $(FLOOR)
 	$(PY) benchmarks/run.py --floor $(FLOOR)
 	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)
+	$(PY) benchmarks/log_bench.py $(LOG_BENCH_ARGS)
 	$(PY) benchmarks/witness_bench.py
 
 bench-registry: $(VENV)/.installed-bench
 	$(PY) benchmarks/registry_bench.py $(REGISTRY_BENCH_ARGS)
+
+bench-log: $(VENV)/.installed-bench
+	$(PY) benchmarks/log_bench.py $(LOG_BENCH_ARGS)
 
 $(FLOOR): benchmarks/floor.c | $(VENV)/.installed-bench
 	mkdir -p $(dir $@)

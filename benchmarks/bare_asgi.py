@@ -1,5 +1,6 @@
 """The floor of any Python registry: an ASGI application that answers every request with the same
-bytes, a resolution result of the usual size, without looking at the request.
+bytes, a resolution result of the usual size, without looking at the request; and `created`,
+the floor of a publish, which reads the request's whole body and answers 201.
 
     uvicorn bare_asgi:app --app-dir benchmarks
 """
@@ -28,3 +29,18 @@ async def app(scope, receive, send):
         return
     await send(_START)
     await send(_BODY)
+
+
+_CREATED_START = {"type": "http.response.start", "status": 201,
+                  "headers": [(b"content-type", b"application/json"), (b"content-length", b"2")]}
+_CREATED_BODY = {"type": "http.response.body", "body": b"{}"}
+
+
+async def created(scope, receive, send):
+    if scope["type"] == "lifespan":
+        await app(scope, receive, send)
+        return
+    while (await receive()).get("more_body", False):
+        pass
+    await send(_CREATED_START)
+    await send(_CREATED_BODY)

@@ -269,7 +269,8 @@ def measure_publish(bench: Bench) -> tuple[list[PublishRun], float, dict[str, fl
     commit_rows = [update.first for update in data.updates(300, label="commit")]
     append_alone = {
         "SQLite, synchronous=FULL": append_seconds(SqliteStore(str(bench.work / "commits.sqlite3")), commit_rows),
-        "PostgreSQL, synchronous_commit=on": append_seconds(PostgresStore(bench.postgres.url("commits")), commit_rows),
+        "PostgreSQL, synchronous_commit=on": append_seconds(PostgresStore(bench.postgres.url("commits")), commit_rows,
+                                                            str(servers.bench_log_key())),
     }
     return runs, verified_per_second, append_alone
 

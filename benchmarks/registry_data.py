@@ -28,6 +28,7 @@ from did_vek.registry.sqlite import SqliteStore
 # A batch is signed by one worker process and inserted in one statement.
 _BATCH = 5_000
 _TIME_FORMAT = "%Y-%m-%dT%H:%M:%SZ"
+_VERSION_COLUMNS = "seq, did, version, version_time, created, signed, deactivates"
 
 
 @dataclass(frozen=True)
@@ -110,7 +111,9 @@ def sqlite_store(directory: Path, count: int, *, processes: int | None = None) -
         if larger:
             # The first `count` DIDs of a larger set are the same DIDs: copy instead of signing again.
             connection.execute("ATTACH DATABASE ? AS larger", (f"file:{larger[0]}?mode=ro",))
-            connection.execute("INSERT INTO versions SELECT * FROM larger.versions WHERE seq <= ?", (count,))
+            # Without their places in the larger store's log: this store's own log is made at its first start.
+            connection.execute(f"INSERT INTO versions ({_VERSION_COLUMNS}) SELECT {_VERSION_COLUMNS}"
+                               " FROM larger.versions WHERE seq <= ?", (count,))
         else:
             with multiprocessing.get_context("spawn").Pool(processes or os.cpu_count()) as pool:
                 for rows in pool.imap(_first_versions, _batches(count)):

@@ -6,9 +6,11 @@ same uvicorn settings, nginx serving files, and a private PostgreSQL cluster (th
 
 from __future__ import annotations
 
+import atexit
 import http.client
 import importlib.util
 import os
+import secrets
 import shutil
 import signal
 import socket
@@ -16,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+from collections.abc import Sequence
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -33,11 +36,14 @@ def free_port() -> int:
 
 
 class ServerProcess:
-    """`command` in a new session, ready once `ready_path` answers 200; stopped with its workers."""
+    """`command` in a new session, ready once `ready_path` answers `ready_status` (200 for most);
+    stopped with its workers."""
 
     def __init__(self, name: str, command: list[str], port: int, ready_path: str, *,
-                 cwd: Path | None = None, env: dict[str, str] | None = None, own_directory: Path | None = None) -> None:
+                 cwd: Path | None = None, env: dict[str, str] | None = None, own_directory: Path | None = None,
+                 ready_status: int = 200) -> None:
         self.name, self.command, self.port, self.ready_path = name, command, port, ready_path
+        self.ready_status = ready_status
         self.cwd, self.env = cwd, env
         self.own_directory = own_directory  # the server's configuration and state, removed when it stops
         self.process: subprocess.Popen[bytes] | None = None
@@ -63,14 +69,15 @@ class ServerProcess:
             if self._answers():
                 return
             time.sleep(0.05)
+        errors = self.errors()
         self.stop()
-        raise RuntimeError(f"{self.name} did not answer on port {self.port} within {timeout} s: {self.errors()}")
+        raise RuntimeError(f"{self.name} did not answer on port {self.port} within {timeout} s: {errors}")
 
     def _answers(self) -> bool:
         connection = http.client.HTTPConnection(HOST, self.port, timeout=2)
         try:
             connection.request("GET", self.ready_path)
-            return connection.getresponse().status == 200
+            return connection.getresponse().status == self.ready_status
         except OSError:
             return False
         finally:
@@ -118,15 +125,36 @@ def _group_running(group: int) -> bool:
     return False
 
 
-def registry(db: str, workers: int, http_parser: str | None = None) -> ServerProcess:
-    """The registry as `serve` runs it; with `http_parser`, on that parser rather than the one it chooses."""
+def registry(db: str, workers: int, *, witnesses: Sequence[tuple[str, str]] = (),
+             quorum: int | None = None, http_parser: str | None = None) -> ServerProcess:
+    """`did-vek serve` on `db`; a PostgreSQL store signs its log with the benchmarks' own log key
+    (a SQLite store keeps its key beside its file). With `witnesses` ((vkey, URL) pairs), each
+    checkpoint waits for `quorum` of their cosignatures; with `http_parser`, on that parser rather
+    than the one it chooses."""
     from did_vek.registry.server import HTTP_PARSER_VARIABLE
     port = free_port()
+    command = [sys.executable, "-m", "did_vek", "serve", "--db", db, "--host", HOST, "--port", str(port),
+               "--workers", str(workers)]
+    if db.startswith(("postgresql://", "postgres://")):
+        command += ["--log-key", str(bench_log_key())]
+    for vkey, url in witnesses:
+        command += ["--witness", vkey, url]
+    if quorum is not None:
+        command += ["--quorum", str(quorum)]
     env = None if http_parser is None else {**os.environ, HTTP_PARSER_VARIABLE: http_parser}
-    return ServerProcess(f"registry on {db.split('://')[0] if '://' in db else 'SQLite'}",
-                         [sys.executable, "-m", "did_vek.registry", "--db", db, "--host", HOST,
-                          "--port", str(port), "--workers", str(workers)],
-                         port, "/healthz", env=env)
+    return ServerProcess(f"registry on {db.split('://')[0] if '://' in db else 'SQLite'}", command, port,
+                         "/healthz", env=env)
+
+
+def bench_log_key() -> Path:
+    """A log key file shared by every PostgreSQL registry of a run (their databases are new each
+    run), made once per run in the temporary directory."""
+    from did_vek._keyfile import write_secret
+    path = Path(tempfile.gettempdir()) / f"did-vek-bench-log-key-{os.getpid()}"
+    if not path.exists():
+        write_secret(str(path), secrets.token_bytes(32).hex(), replace=False)
+        atexit.register(path.unlink, missing_ok=True)
+    return path
 
 
 def registry_sqlite_normal(path: str, workers: int) -> ServerProcess:
@@ -152,10 +180,23 @@ def _uvicorn(app: str, port: int, workers: int, stack: tuple[str, str] | None = 
 PURE_PYTHON_STACK = ("h11", "asyncio")
 
 
-def bare_asgi(workers: int, stack: tuple[str, str] | None = None) -> ServerProcess:
-    """The fixed-bytes application under the settings `did_vek.registry.serve` gives uvicorn."""
+def bare_asgi(workers: int, stack: tuple[str, str] | None = None, app: str = "bare_asgi:app") -> ServerProcess:
+    """The fixed-bytes application (or another of `bare_asgi`'s) under the settings
+    `did_vek.registry.serve` gives uvicorn."""
     port = free_port()
-    return ServerProcess("bare ASGI app", _uvicorn("bare_asgi:app", port, workers, stack), port, "/")
+    return ServerProcess("bare ASGI app", _uvicorn(app, port, workers, stack), port, "/",
+                         ready_status=201 if app.endswith(":created") else 200)
+
+
+def witness(name: str, directory: Path, key: Path, log_vkey: str) -> ServerProcess:
+    """`did-vek witness` of the log `log_vkey`, its state in `directory`; ready once it answers
+    at all (it serves only POST /add-checkpoint)."""
+    port = free_port()
+    return ServerProcess(f"witness {name}", [sys.executable, "-m", "did_vek", "witness", "--name", name,
+                                             "--db", str(directory / f"{name.replace('/', '-')}.sqlite3"),
+                                             "--key", str(key),
+                                             "--log", log_vkey, "--host", HOST, "--port", str(port)],
+                         port, "/add-checkpoint", ready_status=405)
 
 
 def registry_on_stack(db: str, workers: int, stack: tuple[str, str]) -> ServerProcess:
@@ -164,7 +205,12 @@ def registry_on_stack(db: str, workers: int, stack: tuple[str, str]) -> ServerPr
     port = free_port()
     return ServerProcess(f"registry on {stack[0]} and {stack[1]}",
                          [*_uvicorn("did_vek.registry.server:app_from_environment", port, workers, stack), "--factory"],
-                         port, "/healthz", env={**os.environ, DB_VARIABLE: db})
+                         port, "/healthz", env={**os.environ, DB_VARIABLE: db, **_log_key_variable(db)})
+
+
+def _log_key_variable(db: str) -> dict[str, str]:
+    from did_vek.registry.log_key import LOG_KEY_VARIABLE
+    return {LOG_KEY_VARIABLE: str(bench_log_key())} if db.startswith(("postgresql://", "postgres://")) else {}
 
 
 _NGINX_CONFIG = """\

@@ -90,9 +90,10 @@ def resolve(url: str, dids_file: Path, load: Load) -> WrkReport:
     return run(url, "resolve.lua", [str(dids_file)], load, (RESOLUTION_ACCEPT,))
 
 
-def publish(url: str, requests_file: Path, load: Load) -> WrkReport:
-    """POST each prepared version of `requests_file` once."""
-    return run(url, "publish.lua", [str(requests_file), str(load.threads)], load)
+def publish(url: str, requests_file: Path, load: Load, *, repeat: bool = False) -> WrkReport:
+    """POST each prepared version of `requests_file` once; with `repeat`, again from the first
+    when all were sent (for a server that stores nothing)."""
+    return run(url, "publish.lua", [str(requests_file), str(load.threads), *(["repeat"] if repeat else [])], load)
 
 
 def created_per_second(report: WrkReport) -> float:

@@ -16,3 +16,4 @@ _spec.loader.exec_module(_product)
 postgres_server = _product.postgres_server
 postgres_db = _product.postgres_db
 db = _product.db
+log_key_file = _product.log_key_file

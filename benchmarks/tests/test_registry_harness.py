@@ -34,7 +34,8 @@ def test_a_smaller_store_is_the_first_dids_of_a_larger_one(stores):
 
 @pytest.mark.parametrize("engine", ["sqlite", "postgresql"])
 def test_the_static_files_are_the_registrys_own_answers(stores, engine, request, tmp_path):
-    """nginx serves these bytes: they must be what the registry answers, on either engine."""
+    """nginx serves these bytes: they must be what the registry answers, on either engine, but for
+    the proofs of the registry's log, which static files cannot have."""
     large, _ = stores
     db = str(shutil.copy(large, tmp_path / "registry.sqlite3"))
     if engine == "postgresql":
@@ -43,7 +44,9 @@ def test_the_static_files_are_the_registrys_own_answers(stores, engine, request,
     with TestClient(create_app(db)) as client:
         for did, body in registry_data.resolution_results(large):
             answer = client.get(f"/1.0/identifiers/{did}", headers=RESULT)
-            assert (answer.status_code, answer.content) == (200, body)
+            served = answer.json()
+            assert "entry" in served["didResolutionMetadata"].pop("vekLog")
+            assert (answer.status_code, json.dumps(served, ensure_ascii=False).encode()) == (200, body)
         # The generated rows count as published: a next version follows them with the next seq.
         answer = client.post(f"/dids/{did}", content=next_version(39, json.loads(body)), headers=JSON)
         assert answer.status_code == 201, answer.text

@@ -1,6 +1,7 @@
--- Publishes prepared versions, each once: wrk ... -s publish.lua URL -- FILE THREADS
+-- Publishes prepared versions, each once: wrk ... -s publish.lua URL -- FILE THREADS [repeat]
 -- FILE has one "PATH<tab>BODY" line per version; thread k of n sends lines k, k+n, k+2n, ...
--- A thread that has sent all of its lines stops. done() prints one JSON line: the answers by kind.
+-- A thread that has sent all of its lines stops, or with "repeat" (for a server that stores
+-- nothing) starts again from its first. done() prints one JSON line: the answers by kind.
 local threads = {}
 
 function setup(thread)
@@ -10,6 +11,7 @@ end
 
 function init(args)
    local count = tonumber(args[2])
+   again = args[3] == "repeat"
    local headers = {["Content-Type"] = "application/json"}
    requests = {}
    local n = 0
@@ -28,7 +30,9 @@ end
 
 function request()
    sent = sent + 1
-   if sent > #requests then
+   if sent > #requests and again then
+      sent = 1
+   elseif sent > #requests then
       -- Nothing new to send: a repeat would be a cheaper retry, so this thread ends here.
       ran_out = 1
       wrk.thread:stop()

@@ -7,7 +7,7 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from starlette.testclient import TestClient
 
-from did_vek.registry import create_app, open_log, open_store
+from did_vek.registry import create_app, log_view, open_log, open_store
 from did_vek.registry.log_key import LogKeyError, load_log_key
 from did_vek.tlog import answers, merkle
 from did_vek.tlog._base64 import decode
@@ -63,6 +63,34 @@ def test_every_resolution_result_proves_what_it_serves(client, did, query, statu
     answers.check_resolution(did, vek_log, signed_checkpoint, checkpoint, document=document,
                              version_id=None if document is None else served)
     assert (did == ABSENT) == ("entry" not in vek_log)
+
+
+@pytest.mark.parametrize("read_batch", [1, 2, 10_000])
+def test_a_restarted_process_rebuilds_the_map_with_each_dids_latest_version(client, db, monkeypatch, read_batch):
+    # A new application is a new process's view: it reads the whole log, a batch at a time,
+    # and DID's three versions fall into different batches when they are small.
+    monkeypatch.setattr(log_view, "_READ_BATCH", read_batch)
+    with TestClient(create_app(db)) as restarted:
+        for did, served in ((DID, 3), (ABSENT, None)):
+            vek_log = restarted.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
+            signed_checkpoint = answers.resolution_checkpoint(vek_log)
+            document = None if served is None else stored(client, did, served)
+            answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
+                                     document=document, version_id=served)
+
+
+def test_answers_after_a_publish_prove_the_new_checkpoints_map_entry(client):
+    # The map entry's proof is kept per checkpoint: one kept from before a publish would not
+    # lead to the new tree's root.
+    for number, version in ((4, history(5)[3]), (5, history(5)[4])):
+        client.get(f"/1.0/identifiers/{DID}")
+        assert client.post(f"/dids/{DID}", content=version, headers=JSON).status_code == 201
+        for did, served in ((DID, number), (ABSENT, None)):
+            vek_log = client.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
+            signed_checkpoint = answers.resolution_checkpoint(vek_log)
+            document = None if served is None else stored(client, did, served)
+            answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
+                                     document=document, version_id=served)
 
 
 def test_a_receipt_and_a_history_are_proven_and_the_history_extends_what_was_known(client):

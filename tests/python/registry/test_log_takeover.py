@@ -2,6 +2,7 @@
 # the other goes on writing the log within seconds, every acknowledged version is in it exactly
 # once, and every checkpoint served during the run is consistent with the last one.
 import base64
+import http.client
 import os
 import signal
 import threading
@@ -21,6 +22,8 @@ from test_reliability import check_registry
 PUBLISHERS = 8
 KILLS = 5
 FROZEN_SECONDS = 60 if LONG else 8
+# A process killed mid-answer cuts the connection before its headers (OSError) or within its body.
+CUT_OFF = (OSError, http.client.IncompleteRead)
 
 
 def started_pair(db):
@@ -60,7 +63,7 @@ class Load:
             text = self.pending.setdefault(i, keyed_version(self.keys[i], self.sent[i] + 1))
             try:
                 answer = server.publish(text, self.dids[i])
-            except OSError:
+            except CUT_OFF:
                 time.sleep(0.05)
                 continue
             if answer.status in (200, 201):
@@ -77,7 +80,7 @@ class Load:
             for server in self.servers:
                 try:
                     answer = server.request("GET", "/tlog/checkpoint", timeout=2)
-                except OSError:
+                except CUT_OFF:
                     continue
                 if answer.status == 200:
                     self.checkpoints.add(answer.body.decode())
