@@ -222,7 +222,7 @@ def measure_resolve(bench: Bench, store: Path, *, stacks: bool = False) -> dict[
                  bench.start(servers.registry_on_stack(str(store), WORKERS, plain)), dids, []),
             Case("registry, PostgreSQL, h11 and asyncio",
                  bench.start(servers.registry_on_stack(bench.postgres.url("resolve"), WORKERS, plain)), dids, []),
-            Case("registry, SQLite, h11", bench.start(servers.registry(str(store), WORKERS, "h11")), dids, []),
+            Case("registry, SQLite, h11", bench.start(servers.registry(str(store), WORKERS, http_parser="h11")), dids, []),
         ]
     log(f"resolve: {bench.sizes.resolve:,} DIDs, {bench.sizes.rounds} round(s) of {bench.sizes.seconds} s per server")
     interleaved(cases, bench.load, bench.sizes.rounds, bench.warm_up)
