@@ -42,7 +42,9 @@ SAMPLING_CONNECTIONS = 8
 
 def _unlogged(path: Path) -> int:
     with sqlite3.connect(f"file:{path}?mode=ro", uri=True) as connection:
-        return int(connection.execute("SELECT count(*) FROM versions WHERE log_index IS NULL").fetchone()[0])
+        columns = {row[1] for row in connection.execute("PRAGMA table_info(versions)")}
+        where = " WHERE log_index IS NULL" if "log_index" in columns else ""  # a store from before the log
+        return int(connection.execute(f"SELECT count(*) FROM versions{where}").fetchone()[0])
 
 
 def entry_count(path: Path) -> int:
@@ -53,9 +55,9 @@ def entry_count(path: Path) -> int:
 def logged_store(directory: Path, count: int, batch: int = log_writer.MIGRATION_BATCH) -> tuple[Path, float | None]:
     """The cached SQLite store of `count` DIDs with its log, and the seconds its log took to make
     now (None when the cache had it already). The log writer logs the stored versions `batch` at
-    a time: the registry's own start does it 1,024 at a time, and every batch recomputes the
-    map's changed paths twice, which for a million DIDs takes most of an hour on 2 busy cores;
-    larger batches make the same kind of log (fewer map entries) in minutes."""
+    a time (the registry's own start: `log_writer.MIGRATION_BATCH`); every batch recomputes the
+    map's changed paths twice, so larger batches make the same kind of log (fewer map entries)
+    sooner."""
     path = data.sqlite_store(directory, count)
     if _unlogged(path) == 0:
         return path, None
