@@ -2,15 +2,16 @@
 
 Each witness is sent the checkpoint with a consistency proof from the tree it holds; a witness
 that holds another size says which (409), and is asked again from there. The checkpoint is
-served once `quorum` witnesses cosigned it, with their lines after the log's own signature.
-A witness that does not answer, or answers otherwise, is asked again with the next checkpoint.
+served once `quorum` witnesses cosigned it, with their lines after the log's own signature,
+without waiting for the slower ones. A witness that does not answer, answers otherwise, or is
+still busy with an earlier checkpoint, is asked again with the next one.
 """
 
 import logging
 import os
 import threading
 from collections.abc import Sequence
-from concurrent.futures import ThreadPoolExecutor
+from concurrent.futures import ThreadPoolExecutor, as_completed
 from dataclasses import dataclass
 
 from .._transport import Connection, RegistryError
@@ -73,13 +74,20 @@ class Cosigner:
             raise WitnessConfigError("each witness is named once")
         self.peers, self.quorum, self._view = list(peers), quorum, view
         self._held: dict[str, int] = {}  # witness name -> the tree size it holds, as last heard
-        self._lock = threading.Lock()
-        self._pool = ThreadPoolExecutor(len(peers), thread_name_prefix="did-vek-witness")
+        # One request at a time to each witness, on a connection kept open between them.
+        self._busy = {peer.verifier.name: threading.Lock() for peer in peers}
+        self._connections = {peer.verifier.name: Connection(peer.url, WITNESS_TIMEOUT) for peer in peers}
+        # Room for a slow witness's request of an earlier round beside every request of this one.
+        self._pool = ThreadPoolExecutor(2 * len(peers), thread_name_prefix="did-vek-witness")
 
     def cosign(self, head: Head) -> str | None:
         """`head`'s checkpoint with the cosignature lines of at least `quorum` witnesses, or None."""
-        with self._lock:  # one round at a time: a witness's held size is the last one it gave
-            lines = [line for line in self._pool.map(lambda peer: self._ask(peer, head), self.peers) if line]
+        lines = []
+        for asked in as_completed([self._pool.submit(self._ask, peer, head) for peer in self.peers]):
+            if line := asked.result():
+                lines.append(line)
+                if len(lines) == self.quorum:
+                    break
         if len(lines) < self.quorum:
             _log.warning("checkpoint of tree size %d: %d of %d witnesses cosigned, %d needed",
                          head.size, len(lines), len(self.peers), self.quorum)
@@ -88,11 +96,22 @@ class Cosigner:
 
     def close(self) -> None:
         self._pool.shutdown(wait=False, cancel_futures=True)
+        for connection in self._connections.values():
+            connection.close()
 
     def _ask(self, peer: WitnessPeer, head: Head) -> str | None:
         name = peer.verifier.name
+        if not self._busy[name].acquire(blocking=False):
+            return None  # still asked about an earlier checkpoint: this one waits for the next round
+        try:
+            return self._ask_now(peer, head)
+        finally:
+            self._busy[name].release()
+
+    def _ask_now(self, peer: WitnessPeer, head: Head) -> str | None:
+        name = peer.verifier.name
         old = self._held.get(name, 0)
-        connection = Connection(peer.url, WITNESS_TIMEOUT)
+        connection = self._connections[name]
         try:
             for _ in range(2):  # a 409 names the size the witness holds: ask once more from there
                 if old > head.size:
@@ -118,6 +137,4 @@ class Cosigner:
             _log.warning("witness %s: %s", name, error.detail)
         except (FormatError, InvalidProof) as error:
             _log.error("witness %s answered with no valid cosignature: %s", name, error)
-        finally:
-            connection.close()
         return None
