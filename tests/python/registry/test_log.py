@@ -7,13 +7,16 @@ from concurrent.futures import ThreadPoolExecutor
 import pytest
 from starlette.testclient import TestClient
 
+from did_vek import RegistryClient
 from did_vek.registry import create_app, log_view, open_log, open_store
 from did_vek.registry.log_key import LogKeyError, load_log_key
 from did_vek.tlog import answers, merkle
 from did_vek.tlog._base64 import decode
+from did_vek.tlog.audit import audit
 from did_vek.tlog.checkpoint import open_checkpoint
 from did_vek.tlog.note import Verifier
 from did_vek.tlog.tiles import TileHashReader, entry_bundles_for_size, split_bundle, split_tile, tiles_for_size
+from registries import real_registry
 from registry_histories import DID, day, history, keyed, keyed_version, signed
 
 JSON = {"content-type": "application/json"}
@@ -171,6 +174,8 @@ def test_an_old_database_gains_its_log_and_serves_what_it_served(tmp_path):
             canonical = json.dumps(json.loads(text), indent=2, sort_keys=True, ensure_ascii=False)
             old.execute("INSERT INTO versions (did, version, version_time, created, signed, deactivates)"
                         " VALUES (?, ?, ?, ?, ?, 0)", (DID, number, day(number + 1), day(2), canonical))
+    with real_registry(path) as url, RegistryClient(url) as registry:
+        assert audit(registry).versions == 3
     with TestClient(create_app(path)) as client:
         assert [json.dumps(v) for v in client.get(f"/dids/{DID}/log").json()] == [stored(client, DID, n) for n in (1, 2, 3)]
         body = client.get(f"/dids/{DID}/history").json()
