@@ -24,6 +24,7 @@ from test_reliability import check_registry
 PUBLISHERS = 8
 KILLS = 5
 FROZEN_SECONDS = 60 if LONG else 8
+VERSIONS_PER_DID = 500
 # A process killed mid-answer cuts the connection before its headers (OSError) or within its body.
 CUT_OFF = (OSError, http.client.IncompleteRead)
 
@@ -53,8 +54,6 @@ class Load:
 
     def __init__(self, servers):
         self.servers, self.stop = servers, threading.Event()
-        self.keys = [keyed(f"takeover-{i}") for i in range(PUBLISHERS)]
-        self.dids = [key.engine.create_did_from_key() for key in self.keys]
         self.sent, self.pending = [0] * PUBLISHERS, {}
         self.acknowledged, self.checkpoints, self.last_201 = [], set(), [0.0, 0.0]
 
@@ -62,14 +61,17 @@ class Load:
         while not self.stop.is_set():
             server = self.servers[i % 2]
             # The same text until it is answered: a new signing would differ in the proof's time.
-            text = self.pending.setdefault(i, keyed_version(self.keys[i], self.sent[i] + 1))
+            # A DID of its own every VERSIONS_PER_DID versions: a long run would reach MAX_VERSIONS.
+            key = keyed(f"takeover-{i}-{self.sent[i] // VERSIONS_PER_DID}")
+            did = key.engine.create_did_from_key()
+            text = self.pending.setdefault(i, keyed_version(key, self.sent[i] % VERSIONS_PER_DID + 1))
             try:
-                answer = server.publish(text, self.dids[i])
+                answer = server.publish(text, did)
             except CUT_OFF:
                 time.sleep(0.05)
                 continue
             if answer.status in (200, 201):
-                self.acknowledged.append((self.dids[i], answer.json()["versionId"], text, answer.status))
+                self.acknowledged.append((did, answer.json()["versionId"], text, answer.status))
                 self.last_201[self.servers.index(server)] = time.monotonic()
                 self.sent[i] += 1
                 del self.pending[i]
@@ -100,7 +102,7 @@ class Load:
             watcher.join()
 
     def check(self, server):
-        check_registry(server, self.dids, self.acknowledged)
+        check_registry(server, sorted({did for did, *_ in self.acknowledged}), self.acknowledged)
         final = Checkpoint.parse(parse_note(server.request("GET", "/tlog/checkpoint").body.decode()).text)
         for signed in self.checkpoints:
             seen = Checkpoint.parse(parse_note(signed).text)
