@@ -103,6 +103,27 @@ answer, method = get(f"/identifiers/{did}%23key-2")
 print(f"GET /1.0/identifiers/{did}%23key-2: {answer.headers['Content-Type']} {method['type']}")
 EOF
 
+echo; echo "# The log's proofs: a publish receipt (here, of sending version 3 again) and a resolution's vekLog"
+"$python" - "$DID_VEK_REGISTRY" "$did" v3.json <<'EOF'
+import json, sys, urllib.request
+
+registry, did, version = sys.argv[1:]
+request = urllib.request.Request(f"{registry}/dids/{did}", data=open(version, "rb").read(), method="POST",
+                                 headers={"Content-Type": "application/json"})
+with urllib.request.urlopen(request, timeout=10) as answer:
+    receipt = json.load(answer)
+print(f"POST /dids/{did}: {answer.status}, logIndex {receipt['logIndex']}")
+print("  proof (c2sp.org/tlog-proof@v1, then the checkpoint):")
+for line in receipt["proof"].splitlines()[:4]:
+    print("   ", line[:100])
+print("  vekLog.mapEntry:", receipt["vekLog"]["mapEntry"].strip())
+with urllib.request.urlopen(f"{registry}/1.0/identifiers/{did}", timeout=10) as answer:
+    vek_log = json.load(answer)["didResolutionMetadata"]["vekLog"]
+print(f"GET /1.0/identifiers/{did}: vekLog with", ", ".join(sorted(vek_log)))
+print("  entry:", vek_log["entry"].strip())
+print("  map proof:", len(vek_log["map"]["siblings"]), "siblings, leaf", "present" if vek_log["map"]["leaf"] else "absent")
+EOF
+
 echo; echo "# The old key can no longer write"
 sleep 1
 run_to v4.doc build "$did" --method key-1 "$key_1" --assertion-method key-1
