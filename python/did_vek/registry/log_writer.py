@@ -47,6 +47,9 @@ class LogWriter:
         self.key = key
         self.view = view
         self.cosigner = cosigner
+        # Set once this writer found no version left unlogged: from then on every version is
+        # stored by a log writer, logged in the same transaction.
+        self._migrated = False
 
     def start(self) -> Head | None:
         """Makes the log's first checkpoint when there is none, logs every version stored before
@@ -55,6 +58,7 @@ class LogWriter:
         head = self.store.write(self._open)
         while (moved := self.store.write(lambda transaction: self._log_unlogged(transaction, MIGRATION_BATCH)))[1]:
             head = moved[0]
+        self._migrated = True
         try:
             open_checkpoint(head.checkpoint, [self.key.signer.verifier])
         except (FormatError, InvalidProof):
@@ -118,7 +122,7 @@ class LogWriter:
 
     def _batch(self, transaction: LogTransaction, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
         head = self._head(transaction)
-        while (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
+        while not self._migrated and (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
             head = moved[0]  # a version stored before the log is never followed unlogged
         latest: dict[str, _Last] = {}
         outcomes: list[Outcome] = []

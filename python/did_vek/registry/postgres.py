@@ -24,7 +24,7 @@ from psycopg import errors
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable
+from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS did_vek_versions (
@@ -71,11 +71,6 @@ def _row(row: tuple[Any, ...]) -> StoredVersion:
     did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
                          created=created, signed=signed, deactivates=deactivates, log_index=log_index)
-
-
-def _below(size: int | None) -> str:
-    # Part of every read of versions: those that the tree of `size` holds (all when None).
-    return "" if size is None else f" AND log_index < {int(size)}"
 
 
 Connection = psycopg.Connection[tuple[Any, ...]]
@@ -288,27 +283,27 @@ class PostgresStore:
         return self._read(query, parameters, lambda rows: [_row(row) for row in rows])
 
     def last(self, did: str, size: int | None = None) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s{_below(size)}"
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s{held_by_tree(size)}"
                          " ORDER BY version DESC LIMIT 1", (did,))
 
     def version(self, did: str, version: int, size: int | None = None) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version = %s{_below(size)}",
+        return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version = %s{held_by_tree(size)}",
                          (did, version))
 
     def at_time(self, did: str, version_time: str, size: int | None = None) -> StoredVersion | None:
         # Version times grow with the version and share one fixed layout, so text order is time
         # order; COLLATE "C" compares them byte by byte whatever the database's collation.
         return self._one(f"SELECT {_COLUMNS} FROM did_vek_versions"
-                         f' WHERE did = %s AND version_time COLLATE "C" <= %s{_below(size)}'
+                         f' WHERE did = %s AND version_time COLLATE "C" <= %s{held_by_tree(size)}'
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
     def log(self, did: str, after: int = 0, limit: int | None = None, size: int | None = None) -> list[StoredVersion]:
         # LIMIT NULL: no limit.
-        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version > %s{_below(size)}"
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE did = %s AND version > %s{held_by_tree(size)}"
                          " ORDER BY version LIMIT %s", (did, after, limit))
 
     def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s{_below(size)} ORDER BY seq LIMIT %s",
+        return self._all(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE seq > %s{held_by_tree(size)} ORDER BY seq LIMIT %s",
                          (after, limit))
 
     def head(self, *, built: bool = False) -> Head | None:

@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import TypeVar
 
-from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable
+from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree
 
 # AUTOINCREMENT: a seq is never given twice, not even after the newest row went away.
 # log_index is NULL only for a version stored before the database had a log (see _LOG_SCHEMA).
@@ -78,11 +78,6 @@ def _row(row: tuple[str, int, int, str, str, str, int, int | None]) -> StoredVer
     did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
                          created=created, signed=signed, deactivates=bool(deactivates), log_index=log_index)
-
-
-def _below(size: int | None) -> str:
-    # Part of every read of versions: those that the tree of `size` holds (all when None).
-    return "" if size is None else f" AND log_index < {int(size)}"
 
 
 def _add_log(connection: sqlite3.Connection) -> None:
@@ -253,25 +248,25 @@ class SqliteStore:
         return [_row(row) for row in rows]
 
     def last(self, did: str, size: int | None = None) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ?{_below(size)}"
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ?{held_by_tree(size)}"
                          " ORDER BY version DESC LIMIT 1", (did,))
 
     def version(self, did: str, version: int, size: int | None = None) -> StoredVersion | None:
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version = ?{_below(size)}",
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version = ?{held_by_tree(size)}",
                          (did, version))
 
     def at_time(self, did: str, version_time: str, size: int | None = None) -> StoredVersion | None:
         # Version times grow with the version and share one layout, so text order is time order.
-        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version_time <= ?{_below(size)}"
+        return self._one(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version_time <= ?{held_by_tree(size)}"
                          " ORDER BY version DESC LIMIT 1", (did, version_time))
 
     def log(self, did: str, after: int = 0, limit: int | None = None, size: int | None = None) -> list[StoredVersion]:
         # LIMIT -1: no limit.
-        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version > ?{_below(size)}"
+        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE did = ? AND version > ?{held_by_tree(size)}"
                          " ORDER BY version LIMIT ?", (did, after, -1 if limit is None else limit))
 
     def export(self, after: int, limit: int, size: int | None = None) -> list[StoredVersion]:
-        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ?{_below(size)} ORDER BY seq LIMIT ?",
+        return self._all(f"SELECT {_COLUMNS} FROM versions WHERE seq > ?{held_by_tree(size)} ORDER BY seq LIMIT ?",
                          (after, limit))
 
     def head(self, *, built: bool = False) -> Head | None:

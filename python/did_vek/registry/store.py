@@ -76,6 +76,12 @@ Decide = Callable[[StoredVersion | None], NewVersion]
 _T = TypeVar("_T")
 
 
+def held_by_tree(size: int | None) -> str:
+    """The condition every read of versions ends with: those that the tree of `size` holds
+    (every one when None). The same SQL on every engine."""
+    return "" if size is None else f" AND log_index < {int(size)}"
+
+
 class LogTransaction(Protocol):
     """One write transaction of the log, open while the log writer's work runs: the only way
     anything is written. Reads inside it see what it wrote so far."""

@@ -68,6 +68,15 @@ def test_every_resolution_result_proves_what_it_serves(client, did, query, statu
     assert (did == ABSENT) == ("entry" not in vek_log)
 
 
+def check_proven(reader, client, did, served):
+    """The latest resolution of `did` that `reader` gives is proven: `served` its version, None absent."""
+    vek_log = reader.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
+    signed_checkpoint = answers.resolution_checkpoint(vek_log)
+    document = None if served is None else stored(client, did, served)
+    answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
+                             document=document, version_id=served)
+
+
 @pytest.mark.parametrize("read_batch", [1, 2, 10_000])
 def test_a_restarted_process_rebuilds_the_map_with_each_dids_latest_version(client, db, monkeypatch, read_batch):
     # A new application is a new process's view: it reads the whole log, a batch at a time,
@@ -75,11 +84,7 @@ def test_a_restarted_process_rebuilds_the_map_with_each_dids_latest_version(clie
     monkeypatch.setattr(log_view, "_READ_BATCH", read_batch)
     with TestClient(create_app(db)) as restarted:
         for did, served in ((DID, 3), (ABSENT, None)):
-            vek_log = restarted.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
-            signed_checkpoint = answers.resolution_checkpoint(vek_log)
-            document = None if served is None else stored(client, did, served)
-            answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
-                                     document=document, version_id=served)
+            check_proven(restarted, client, did, served)
 
 
 def test_answers_after_a_publish_prove_the_new_checkpoints_map_entry(client):
@@ -89,11 +94,7 @@ def test_answers_after_a_publish_prove_the_new_checkpoints_map_entry(client):
         client.get(f"/1.0/identifiers/{DID}")
         assert client.post(f"/dids/{DID}", content=version, headers=JSON).status_code == 201
         for did, served in ((DID, number), (ABSENT, None)):
-            vek_log = client.get(f"/1.0/identifiers/{did}").json()["didResolutionMetadata"]["vekLog"]
-            signed_checkpoint = answers.resolution_checkpoint(vek_log)
-            document = None if served is None else stored(client, did, served)
-            answers.check_resolution(did, vek_log, signed_checkpoint, opened(client, signed_checkpoint),
-                                     document=document, version_id=served)
+            check_proven(client, client, did, served)
 
 
 def test_a_receipt_and_a_history_are_proven_and_the_history_extends_what_was_known(client):
