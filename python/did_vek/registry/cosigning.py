@@ -23,7 +23,8 @@ from .log_view import LogView
 from .store import Head
 
 _log = logging.getLogger("did_vek.registry")
-# How long one witness may take to answer one request.
+# How long one witness may take to answer one request; also how long a server process waits for
+# its turn to ask while another asks.
 WITNESS_TIMEOUT = 3.0
 # How `serve` hands its witnesses ("<vkey> <url>" lines) and quorum to its worker processes.
 WITNESSES_VARIABLE = "DID_VEK_WITNESSES"
@@ -79,6 +80,21 @@ class Cosigner:
         self._connections = {peer.verifier.name: Connection(peer.url, WITNESS_TIMEOUT) for peer in peers}
         # Room for a slow witness's request of an earlier round beside every request of this one.
         self._pool = ThreadPoolExecutor(2 * len(peers), thread_name_prefix="did-vek-witness")
+
+    def learn(self, served: Head) -> None:
+        """What the witnesses whose cosignatures `served` carries hold at least: its size.
+
+        Every server process of one store asks the same witnesses; a witness another process
+        moved on would otherwise answer this one's next request with a 409 and be asked twice.
+        """
+        try:
+            signatures = parse_note(served.checkpoint).signatures
+        except FormatError:
+            return
+        for peer in self.peers:
+            name = peer.verifier.name
+            if any(signature.is_by(peer.verifier) for signature in signatures) and self._held.get(name, 0) < served.size:
+                self._held[name] = served.size
 
     def cosign(self, head: Head) -> str | None:
         """`head`'s checkpoint with the cosignature lines of at least `quorum` witnesses, or None."""

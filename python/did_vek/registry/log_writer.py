@@ -18,7 +18,7 @@ from ..tlog.dmap import map_key
 from ..tlog.entries import GENESIS, VersionEntry, document_hash
 from ..tlog.errors import FormatError, InvalidProof
 from ..tlog.tiles import Tile, TileHashReader, grow_tiles
-from .cosigning import Cosigner
+from .cosigning import WITNESS_TIMEOUT, Cosigner
 from .log_key import LogKey, LogKeyError, log_key_for
 from .log_view import LogView
 from .store import AlreadyStored, Decide, Head, LogTransaction, NewVersion, Refused, Store, StoredVersion
@@ -75,12 +75,22 @@ class LogWriter:
                 return served
             if self.cosigner is None:
                 return served
-            built = self.store.head(built=True)
-            if built is not None and built.size > covering:
-                cosigned = self.cosigner.cosign(built)
-                if cosigned is not None:
-                    self.store.write(lambda transaction: _serve(transaction, Head(built.size, cosigned, built.map_entry)))
-                    continue
+            # One process at a time asks, for the newest head: a process that waited its turn
+            # mostly finds its versions served already, and the witnesses are asked once, not
+            # once per process with all but one answered "409: I hold another size".
+            with self.store.cosigning(until=min(deadline, time.monotonic() + WITNESS_TIMEOUT)):
+                served = self.store.head()
+                if served is not None and served.size > covering:
+                    return served
+                if served is not None:
+                    self.cosigner.learn(served)
+                built = self.store.head(built=True)
+                if built is not None and built.size > covering:
+                    cosigned = self.cosigner.cosign(built)
+                    if cosigned is not None:
+                        self.store.write(lambda transaction: _serve(transaction, Head(built.size, cosigned,
+                                                                                      built.map_entry)))
+                        continue
             if time.monotonic() >= deadline:
                 return None
             time.sleep(COSIGN_RETRY_SECONDS)

@@ -15,6 +15,7 @@ and a version is acknowledged, only after the commit.
 """
 
 import threading
+import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import Any, TypeVar
@@ -62,6 +63,8 @@ _SCHEMA_LOCK = 0x646964766B
 _READ_ATTEMPTS = 3
 # The lock every write transaction of the log holds (any fixed number but the schema's).
 _WRITE_LOCK = 0x646964766B6C
+# The lock of the turn to ask the witnesses (see `cosigning`).
+_COSIGN_LOCK = 0x646964766B63
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
 
 _T = TypeVar("_T")
@@ -321,6 +324,23 @@ class PostgresStore:
             with connection.transaction():
                 connection.execute("SELECT pg_advisory_xact_lock(%s)", (_WRITE_LOCK,))
                 return work(_Transaction(connection))
+
+    @contextmanager
+    def cosigning(self, until: float) -> Iterator[None]:
+        # A session's lock, not a transaction's: no transaction stays open while the witnesses
+        # answer. It goes with the session if the process dies.
+        with self._connection() as connection:
+            def take() -> bool:
+                row = connection.execute("SELECT pg_try_advisory_lock(%s)", (_COSIGN_LOCK,)).fetchone()
+                return row is not None and bool(row[0])
+
+            while not (held := take()) and time.monotonic() < until:
+                time.sleep(0.0005)
+            try:
+                yield
+            finally:
+                if held:
+                    connection.execute("SELECT pg_advisory_unlock(%s)", (_COSIGN_LOCK,))
 
     def healthy(self) -> bool:
         try:

@@ -170,6 +170,19 @@ class _Transaction:
                                  " VALUES (?, ?, ?, ?)", (kind, head.size, head.checkpoint, head.map_entry))
 
 
+def _lock_file(descriptor: int, until: float) -> bool:
+    """Whether the lock on the file was taken before `until` (monotonic time). Tried again and
+    again rather than waited for, so that the wait can end."""
+    while True:
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return True
+        except BlockingIOError:
+            if time.monotonic() >= until:
+                return False
+            time.sleep(0.0005)
+
+
 class SqliteStore:
     """The `Store` on a SQLite file at `path`, created with its table on first use.
 
@@ -296,21 +309,25 @@ class SqliteStore:
         try:
             if self._turn_file is None:
                 self._turn_file = os.open(f"{self.path}.writer-lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
-            while True:
-                try:
-                    fcntl.flock(self._turn_file, fcntl.LOCK_EX | fcntl.LOCK_NB)
-                    break
-                except BlockingIOError:
-                    if time.monotonic() > deadline:
-                        raise StoreBusy(f"SQLite {self.path}: another process held the log"
-                                        f" (waited {BUSY_TIMEOUT_SECONDS:g} s)") from None
-                    time.sleep(0.0005)
+            if not _lock_file(self._turn_file, deadline):
+                raise StoreBusy(f"SQLite {self.path}: another process held the log"
+                                f" (waited {BUSY_TIMEOUT_SECONDS:g} s)")
             try:
                 yield
             finally:
                 fcntl.flock(self._turn_file, fcntl.LOCK_UN)
         finally:
             self._writing.release()
+
+    @contextmanager
+    def cosigning(self, until: float) -> Iterator[None]:
+        # The lock goes with the descriptor: when it is closed, or when its process dies.
+        descriptor = os.open(f"{self.path}.cosign-lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        try:
+            _lock_file(descriptor, until)
+            yield
+        finally:
+            os.close(descriptor)
 
     def write(self, work: Callable[[_Transaction], _T]) -> _T:
         with self._turn(), self._failures():

@@ -10,6 +10,7 @@ returns. Everything is append-only, so a reader that asks for what a tree of som
 """
 
 from collections.abc import Callable, Sequence
+from contextlib import AbstractContextManager
 from dataclasses import dataclass
 from typing import Protocol, TypeVar
 
@@ -161,6 +162,11 @@ class Store(Protocol):
     def write(self, work: Callable[[LogTransaction], _T]) -> _T:
         """Runs `work` in one write transaction and commits it when `work` returns; returns
         only after the commit. An exception from `work` rolls everything back and passes on."""
+
+    def cosigning(self, until: float) -> AbstractContextManager[None]:
+        """The turn to ask the witnesses, among every server process of the store, waited for
+        until `until` (monotonic time) at most. Only a saving: each witness keeps the log
+        consistent by itself, so a process that waited in vain asks anyway."""
 
     def healthy(self) -> bool:
         """True when the storage engine answers a trivial query now."""

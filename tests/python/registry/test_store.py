@@ -1,5 +1,6 @@
 # The store under writers racing for one DID: every version taken once, each judged against the
 # version it actually follows, and seq in commit order.
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -74,3 +75,19 @@ def test_a_closed_store_fails_as_unavailable(db):
     assert store.healthy()
     store.close()
     assert not store.healthy()
+
+
+def test_one_process_at_a_time_asks_the_witnesses_and_a_wait_in_vain_ends(db):
+    # Two stores on one database stand for two server processes.
+    first, second = open_store(db), open_store(db)
+    try:
+        with first.cosigning(until=time.monotonic()):
+            began = time.monotonic()
+            with second.cosigning(until=began + 0.2):  # held by the other: given up after the wait
+                assert time.monotonic() - began >= 0.2
+        began = time.monotonic()
+        with second.cosigning(until=began + 5):  # free again: taken at once
+            assert time.monotonic() - began < 1
+    finally:
+        first.close()
+        second.close()
