@@ -3,6 +3,10 @@
 One thread per server process writes batches, one after another, each in one transaction with
 one signature and one flush to disk, however many versions it holds. A publish waits for the
 batch that holds its version; an answer given then is as of a head that covers it.
+
+With witnesses, a second thread waits for their cosignatures while the first writes on: the
+batches written during one round of the witnesses are served by the next, so a round's time
+makes batches larger, not fewer.
 """
 
 import asyncio
@@ -10,6 +14,7 @@ import concurrent.futures
 import threading
 import time
 from collections.abc import Sequence
+from dataclasses import dataclass
 
 from .log_writer import LogWriter, Outcome
 from .store import AlreadyStored, Decide, StoreBusy, StoredVersion, StoreUnavailable
@@ -26,6 +31,14 @@ class NotCosigned(StoreBusy):
 _Item = tuple[str, Decide, "concurrent.futures.Future[Outcome]"]
 
 
+@dataclass(frozen=True)
+class _Written:
+    """A batch in the log, its answers waiting for a served head that covers it."""
+    items: Sequence[_Item]
+    outcomes: list[Outcome]
+    deadline: float  # monotonic time after which its answer is NotCosigned
+
+
 class Sequencer:
     def __init__(self, writer: LogWriter, *, max_batch: int = MAX_BATCH, cosign_wait: float | None = None) -> None:
         self._writer = writer
@@ -35,6 +48,10 @@ class Sequencer:
         self._ready = threading.Condition()
         self._thread: threading.Thread | None = None
         self._closed = False
+        self._written: list[_Written] = []
+        self._written_ready = threading.Condition()
+        self._serving: threading.Thread | None = None
+        self._writing_done = False
 
     async def append(self, did: str, decide: Decide) -> StoredVersion:
         """The version `decide` makes, once its batch is committed; `Refused` or `AlreadyStored`
@@ -61,6 +78,12 @@ class Sequencer:
             thread = self._thread
         if thread is not None:
             thread.join()
+        with self._written_ready:
+            self._writing_done = True
+            self._written_ready.notify()
+            serving = self._serving
+        if serving is not None:
+            serving.join()
 
     def _run(self) -> None:
         while True:
@@ -84,20 +107,49 @@ class Sequencer:
             for (_, _, future), outcome in zip(batch, outcomes, strict=True):
                 future.set_result(outcome)
             return
-        logged = [_logged(outcome) for outcome in outcomes]
-        covering = max((index for index in logged if index is not None), default=-1)
+        with self._written_ready:
+            self._written.append(_Written(batch, outcomes, time.monotonic() + self._cosign_wait))
+            if self._serving is None:
+                self._serving = threading.Thread(target=self._serve_written, name="did-vek-cosigning", daemon=True)
+                self._serving.start()
+            self._written_ready.notify()
+
+    def _serve_written(self) -> None:
+        while True:
+            with self._written_ready:
+                while not self._written and not self._writing_done:
+                    self._written_ready.wait()
+                if not self._written:
+                    return
+                written, self._written = self._written, []
+            waiting = self._answer(written)
+            with self._written_ready:
+                self._written[:0] = waiting
+
+    def _answer(self, written: Sequence[_Written]) -> list[_Written]:
+        """Answers each batch of `written` that a served head covers or whose time is up; the others."""
+        logged = [[_logged(outcome) for outcome in batch.outcomes] for batch in written]
+        covering = max((index for indices in logged for index in indices if index is not None), default=-1)
         try:
-            served = self._writer.serve(covering, time.monotonic() + self._cosign_wait) if covering >= 0 else None
+            served = (self._writer.serve(covering, min(batch.deadline for batch in written))
+                      if covering >= 0 else None)
         except Exception as error:
             served, failure = None, error
         else:
             failure = NotCosigned(f"the version is logged, but the witnesses have not cosigned a checkpoint that"
                                   f" holds it within {self._cosign_wait:g} s; send it again")
-        for (_, _, future), outcome, index in zip(batch, outcomes, logged, strict=True):
-            if index is None or (served is not None and served.size > index):
-                future.set_result(outcome)
-            else:
-                future.set_exception(failure)
+        now, waiting = time.monotonic(), []
+        for batch, indices in zip(written, logged, strict=True):
+            covered = [index is None or (served is not None and served.size > index) for index in indices]
+            if not all(covered) and batch.deadline > now and isinstance(failure, NotCosigned):
+                waiting.append(batch)  # still within its wait: asked for with the next round
+                continue
+            for (_, _, future), outcome, done in zip(batch.items, batch.outcomes, covered, strict=True):
+                if done:
+                    future.set_result(outcome)
+                else:
+                    future.set_exception(failure)
+        return waiting
 
 
 def _logged(outcome: Outcome) -> int | None:
