@@ -9,6 +9,8 @@ round (wrk, `-t2`, on 127.0.0.1, every server with 2 worker processes):
   bodies and answers 201; the registry with 3 local witnesses (quorum 2) against the same
   registry without any. Each round publishes DIDs of its own.
 - resolution of the latest version with its vekLog, against the bare ASGI app.
+- a client's `resolve` of a DID of 10 versions, every proof checked, against the round trip of
+  the same request and 10 `verify_with_key` of the versions' compact texts.
 - a large store (1,000,000 DIDs; --large) made once and kept under --cache with its log: the
   log's making (once), a restart's seconds to the first resolution with proofs, each worker's
   resident memory, and the bytes of didResolutionMetadata.vekLog in its answers.
@@ -19,9 +21,11 @@ round (wrk, `-t2`, on 127.0.0.1, every server with 2 worker processes):
 from __future__ import annotations
 
 import argparse
+import http.client
 import json
 import math
 import shutil
+import statistics
 import sys
 import tempfile
 import time
@@ -35,6 +39,7 @@ import registry_data as data
 import registry_servers as servers
 import wrk_runs
 from registry_bench import Case, interleaved, resolving, write_dids
+from registry_client_timing import ten_versions
 from registry_report import paired_ratio
 
 HERE = Path(__file__).resolve().parent
@@ -174,6 +179,50 @@ def measure_resolve(stack: ExitStack, work: Path, store: Path, sizes: Sizes) -> 
             Goal("resolve with vekLog: registry on SQLite / bare ASGI app", paired_ratio(registry, bare), ">=", 0.5))
 
 
+def measure_client(stack: ExitStack, work: Path, rounds: int) -> tuple[dict[str, Any], Goal]:
+    log("client: resolve of a DID of 10 versions, every proof checked")
+    import did_vek
+    did, versions = ten_versions()
+    engine = data.engine_for("client", 0)
+    compact = []
+    for version in versions:
+        value = json.loads(version)
+        del value["proof"]
+        message = json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
+        compact.append((message, engine.sign(message)))
+    server = stack.enter_context(servers.registry(str(work / "client.sqlite3"), WORKERS))
+    resolve, round_trip, verify = [], [], []
+    with did_vek.RegistryClient(server.url(), state=work / "client-state") as client:
+        for version in versions:
+            client.publish(version)
+        client.resolve(did)
+        connection = http.client.HTTPConnection(servers.HOST, server.port, timeout=10)
+        connection.request("GET", "/tlog/checkpoint")
+        size = int(connection.getresponse().read().decode().split("\n")[1])
+        # The request the client sends once it knows the tree: the proofs from that size.
+        path = f"/dids/{did}/history?known={size}"
+        for _ in range(rounds):
+            started = time.perf_counter()
+            resolution = client.resolve(did)
+            resolve.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            connection.request("GET", path, headers={"Accept": "application/json"})
+            answer = connection.getresponse()
+            answer.read()
+            round_trip.append(time.perf_counter() - started)
+            started = time.perf_counter()
+            for message, signature in compact:
+                did_vek.DIDEngine.verify_with_key(message, signature, engine.public_key)
+            verify.append(time.perf_counter() - started)
+        connection.close()
+    server.stop()
+    assert resolution.version_id == "10" and answer.status == 200
+    figures = {"resolve_ms": statistics.median(resolve) * 1e3, "round_trip_ms": statistics.median(round_trip) * 1e3,
+               "verify_ms": statistics.median(verify) * 1e3, "rounds": rounds}
+    ratio = figures["resolve_ms"] / (figures["round_trip_ms"] + figures["verify_ms"])
+    return figures, Goal("client resolve of 10 versions / (round trip + 10 verify_with_key)", ratio, "<=", 1.3)
+
+
 def measure_large(store: Path, count: int, made_seconds: float | None) -> tuple[dict[str, Any], list[Goal]]:
     log(f"restart: the registry on {count:,} DIDs")
     restart = log_store.restart(store, WORKERS)
@@ -199,13 +248,13 @@ def main() -> None:
     parser.add_argument("--cache", type=Path, default=HERE.parent / "build" / "bench" / "registry",
                         help="where the generated SQLite stores and their logs are kept between runs")
     parser.add_argument("--output", type=Path, default=HERE / "results" / "log.json")
-    parser.add_argument("--only", choices=("publish", "resolve", "large"), action="append",
+    parser.add_argument("--only", choices=("publish", "resolve", "client", "large"), action="append",
                         help="only these parts (repeatable)")
     args = parser.parse_args()
     sizes = QUICK if args.quick else FULL
     if args.large is not None:
         sizes = replace(sizes, large=args.large)
-    parts = set(args.only or ("publish", "resolve", "large"))
+    parts = set(args.only or ("publish", "resolve", "client", "large"))
     started = time.time()
     results: dict[str, Any] = {"sizes": sizes.__dict__, "workers": WORKERS}
     goals: list[Goal] = []
@@ -221,6 +270,9 @@ def main() -> None:
             store, _ = log_store.logged_store(args.cache, sizes.resolve)
             results["resolve"], resolve_goal = measure_resolve(stack, work, store, sizes)
             goals.append(resolve_goal)
+        if "client" in parts:
+            results["client"], client_goal = measure_client(stack, work, 200 if args.quick else 1000)
+            goals.append(client_goal)
         if "publish" in parts:
             log("PostgreSQL: a private cluster")
             postgres = servers.postgres_server()
@@ -237,6 +289,8 @@ def main() -> None:
         for figures in results.get(part, []):
             print(f"{part}: {figures['case']}: {figures['per_second']:,.0f}/s, p50 {figures['p50_ms']:.2f} ms, "
                   f"p99 {figures['p99_ms']:.2f} ms, failed {figures['failures']}")
+    if "client" in results:
+        print("client: " + ", ".join(f"{key} {value:.3f}" for key, value in results["client"].items()))
     if "large" in results:
         print("large store: " + ", ".join(f"{key} {value}" for key, value in results["large"].items()))
     print("\n".join(goal.line() for goal in goals))

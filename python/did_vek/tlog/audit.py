@@ -22,11 +22,11 @@ from .. import _native
 from .._errors import InvalidDocument
 from .._signed import read_signed
 from . import merkle
-from .checkpoint import Checkpoint
+from .checkpoint import Checkpoint, signed_checkpoint
 from .dmap import DidMap, map_key
 from .entries import GENESIS, MapEntry, VersionEntry, document_hash, parse_entry
 from .errors import Discrepancy, FormatError, ForkDetected, InvalidProof
-from .note import Verifier, parse_note
+from .note import Verifier
 from .policy import Policy
 from .state import ClientState, StateMoved
 from .tiles import (TILE_HEIGHT, TILE_WIDTH, EntryBundle, Tile, TileHashReader, entry_bundles_for_size, split_bundle,
@@ -136,7 +136,7 @@ def _offered_key(source: LogSource) -> Verifier:
 
 
 def _parse(signed: str) -> Checkpoint:
-    return Checkpoint.parse(parse_note(signed).text)
+    return signed_checkpoint(signed)
 
 
 def _since(audited: str, signed: str, checkpoint: Checkpoint) -> int:

@@ -11,7 +11,9 @@ Ed25519 runs in the native core, which signs and verifies texts: every message h
 (a note is UTF-8 by definition), so the core signs exactly the bytes the formats name.
 """
 
+import functools
 import hashlib
+import re
 import struct
 from collections.abc import Iterable
 from dataclasses import dataclass
@@ -35,16 +37,22 @@ def key_id(name: str, key_type: int, public_key: bytes) -> bytes:
     return hashlib.sha256(name.encode() + b"\n" + bytes([key_type]) + public_key).digest()[:4]
 
 
+# re's \s is str.isspace's set.
+_SPACE_OR_PLUS = re.compile(r"[\s+]")
+_CONTROL = re.compile("[\x00-\x09\x0b-\x1f]")
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def check_key_name(name: str, what: str = "key name") -> None:
-    if not name or any(c.isspace() or c == "+" for c in name):
+    if not name or _SPACE_OR_PLUS.search(name):
         raise FormatError(f"{what} {name!r} is empty or holds a space or a '+'")
     _check_characters(name, what)
 
 
 def _check_characters(text: str, what: str) -> None:
-    if any(c < " " and c != "\n" for c in text):
+    if _CONTROL.search(text):
         raise FormatError(f"{what} holds a control character")
-    if any("\ud800" <= c <= "\udfff" for c in text):
+    if _SURROGATE.search(text):
         raise FormatError(f"{what} is not UTF-8 text")
 
 
@@ -156,6 +164,7 @@ def _check_note_text(text: str) -> None:
     _check_characters(text, "the note")
 
 
+@functools.lru_cache(maxsize=64)
 def parse_note(note: str) -> Note:
     """The text and signature lines of a signed note, checked for form, not yet verified."""
     _check_characters(note, "the note")

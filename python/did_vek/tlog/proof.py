@@ -16,10 +16,9 @@ from dataclasses import dataclass
 
 from . import merkle
 from ._base64 import decimal, decode, encode
-from .checkpoint import Checkpoint, SignedCheckpoint
+from .checkpoint import SignedCheckpoint, signed_checkpoint as checkpoint_of
 from .errors import FormatError
 from .merkle import HASH_SIZE, MAX_SIZE
-from .note import parse_note
 from .policy import Policy
 
 HEADER = "c2sp.org/tlog-proof@v1"
@@ -77,5 +76,5 @@ class TlogProof:
 
 def prove(reader: merkle.HashReader, index: int, signed_checkpoint: str, *, extra: bytes | None = None) -> TlogProof:
     """The proof of entry `index` in the tree that `signed_checkpoint` signs."""
-    size = Checkpoint.parse(parse_note(signed_checkpoint).text).size
+    size = checkpoint_of(signed_checkpoint).size
     return TlogProof(index, tuple(merkle.inclusion_proof(reader, index, size)), signed_checkpoint, extra)

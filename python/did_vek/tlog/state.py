@@ -20,9 +20,9 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from pathlib import Path
 
-from .checkpoint import Checkpoint
+from .checkpoint import Checkpoint, signed_checkpoint
 from .errors import FormatError
-from .note import Verifier, parse_note
+from .note import Verifier
 
 ENVIRONMENT = "DID_VEK_STATE"
 
@@ -64,6 +64,9 @@ class ClientState:
 
     def __init__(self, directory: str | os.PathLike[str] | None = None) -> None:
         self.directory = Path(default_directory() if directory is None else directory)
+        # What each file held when last read, by its identity then: a file is only ever
+        # replaced whole (a new inode), so an unchanged identity means unchanged text.
+        self._read_before: dict[str, tuple[tuple[int, int, int], str]] = {}
 
     def log_key(self, origin: str) -> Verifier | None:
         """The key pinned for the log of `origin`, if any."""
@@ -116,14 +119,21 @@ class ClientState:
     def _registry_path(self, url: str) -> Path:
         return self.directory / "registries" / _name(registry_name(url))
 
-    @staticmethod
-    def _read(path: Path) -> str | None:
+    def _read(self, path: Path) -> str | None:
+        name = str(path)
         try:
-            return path.read_bytes().decode("utf-8")  # byte for byte: no newline translation
+            status = os.stat(name)
+            identity = (status.st_ino, status.st_mtime_ns, status.st_size)
+            before = self._read_before.get(name)
+            if before is not None and before[0] == identity:
+                return before[1]
+            text = path.read_bytes().decode("utf-8")  # byte for byte: no newline translation
         except FileNotFoundError:
             return None
         except UnicodeDecodeError:
             raise FormatError(f"{path} is not UTF-8 text") from None
+        self._read_before[name] = (identity, text)
+        return text
 
     @staticmethod
     def _vkey(text: str, origin: str | None, kind: str) -> Verifier:
@@ -134,7 +144,7 @@ class ClientState:
 
     @staticmethod
     def _parse_checkpoint(signed: str) -> Checkpoint:
-        return Checkpoint.parse(parse_note(signed).text)
+        return signed_checkpoint(signed)
 
     @staticmethod
     def _make_directory(path: Path) -> None:

@@ -16,10 +16,10 @@ from typing import Any
 
 from . import answers
 from ._base64 import decimal
-from .checkpoint import Checkpoint, SignedCheckpoint
+from .checkpoint import Checkpoint, SignedCheckpoint, signed_checkpoint
 from .errors import FormatError, ForkDetected, InvalidProof
 from .merkle import roots_from_consistency
-from .note import Verifier, parse_note
+from .note import Verifier
 from .policy import Log, Policy
 from .state import ClientState, StateMoved
 
@@ -155,7 +155,7 @@ def _check_extends(stored: str | None, signed: str, new: Checkpoint, consistency
 def parse_checkpoint(signed: str) -> Checkpoint:
     """The checkpoint in a signed note; `InvalidProof` when it is none (its signatures unchecked)."""
     with _answer_invalid():
-        return Checkpoint.parse(parse_note(signed).text)
+        return signed_checkpoint(signed)
 
 
 @contextmanager
