@@ -166,18 +166,15 @@ class DidMap:
 
     def _hash(self, depth: int, prefix: int, low: int, high: int) -> bytes:
         count = high - low
-        if count == 0:
-            return ZERO
-        if count == 1:
-            return hashlib.sha256(b"\x02" + self._entries[low]).digest()
-        if count >= KEEP_FROM_KEYS and (kept := self._kept.get((depth, prefix))) is not None:
+        if count < KEEP_FROM_KEYS:
+            return _run_hash(self._entries, depth, low, high)
+        if (kept := self._kept.get((depth, prefix))) is not None:
             return kept
         middle = bisect_left(self._entries, _split_key(depth, prefix), low, high)
         hash_ = hashlib.sha256(b"\x03" + self._hash(depth + 1, prefix << 1, low, middle)
                                + self._hash(depth + 1, (prefix << 1) | 1, middle, high)).digest()
-        if count >= KEEP_FROM_KEYS:
-            self._kept[(depth, prefix)] = hash_
-            self._deepest_kept = max(self._deepest_kept, depth)
+        self._kept[(depth, prefix)] = hash_
+        self._deepest_kept = max(self._deepest_kept, depth)
         return hash_
 
     def prove(self, key: bytes) -> MapProof:
@@ -201,3 +198,20 @@ class DidMap:
             entry = self._entries[low]
             leaf = (entry[:32], entry[32:])
         return MapProof(tuple(siblings), leaf)
+
+
+def _run_hash(entries: list[bytes], depth: int, low: int, high: int) -> bytes:
+    """The hash of the subtree at `depth` holding the run entries[low:high] (sorted key || value).
+
+    For the few keys below the kept hashes: a scan for the first key whose bit `depth` is 1 costs
+    less than bisecting with a split key made for it."""
+    if high - low == 0:
+        return ZERO
+    if high - low == 1:
+        return hashlib.sha256(b"\x02" + entries[low]).digest()
+    byte, shift = depth >> 3, 7 - (depth & 7)
+    middle = low
+    while middle < high and not (entries[middle][byte] >> shift) & 1:
+        middle += 1
+    return hashlib.sha256(b"\x03" + _run_hash(entries, depth + 1, low, middle)
+                          + _run_hash(entries, depth + 1, middle, high)).digest()
