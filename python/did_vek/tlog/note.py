@@ -79,6 +79,7 @@ class Verifier:
         return f"{self.name}+{self.key_id.hex()}+{encode(bytes([self.key_type]) + self.public_key)}"
 
     @classmethod
+    @functools.lru_cache(maxsize=64)  # a client reads the same few keys with every answer
     def from_vkey(cls, text: str) -> "Verifier":
         # Split at the first two "+" only: the base64 part may hold more.
         parts = text.split("+", 2)
@@ -218,6 +219,9 @@ def verify_note(note: Note, known: Iterable[Verifier]) -> list[Verified]:
     return verified
 
 
+# A client checks the same checkpoint's signatures with every answer until the log grows: a
+# signature that verified once verifies again, and is not checked twice.
+@functools.lru_cache(maxsize=256)
 def _verify(text: str, signature: Signature, verifier: Verifier) -> Verified:
     if len(signature.signature) != _SIGNATURE_SIZES[verifier.key_type]:
         raise InvalidProof(f"the signature of {verifier.name} has the wrong length")
