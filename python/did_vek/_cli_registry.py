@@ -11,6 +11,7 @@ import functools
 import json
 import os
 import sys
+import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
 from datetime import datetime, timedelta, timezone
@@ -31,6 +32,7 @@ from .tlog.errors import Discrepancy, ForkDetected, FormatError, InvalidProof
 from .tlog.state import StateMoved
 
 if TYPE_CHECKING:  # the registry's modules need its extra, imported only when a command runs
+    from .registry.cosigning import WitnessPeer
     from .registry.store import Store
 
 DEFAULT_REGISTRY = "http://127.0.0.1:8080"
@@ -105,13 +107,11 @@ def serve(args: argparse.Namespace) -> int:
         from .registry.store import StoreUnavailable
     except ImportError:
         raise InputError(_REGISTRY_EXTRA) from None
-    from .registry.cosigning import WitnessConfigError, witness_peer
+    from .registry.cosigning import WitnessConfigError
     from .registry.limits import ServeLimits
     from .registry.log_key import LogKeyError
     try:
-        witnesses = [witness_peer(vkey, url) for vkey, url in args.witness or ()]
-        if args.quorum is not None and not witnesses:
-            raise InputError("--quorum needs witnesses (--witness VKEY URL)")
+        witnesses = _witnesses(args)
         run_registry(args.db, host=args.host, port=args.port, workers=args.workers,
                      limits=ServeLimits(**serve_limits(args)), tls_cert=args.tls_cert, tls_key=args.tls_key,
                      log_key=args.log_key, origin=args.origin, witnesses=witnesses, quorum=args.quorum,
@@ -236,17 +236,43 @@ def import_(args: argparse.Namespace) -> int:
     where = shown_name(args.file)
     lines = decode(read(args.file, "export"), where, InputError).splitlines()
     from .registry import open_log
+    from .registry.cosigning import Cosigner, WitnessConfigError
     from .registry.log_key import LogKeyError
+    from .registry.log_view import LogView
+    from .registry.sequencer import COSIGN_WAIT_SECONDS
     with _store(args.db, "failed") as store:
+        cosigner = None
         try:
-            added, skipped = import_lines(open_log(store, args.log_key, args.origin), lines)
-        except (LogKeyError, KeyFileError) as error:
+            witnesses = _witnesses(args)
+            # A registry whose checkpoints its witnesses cosign serves nothing they have not
+            # cosigned: the import asks them too, else its versions are served uncosigned.
+            cosigner = Cosigner(witnesses, args.quorum, LogView(store)) if witnesses else None
+            writer = open_log(store, args.log_key, args.origin, cosigner)
+            added, skipped = import_lines(writer, lines)
+            built = store.head(built=True)
+            cosigned = (cosigner is None or built is None
+                        or writer.serve(built.size - 1, time.monotonic() + COSIGN_WAIT_SECONDS) is not None)
+        except (LogKeyError, KeyFileError, WitnessConfigError) as error:
             raise InputError(str(error)) from None
         except ImportRefused as error:
             # The versions before the refused line stay imported: an import can be run again.
             raise Invalid(f"{where}: {error}") from None
+        finally:
+            if cosigner is not None:
+                cosigner.close()
+    if not cosigned:
+        raise InputError(f"imported: {added} added, {skipped} skipped, but the witnesses' quorum has not cosigned"
+                         " them: they are served once it has (at the registry's next publish, or import again)")
     write(f"imported: {added} added, {skipped} skipped")
     return OK
+
+
+def _witnesses(args: argparse.Namespace) -> "list[WitnessPeer]":
+    """The witnesses of --witness; `WitnessConfigError` for one that cannot be used."""
+    from .registry.cosigning import witness_peer
+    if args.quorum is not None and not args.witness:
+        raise InputError("--quorum needs witnesses (--witness VKEY URL)")
+    return [witness_peer(vkey, url) for vkey, url in args.witness or ()]
 
 
 def _quorum(text: str) -> int:
@@ -305,10 +331,6 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
     serve_parser.add_argument("--tls-key", metavar="FILE", type=text_argument,
                               help="the PEM private key of --tls-cert")
     log_key_options(serve_parser)
-    serve_parser.add_argument("--witness", nargs=2, metavar=("VKEY", "URL"), action="append", type=text_argument,
-                              help="a witness that must cosign each checkpoint before it is served (repeatable)")
-    serve_parser.add_argument("--quorum", metavar="K", type=_quorum,
-                              help="how many of the witnesses must cosign (default: all)")
 
     def talking(name: str, run: Run, what: str) -> Any:
         parser = command(commands, name, run, what)
@@ -349,8 +371,13 @@ def add_commands(commands: Any, command: Callable[..., Any]) -> None:
 
 
 def log_key_options(parser: argparse.ArgumentParser) -> None:
+    """The log's key, origin and witnesses: what `serve` and `import` must be given alike."""
     parser.add_argument("--log-key", metavar="FILE", type=text_argument,
                         help="the key file the log's checkpoints are signed with (default for SQLite:"
                              " <db file>.log-key, made at first start; PostgreSQL needs one)")
     parser.add_argument("--origin", metavar="TEXT", type=text_argument,
                         help="the log's name in its checkpoints (default: did-vek/ and 8 hex digits of its key)")
+    parser.add_argument("--witness", nargs=2, metavar=("VKEY", "URL"), action="append", type=text_argument,
+                        help="a witness that must cosign each checkpoint before it is served (repeatable)")
+    parser.add_argument("--quorum", metavar="K", type=_quorum,
+                        help="how many of the witnesses must cosign (default: all)")

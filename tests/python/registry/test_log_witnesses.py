@@ -2,6 +2,7 @@
 # served only with two cosignatures; one witness down changes nothing, two down make publishes
 # wait and then fail, and the same publish sent again succeeds once the quorum is back.
 import http.client
+import json
 import os
 import subprocess
 import sys
@@ -136,3 +137,33 @@ def test_a_client_requires_the_quorum_recent_enough(tmp_path, witnesses, log_key
             else:
                 with pytest.raises(InvalidProof):
                     client.resolve(DID)
+
+
+@pytest.mark.parametrize("running, status", [(3, 0), (1, 2)])
+def test_an_import_serves_its_versions_only_once_the_quorum_cosigned(tmp_path, witnesses, log_key_file, running,
+                                                                      status, monkeypatch):
+    from did_vek.registry import open_store
+
+    monkeypatch.setattr(sequencer, "COSIGN_WAIT_SECONDS", 1.0)
+    for witness in witnesses[running:]:
+        witness.stop()
+    export = tmp_path / "export.jsonl"
+    export.write_text("".join(json.dumps({"did": DID, "versionId": str(number), "signed": json.loads(text)}) + "\n"
+                              for number, text in enumerate(history(2), start=1)))
+    db = tmp_path / "registry.sqlite3"
+    command = [sys.executable, "-m", "did_vek", "import", "--db", str(db), "--log-key", str(log_key_file),
+               "--quorum", "2", str(export)]
+    for witness in witnesses:
+        command[-1:-1] = ["--witness", witness.vkey, f"http://127.0.0.1:{witness.port}"]
+    env = {**os.environ, "PYTHONPATH": os.pathsep.join(sys.path)}
+    result = subprocess.run(command, capture_output=True, text=True, timeout=60, env=env)
+    assert result.returncode == status, result.stderr
+    store = open_store(str(db))
+    try:
+        served, built = store.head(), store.head(built=True)
+    finally:
+        store.close()
+    if status == 0:
+        assert served.size == built.size and served.checkpoint.count("\n\u2014 ") == 3  # the log and two witnesses
+    else:
+        assert "has not cosigned" in result.stderr and (served is None or served.size < built.size)
