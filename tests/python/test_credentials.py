@@ -163,6 +163,19 @@ def test_known_histories_and_other_resolvers_agree(histories, signer, key_id, cr
         assert known == (*expected, KEYS[signer].public_key, key_id, created)
 
 
+@pytest.mark.parametrize("versions, error", [
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1", {"did:vek:x#k": "00"})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:00+01:00", "1", {})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:01Z", "1", {}), ("did:vek:x", "2026-01-01T00:00:01Z", "2", {})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1")], TypeError),
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1", {"did:vek:x#k": 1})], TypeError),
+    ("did:vek:x", TypeError),
+])
+def test_the_table_of_known_keys_refuses_what_no_verified_history_gives(versions, error):
+    with pytest.raises(error):
+        _native.IssuerKeys(versions)
+
+
 def paths(value, path=()):
     """Every place in a JSON value: (path, value) for each member and element."""
     yield path, value
