@@ -52,15 +52,19 @@ class KnownHistories:
         # each version lists: the table of keys over time is built once, for checks that
         # need no interpreter lock.
         self._resolutions = {history.did: _latest(history) for history in histories}
-        self._issuer_keys = _native.IssuerKeys([
-            (resolution.did, version.version_time, version.version_id, _assertion_keys(version.document))
-            for resolution in self._resolutions.values() for version in resolution.history.versions])
+        self._issuer_keys = _issuer_keys(resolution.history for resolution in self._resolutions.values())
 
     def resolve(self, did: str) -> Resolution:
         resolution = self._resolutions.get(did)
         if resolution is None:
             raise NotFound(404, f"{did} is not among the known histories")
         return resolution
+
+
+def _issuer_keys(histories: Iterable[History]) -> _native.IssuerKeys:
+    """The native table of the keys each history's versions list for assertion, over time."""
+    return _native.IssuerKeys([(history.did, version.version_time, version.version_id, _assertion_keys(version.document))
+                               for history in histories for version in history.versions])
 
 
 def _assertion_keys(document: dict[str, Any]) -> dict[str, str]:
@@ -150,45 +154,33 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
     else:
         now_us = (now - _EPOCH) // _MICROSECOND
     # Known histories are searched natively, in the same call that reads the proof and
-    # checks the signature; for any other resolver that call stops at the did:vek key.
+    # checks the signature. When that call finds a did:vek key that it cannot look up, the
+    # resolver is asked for the issuer's history and the check runs again with it.
     known = resolver._issuer_keys if isinstance(resolver, KnownHistories) else None
-    try:
-        did, method, key_id, public_key, version_id, current, created, standard_proof, query = (
-            _native.check_credential(text, now_us, known))
-    except ValueError as error:
-        raise InvalidCredential(str(error)) from None
-    if query is not None:
-        at, data, signature = query
-        public_key, version_id, current = _did_vek_key(resolver, did, method, created, at)
-        if not _native.verify_ed25519(data, signature, public_key):
-            raise InvalidCredential("the proof does not verify: the credential or its proof was changed, "
-                                    "or another key signed it")
+    verdict = _check(text, now_us, known)
+    if verdict[3] is None:
+        verdict = _check(text, now_us, _issuer_keys([_resolved_history(resolver, verdict[0])]))
+    did, method, key_id, public_key, version_id, current, created, standard_proof = verdict
     return frozen(VerifiedCredential, did=did, verification_method=method, key_id=key_id, public_key=public_key,
                   version_id=version_id, current=current, created=created, standard_proof=standard_proof,
                   text=text)
 
 
-def _did_vek_key(resolver: IssuerResolver, did: str, method: str, created: str | None,
-                 at: str | None) -> tuple[str, str, bool]:
-    """(public key, version id, current) of `method` in the version of `did` in force at `at`.
+def _check(text: str, now_us: int, known: _native.IssuerKeys | None) -> tuple[
+        str, str, str, str | None, str | None, bool, str | None, bool]:
+    try:
+        return _native.check_credential(text, now_us, known)
+    except ValueError as error:
+        raise InvalidCredential(str(error)) from None
 
-    `at` is the proof's "created" in whole seconds in UTC (None: before any version's time).
-    """
+
+def _resolved_history(resolver: IssuerResolver, did: str) -> History:
     try:
         history = resolver.resolve(did).history
-        if at is None:
-            raise LookupError(at)
-        version = history.at(version_time=at)
     except NotFound:
         raise InvalidCredential(f"the issuer {did} is unknown to the registry") from None
     except InvalidDocument as error:
         raise InvalidCredential(f"the issuer's history does not verify: {error}") from None
-    except LookupError:
-        raise InvalidCredential(f"the issuer {did} did not exist yet at {created}") from None
-    public_key = assertion_key(version.document, method)
-    if public_key is None:
-        raise InvalidCredential(f"{quoted(method)} was not an assertion key of {did} at {created} "
-                                f"(version {version.version_id})")
-    latest = history.latest
-    current = public_key == (assertion_key(latest.document, method) if version is not latest else public_key)
-    return public_key, version.version_id, current
+    if history.did != did:
+        raise InvalidCredential(f"the resolver answered for {history.did}, not for the issuer {did}")
+    return history

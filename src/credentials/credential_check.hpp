@@ -1,7 +1,7 @@
 // The whole check of a secured credential in one pass: its proof read and hashed, its times
 // against the verifier's clock, its issuer's key found, the signature verified. A did:vek
-// issuer's key comes from a table of known histories; without one, the check stops before
-// the key and says what to look for, so that the caller can ask a registry.
+// issuer's key comes from a table of known histories; for one the table does not hold, the
+// check stops before the key, so that the caller can resolve the issuer and check again.
 #pragma once
 
 #include <optional>
@@ -19,15 +19,6 @@ namespace vek::credentials {
 // How far a proof's "created" may lie ahead of the verifier's clock: clocks disagree a little.
 constexpr Microseconds kClockSkew = 5 * 60 * kMicrosecondsPerSecond;
 
-// A did:vek key to be looked up elsewhere, and what its signature must verify.
-struct KeyQuery {
-    // The version in force is the last one updated at or before this time, "created" in whole
-    // seconds in UTC; none when "created" lies before any time a version can have.
-    std::optional<std::string> at;
-    HashData hash_data{};
-    engine::SignatureBytes signature{};
-};
-
 struct CredentialVerdict {
     std::string did;  // the issuer, whose key signed
     std::string verification_method;
@@ -35,16 +26,15 @@ struct CredentialVerdict {
     std::optional<std::string> created;
     // False for proofs whose configuration was hashed without "@context".
     bool standard_proof = false;
-    // Set once the signature verified with it.
+    // Set once the signature verified with it; unset for a did:vek issuer that the table
+    // does not hold, whose history is still to be found.
     std::optional<engine::PublicKey> public_key;
     std::optional<std::string> version_id;  // of a did:vek issuer's history
     bool current = true;
-    // Set instead of the key when a did:vek issuer's key must be looked up elsewhere.
-    std::optional<KeyQuery> query;
 };
 
-// Checks `secured` at `now`. A did:vek issuer's key comes from `known`; without a table
-// (nullptr) such a verdict carries a query instead of a key.
+// Checks `secured` at `now`. A did:vek issuer's key comes from `known` (or none); for an
+// issuer it does not hold, the verdict has no key.
 Checked<CredentialVerdict> check_credential(std::string_view secured, Microseconds now, const IssuerKeys* known);
 
 }  // namespace vek::credentials

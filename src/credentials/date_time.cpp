@@ -1,13 +1,11 @@
 #include "credentials/date_time.hpp"
 
 #include <array>
-#include <cstdio>
 
 namespace vek::credentials {
 namespace {
 
 constexpr std::int64_t kSecondsPerDay = 86'400;
-constexpr int kMaxYear = 9999;
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 
@@ -29,8 +27,8 @@ int days_in_month(int year, int month) {
     return kDays[static_cast<std::size_t>(month - 1)] + (month == 2 && is_leap_year(year) ? 1 : 0);
 }
 
-// Days from 1970-01-01 to a date of the proleptic Gregorian calendar, and back: the calendar
-// repeats every 400 years, which are counted as eras from March of year 0.
+// Days from 1970-01-01 to a date of the proleptic Gregorian calendar, which repeats every 400
+// years: they are counted as eras from March of year 0.
 std::int64_t days_from_civil(int year, int month, int day) {
     const std::int64_t y = year - (month <= 2 ? 1 : 0);
     const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
@@ -38,24 +36,6 @@ std::int64_t days_from_civil(int year, int month, int day) {
     const std::int64_t day_of_year = (153 * (month > 2 ? month - 3 : month + 9) + 2) / 5 + day - 1;
     const std::int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
     return era * 146'097 + day_of_era - 719'468;
-}
-
-struct CivilDate {
-    std::int64_t year;
-    int month;
-    int day;
-};
-
-CivilDate civil_from_days(std::int64_t days) {
-    days += 719'468;
-    const std::int64_t era = (days >= 0 ? days : days - 146'096) / 146'097;
-    const std::int64_t day_of_era = days - era * 146'097;
-    const std::int64_t year_of_era = (day_of_era - day_of_era / 1460 + day_of_era / 36'524 - day_of_era / 146'096) / 365;
-    const std::int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
-    const std::int64_t month_from_march = (5 * day_of_year + 2) / 153;
-    const int day = static_cast<int>(day_of_year - (153 * month_from_march + 2) / 5 + 1);
-    const int month = static_cast<int>(month_from_march < 10 ? month_from_march + 3 : month_from_march - 9);
-    return {year_of_era + era * 400 + (month <= 2 ? 1 : 0), month, day};
 }
 
 std::int64_t floor_div(std::int64_t a, std::int64_t b) { return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0); }
@@ -98,18 +78,5 @@ std::optional<Microseconds> read_date_time(std::string_view text) {
 }
 
 std::int64_t whole_second(Microseconds moment) { return floor_div(moment, kMicrosecondsPerSecond); }
-
-std::optional<std::string> utc_text(std::int64_t second) {
-    const std::int64_t days = floor_div(second, kSecondsPerDay);
-    const std::int64_t in_day = second - days * kSecondsPerDay;
-    const CivilDate date = civil_from_days(days);
-    if (date.year < 1 || date.year > kMaxYear) return std::nullopt;
-    std::array<char, 24> out;
-    const int written = std::snprintf(out.data(), out.size(), "%04d-%02d-%02dT%02d:%02d:%02dZ",
-                                      static_cast<int>(date.year), date.month, date.day,
-                                      static_cast<int>(in_day / 3600), static_cast<int>(in_day / 60 % 60),
-                                      static_cast<int>(in_day % 60));
-    return std::string(out.data(), static_cast<std::size_t>(written));
-}
 
 }  // namespace vek::credentials

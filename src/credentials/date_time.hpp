@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 namespace vek::credentials {
@@ -21,9 +20,5 @@ std::optional<Microseconds> read_date_time(std::string_view text);
 
 // The whole second of `moment`, counted from 1970 (rounded down, before it too).
 std::int64_t whole_second(Microseconds moment);
-
-// "YYYY-MM-DDThh:mm:ssZ" of the second `second`, counted from 1970; nothing outside the
-// years 1 to 9999.
-std::optional<std::string> utc_text(std::int64_t second);
 
 }  // namespace vek::credentials

@@ -273,19 +273,10 @@ struct Verdict {
 };
 
 // (did, verification method, key id, public key hex, version id, current, created, standard
-// proof, query): the key and the version id None until known; the query None, or (time of the
-// version in force or None, hash data, signature) for a key still to be looked up.
+// proof): the key None for a did:vek issuer still to be resolved, the version id None unless
+// the issuer is a did:vek DID.
 PyObject* to_python(Verdict&& result) {
     const credentials::CredentialVerdict& v = result.verdict;
-    binding::PyRef query = binding::PyRef::borrow(Py_None);
-    if (v.query) {
-        binding::PyRef parts[] = {
-            binding::PyRef::steal(text_or_none(v.query->at)),
-            binding::PyRef::steal(bytes_of(v.query->hash_data)),
-            binding::PyRef::steal(bytes_of(v.query->signature)),
-        };
-        query = binding::PyRef::steal(tuple_of(parts));
-    }
     binding::PyRef items[] = {
         binding::PyRef::steal(binding::to_python(std::string_view(v.did))),
         binding::PyRef::steal(binding::to_python(std::string_view(v.verification_method))),
@@ -296,7 +287,6 @@ PyObject* to_python(Verdict&& result) {
         binding::PyRef::steal(binding::to_python(v.current)),
         binding::PyRef::steal(text_or_none(v.created)),
         binding::PyRef::steal(binding::to_python(v.standard_proof)),
-        std::move(query),
     };
     return tuple_of(items);
 }

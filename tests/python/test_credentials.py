@@ -163,6 +163,13 @@ def test_known_histories_and_other_resolvers_agree(histories, signer, key_id, cr
         assert known == (*expected, KEYS[signer].public_key, key_id, created)
 
 
+def test_a_history_of_another_did_proves_nothing():
+    other = did_vek.verify_history([KEYS[2].create_document(KEYS[2].create_did_from_key())])
+    misdirected = type("Misdirected", (), {"resolve": lambda self, did: Registry([other]).resolve(other.did)})()
+    with pytest.raises(did_vek.InvalidCredential, match="answered for did:vek:"):
+        did_vek.verify_credential(vek_credential(SIGNERS[0], "key-1", stamp(5)), resolver=misdirected, now=NOW)
+
+
 @pytest.mark.parametrize("versions, error", [
     ([("did:vek:x", "2026-01-01T00:00:00Z", "1", {"did:vek:x#k": "00"})], ValueError),
     ([("did:vek:x", "2026-01-01T00:00:00+01:00", "1", {})], ValueError),
