@@ -10,6 +10,7 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 import did_vek
+from conftest import ticks_during
 from credentials import VECTORS, b58encode, credential, vector_key
 from did_vek import _native
 from histories import DID, KEYS, SECRETS, life_of_a_did, stamp
@@ -161,6 +162,14 @@ def test_known_histories_and_other_resolvers_agree(histories, signer, key_id, cr
         assert expected in known
     else:
         assert known == (*expected, KEYS[signer].public_key, key_id, created)
+
+
+def test_other_threads_run_while_a_credential_is_checked():
+    # Read, hashed, its key found and its signature verified, all without the interpreter lock.
+    subject = {"id": "did:example:subject", "items": [{"n": n, "text": "x" * 40} for n in range(40_000)]}
+    signed = vek_credential(SIGNERS[0], "key-1", stamp(5), credentialSubject=subject)
+    resolver = did_vek.KnownHistories([LIFE])
+    assert ticks_during(lambda: did_vek.verify_credential(signed, resolver=resolver, now=NOW)) > 5
 
 
 def test_a_history_of_another_did_proves_nothing():
