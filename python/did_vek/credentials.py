@@ -11,7 +11,7 @@ Canonicalization Scheme, the SHA-256 of each (the configuration's first), and th
 signature of those 64 bytes, written as "z" and base58btc.
 """
 
-import re
+import time
 from collections.abc import Iterable
 from dataclasses import dataclass, field
 from datetime import UTC, datetime, timedelta
@@ -30,13 +30,8 @@ from .client import NotFound, Resolution
 __all__ = ["issue_credential", "verify_credential", "VerifiedCredential", "InvalidCredential", "SigningKey",
            "KnownHistories", "IssuerResolver"]
 
-# How far a proof's "created" may lie ahead of the verifier's clock: clocks disagree a little.
-CLOCK_SKEW = timedelta(minutes=5)
-
-# XML Schema's dateTimeStamp, as credentials write their times: a time zone is required.
-_DATE_TIME = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}(\.[0-9]+)?(Z|[+-][0-9]{2}:[0-9]{2})")
-_SECONDS = "%Y-%m-%dT%H:%M:%SZ"
-_WHOLE_SECONDS = re.compile(r"[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z")
+_EPOCH = datetime(1970, 1, 1, tzinfo=UTC)
+_MICROSECOND = timedelta(microseconds=1)
 
 
 class IssuerResolver(Protocol):
@@ -53,14 +48,33 @@ class KnownHistories:
     """
 
     def __init__(self, histories: Iterable[History]) -> None:
-        # Histories do not change, so neither does what resolving one gives.
+        # Histories do not change, so neither does what resolving one gives, nor which key
+        # each version lists: the table of keys over time is built once, for checks that
+        # need no interpreter lock.
         self._resolutions = {history.did: _latest(history) for history in histories}
+        self._issuer_keys = _issuer_keys(resolution.history for resolution in self._resolutions.values())
 
     def resolve(self, did: str) -> Resolution:
         resolution = self._resolutions.get(did)
         if resolution is None:
             raise NotFound(404, f"{did} is not among the known histories")
         return resolution
+
+
+def _issuer_keys(histories: Iterable[History]) -> _native.IssuerKeys:
+    """The native table of the keys each history's versions list for assertion, over time."""
+    return _native.IssuerKeys([(history.did, version.version_time, version.version_id, _assertion_keys(version.document))
+                               for history in histories for version in history.versions])
+
+
+def _assertion_keys(document: dict[str, Any]) -> dict[str, str]:
+    """{verification method: public key hex} of every key `document` lists for assertion."""
+    keys = {}
+    for method in document.get("assertionMethod", ()):
+        key = assertion_key(document, method)
+        if key is not None:
+            keys[method] = key
+    return keys
 
 
 def _latest(history: History) -> Resolution:
@@ -133,91 +147,40 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
     """
     if not isinstance(text, str):
         raise TypeError(f"text must be str, not {type(text).__name__}")
-    try:
-        issuer, method, created, valid_from, valid_until, context_in_proof, data, signature = (
-            _native.read_credential_proof(text))
-    except ValueError as error:
-        raise InvalidCredential(str(error)) from None
     if now is None:
-        now = datetime.now(UTC)
+        now_us = time.time_ns() // 1000
     elif now.tzinfo is None:
         raise TypeError("now must be an aware datetime (with its time zone)")
-    did, _, key_id = method.partition("#")
-    if not key_id:
-        raise InvalidCredential(f"the verification method {quoted(method)} names no key (DID#ID)")
-    if did != issuer:
-        raise InvalidCredential(f"the proof's key {quoted(method)} is not one of the issuer {quoted(issuer)}")
-    created_at = _check_times(created, valid_from, valid_until, now)
-
-    version_id: str | None = None
-    if did.startswith("did:key:"):
-        public_key, current = _did_key(did, key_id), True
-    elif did.startswith("did:vek:"):
-        public_key, version_id, current = _did_vek_key(resolver, did, method, created, created_at)
     else:
-        raise InvalidCredential(f"the issuer {quoted(did)} is neither a did:vek nor a did:key DID")
-
-    if not _native.verify_ed25519(data, signature, public_key):
-        raise InvalidCredential("the proof does not verify: the credential or its proof was changed, "
-                                "or another key signed it")
+        now_us = (now - _EPOCH) // _MICROSECOND
+    # Known histories are searched natively, in the same call that reads the proof and
+    # checks the signature. When that call finds a did:vek key that it cannot look up, the
+    # resolver is asked for the issuer's history and the check runs again with it.
+    known = resolver._issuer_keys if isinstance(resolver, KnownHistories) else None
+    verdict = _check(text, now_us, known)
+    if verdict[3] is None:
+        verdict = _check(text, now_us, _issuer_keys([_resolved_history(resolver, verdict[0])]))
+    did, method, key_id, public_key, version_id, current, created, standard_proof = verdict
     return frozen(VerifiedCredential, did=did, verification_method=method, key_id=key_id, public_key=public_key,
-                  version_id=version_id, current=current, created=created, standard_proof=context_in_proof,
+                  version_id=version_id, current=current, created=created, standard_proof=standard_proof,
                   text=text)
 
 
-def _moment(text: str, what: str) -> datetime:
-    if _DATE_TIME.fullmatch(text):
-        try:
-            return datetime.fromisoformat(text)
-        except ValueError:
-            pass
-    raise InvalidCredential(f"{what} {quoted(text)} is not a date and time with its zone (YYYY-MM-DDThh:mm:ssZ)")
-
-
-def _check_times(created: str | None, valid_from: str | None, valid_until: str | None,
-                 now: datetime) -> datetime | None:
-    """The moment of "created", once each time is checked against `now`."""
-    created_at = None if created is None else _moment(created, 'the proof\'s "created"')
-    if created_at is not None and created_at > now + CLOCK_SKEW:
-        raise InvalidCredential(f"the proof was created in the future ({created})")
-    if valid_from is not None and _moment(valid_from, '"validFrom"') > now:
-        raise InvalidCredential(f"the credential is not valid before {valid_from}")
-    if valid_until is not None and _moment(valid_until, '"validUntil"') < now:
-        raise InvalidCredential(f"the credential was valid until {valid_until}")
-    return created_at
-
-
-def _did_key(did: str, key_id: str) -> str:
-    # A did:key DID's one key is named by the DID's own multibase text.
-    if key_id != did.removeprefix("did:key:"):
-        raise InvalidCredential(f"{quoted(did)} has no key {quoted(key_id)}")
+def _check(text: str, now_us: int, known: _native.IssuerKeys | None) -> tuple[
+        str, str, str, str | None, str | None, bool, str | None, bool]:
     try:
-        return _native.did_key_public_key(did)
+        return _native.check_credential(text, now_us, known)
     except ValueError as error:
         raise InvalidCredential(str(error)) from None
 
 
-def _did_vek_key(resolver: IssuerResolver, did: str, method: str, created: str | None,
-                 created_at: datetime | None) -> tuple[str, str, bool]:
-    """(public key, version id, current) of `method` in the version of `did` in force at `created`."""
-    if created is None or created_at is None:
-        raise InvalidCredential("a proof by a did:vek key needs \"created\": the key is checked at that time")
-    # Histories keep whole seconds in UTC; a version updated within the proof's second was
-    # already in force.
-    at = created if _WHOLE_SECONDS.fullmatch(created) else created_at.astimezone(UTC).strftime(_SECONDS)
+def _resolved_history(resolver: IssuerResolver, did: str) -> History:
     try:
         history = resolver.resolve(did).history
-        version = history.at(version_time=at)
     except NotFound:
         raise InvalidCredential(f"the issuer {did} is unknown to the registry") from None
     except InvalidDocument as error:
         raise InvalidCredential(f"the issuer's history does not verify: {error}") from None
-    except LookupError:
-        raise InvalidCredential(f"the issuer {did} did not exist yet at {created}") from None
-    public_key = assertion_key(version.document, method)
-    if public_key is None:
-        raise InvalidCredential(f"{quoted(method)} was not an assertion key of {did} at {created} "
-                                f"(version {version.version_id})")
-    latest = history.latest
-    current = public_key == (assertion_key(latest.document, method) if version is not latest else public_key)
-    return public_key, version.version_id, current
+    if history.did != did:
+        raise InvalidCredential(f"the resolver answered for {history.did}, not for the issuer {did}")
+    return history

@@ -203,8 +203,9 @@ PyObject* constructor_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs
             auto state = Op::run(values...);
             using R = decltype(state);
             if constexpr (detail::is_result<R>::value) {
-                return state ? Result<NewObject<Class>>(NewObject<Class>{std::move(*state), type})
-                             : Result<NewObject<Class>>(std::unexpected(state.error()));
+                // A domain error or a refusal, whichever the operation reports.
+                using Made = std::expected<NewObject<Class>, typename R::error_type>;
+                return state ? Made(NewObject<Class>{std::move(*state), type}) : Made(std::unexpected(state.error()));
             } else {
                 return NewObject<Class>{std::move(state), type};
             }

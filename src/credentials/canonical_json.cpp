@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdint>
 #include <functional>
 #include <vector>
 
@@ -21,6 +22,8 @@ bool supplementary_lead(unsigned char byte) { return byte >= 0xf0; }
 constexpr std::size_t kRecursionLimit = json::kMaxDepth + 1;
 // Most objects are small enough to sort on the stack.
 constexpr std::size_t kStackMembers = 16;
+// Records are remembered this deep; deeper ones are sorted each time.
+constexpr std::size_t kRememberedDepths = 8;
 
 class Canonical {
 public:
@@ -50,7 +53,9 @@ public:
             case Node::Kind::Array:
                 writer_.begin_array();
                 for (const Node& element : node.elements) {
-                    if (auto written = value(element, depth + 1); !written) return written;
+                    const auto written = element.kind == Node::Kind::Object ? record(element, depth + 1)
+                                                                              : value(element, depth + 1);
+                    if (!written) return written;
                 }
                 writer_.end_array();
                 return {};
@@ -69,10 +74,39 @@ public:
         return {};
     }
 
+    // An object in an array. Arrays of records repeat one set of names in one order: the
+    // order found for the last record at a depth serves the next one there with the same
+    // names, which costs a comparison of names instead of a sort.
+    Checked<void> record(const Node& node, std::size_t depth) {
+        if (depth >= kRememberedDepths || node.members.size() > kStackMembers) return value(node, depth);
+        RememberedOrder& remembered = orders_[depth];
+        std::array<const Member*, kStackMembers> buffer;
+        const std::span<const Member*> members(buffer.data(), node.members.size());
+        if (remembered.same_names(node.members)) {
+            for (std::size_t i = 0; i < members.size(); ++i) members[i] = &node.members[remembered.order[i]];
+            return write_object(members, depth + 1);
+        }
+        for (std::size_t i = 0; i < members.size(); ++i) members[i] = &node.members[i];
+        sort(members);
+        remembered.names.clear();
+        for (const Member& member : node.members) remembered.names.push_back(member.name);
+        remembered.order.clear();
+        for (const Member* member : members) remembered.order.push_back(static_cast<std::uint8_t>(member - node.members.data()));
+        return write_object(members, depth + 1);
+    }
+
     // The members in canonical order, then written.
     Checked<void> object(std::span<const Member*> members, std::size_t depth) {
+        sort(members);
+        return write_object(members, depth);
+    }
+
+    static void sort(std::span<const Member*> members) {
         const auto less = [](const Member* a, const Member* b) { return utf16_less(a->name, b->name); };
         if (!std::ranges::is_sorted(members, less)) std::ranges::sort(members, less);
+    }
+
+    Checked<void> write_object(std::span<const Member* const> members, std::size_t depth) {
         writer_.begin_object();
         for (const Member* member : members) {
             if (read_without_escapes(member->name)) {
@@ -92,8 +126,22 @@ private:
                std::less_equal<const char*>{}(text.data() + text.size(), source_.data() + source_.size());
     }
 
+    struct RememberedOrder {
+        std::vector<std::string_view> names;  // as read
+        std::vector<std::uint8_t> order;      // their indexes in canonical order
+
+        bool same_names(std::span<const Member> members) const {
+            if (members.size() != names.size() || members.empty()) return false;
+            for (std::size_t i = 0; i < members.size(); ++i) {
+                if (members[i].name != names[i]) return false;
+            }
+            return true;
+        }
+    };
+
     json::Writer writer_;
     std::string_view source_;
+    std::array<RememberedOrder, kRememberedDepths> orders_;
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <string>
 #include <cstdlib>
+#include <optional>
 #include <system_error>
 
 #include "json/strings.hpp"
@@ -16,23 +17,31 @@ namespace {
 // shortest digits of such a number are its own.
 constexpr std::size_t kExactDigits = 15;
 
-// Whether ECMAScript writes `spelling` (a JSON number) exactly as it stands: an integer of up
-// to 15 digits other than -0, or a plain decimal of up to 15 significant digits whose
-// fraction ends in a digit other than 0 and, below 1, starts with at most five zeros.
-bool written_as_spelled(std::string_view spelling) {
-    const std::string_view magnitude = spelling.substr(spelling.starts_with('-') ? 1 : 0);
+// ECMAScript's form of `spelling` (a JSON number) when it is the spelling itself or a start of
+// it: an integer of up to 15 digits, or a plain decimal of up to 15 significant digits that,
+// below 1, starts with at most five zeros, each without the zeros that end its fraction
+// (5.0 is 5); zero in any spelling is "0". Nothing for any other number.
+std::optional<std::string_view> spelled_form(std::string_view spelling) {
+    const std::size_t sign = spelling.starts_with('-') ? 1 : 0;
+    const std::string_view magnitude = spelling.substr(sign);
     const std::size_t point = magnitude.find('.');
     const std::string_view whole = magnitude.substr(0, point);
-    if (whole.empty() || whole.find_first_not_of("0123456789") != std::string_view::npos) return false;
-    if (point == std::string_view::npos) return whole.size() <= kExactDigits && spelling != "-0";
-    const std::string_view fraction = magnitude.substr(point + 1);
-    if (fraction.empty() || fraction.back() == '0' ||
-        fraction.find_first_not_of("0123456789") != std::string_view::npos) {
-        return false;
+    if (whole.empty() || whole.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    std::string_view fraction = point == std::string_view::npos ? std::string_view() : magnitude.substr(point + 1);
+    if (fraction.find_first_not_of("0123456789") != std::string_view::npos) return std::nullopt;
+    fraction = fraction.substr(0, fraction.find_last_not_of('0') + 1);
+    if (fraction.empty()) {
+        if (whole == "0") return std::string_view("0");
+        if (whole.size() > kExactDigits) return std::nullopt;
+        return spelling.substr(0, sign + whole.size());
     }
-    if (whole != "0") return whole.size() + fraction.size() <= kExactDigits;
-    const std::size_t zeros = fraction.find_first_not_of('0');
-    return zeros <= 5 && fraction.size() - zeros <= kExactDigits;
+    if (whole == "0") {
+        const std::size_t zeros = fraction.find_first_not_of('0');
+        if (zeros > 5 || fraction.size() - zeros > kExactDigits) return std::nullopt;
+    } else if (whole.size() + fraction.size() > kExactDigits) {
+        return std::nullopt;
+    }
+    return spelling.substr(0, sign + whole.size() + 1 + fraction.size());
 }
 
 }  // namespace
@@ -58,7 +67,7 @@ private:
 };
 
 Checked<std::string_view> number_form(std::string_view spelling, NumberBuffer& buffer) {
-    if (written_as_spelled(spelling)) return spelling;
+    if (const auto spelled = spelled_form(spelling)) return *spelled;
     double value = 0;
     const auto [end, error] = std::from_chars(spelling.data(), spelling.data() + spelling.size(), value);
     if (error == std::errc::result_out_of_range) {

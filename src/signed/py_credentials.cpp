@@ -9,10 +9,13 @@
 
 #include "binding/call.hpp"
 #include "credentials/canonical_json.hpp"
+#include "credentials/credential_check.hpp"
 #include "credentials/did_key.hpp"
 #include "credentials/eddsa_jcs.hpp"
+#include "credentials/issuer_keys.hpp"
 #include "engine/hex.hpp"
 #include "engine/verification.hpp"
+#include "json/strings.hpp"
 #include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 
@@ -23,6 +26,32 @@ namespace vek::record {
 struct Bytes {
     std::string_view data;
 };
+
+// The verifier's clock: microseconds since 1970, as an int.
+struct Moment {
+    std::int64_t microseconds;
+};
+
+// One version of a known issuer's history: (DID, "updated", version id, {verification
+// method: public key hex} of its assertion keys).
+struct IssuerVersionRow {
+    std::string did;
+    std::string updated;
+    std::string version_id;
+    std::vector<std::pair<std::string, std::string>> assertion_keys;
+};
+
+struct IssuerVersionRows {
+    std::vector<IssuerVersionRow> rows;
+};
+
+// An IssuerKeys argument, or None. The table never changes once built and its object is an
+// argument of the call, so it is read without a claim while the lock is given up.
+struct KnownIssuers {
+    const credentials::IssuerKeys* table = nullptr;
+};
+
+PyTypeObject* issuer_keys_type();
 
 }  // namespace vek::record
 
@@ -35,6 +64,73 @@ std::optional<record::Bytes> from_python(PyObject* object) {
         return std::nullopt;
     }
     return record::Bytes{std::string_view(PyBytes_AS_STRING(object), static_cast<std::size_t>(PyBytes_GET_SIZE(object)))};
+}
+
+template <>
+std::optional<record::Moment> from_python(PyObject* object) {
+    if (!PyLong_Check(object)) {
+        PyErr_Format(PyExc_TypeError, "must be int, not %s", Py_TYPE(object)->tp_name);
+        return std::nullopt;
+    }
+    const long long value = PyLong_AsLongLong(object);
+    if (value == -1 && PyErr_Occurred()) return std::nullopt;
+    return record::Moment{value};
+}
+
+namespace {
+
+bool copy_text(PyObject* object, std::string& out) {
+    const auto text = text_from_python(object);
+    if (text) out.assign(*text);
+    return text.has_value();
+}
+
+bool read_row(PyObject* item, record::IssuerVersionRow& row) {
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 4 || !PyDict_Check(PyTuple_GET_ITEM(item, 3))) {
+        PyErr_SetString(PyExc_TypeError, "must be tuples of (did, updated, version id, dict of assertion keys)");
+        return false;
+    }
+    if (!copy_text(PyTuple_GET_ITEM(item, 0), row.did) || !copy_text(PyTuple_GET_ITEM(item, 1), row.updated) ||
+        !copy_text(PyTuple_GET_ITEM(item, 2), row.version_id)) {
+        return false;
+    }
+    PyObject* keys = PyTuple_GET_ITEM(item, 3);
+    PyObject *method = nullptr, *key = nullptr;
+    Py_ssize_t at = 0;
+    while (PyDict_Next(keys, &at, &method, &key)) {
+        auto& pair = row.assertion_keys.emplace_back();
+        if (!copy_text(method, pair.first) || !copy_text(key, pair.second)) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+template <>
+std::optional<record::IssuerVersionRows> from_python(PyObject* object) {
+    const PyRef items = PyRef::steal(PySequence_Fast(object, "must be a sequence of issuer versions"));
+    if (!items) return std::nullopt;
+    record::IssuerVersionRows rows;
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(items.get());
+    rows.rows.resize(static_cast<std::size_t>(count));
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (!read_row(PySequence_Fast_GET_ITEM(items.get(), i), rows.rows[static_cast<std::size_t>(i)])) {
+            return std::nullopt;
+        }
+    }
+    return rows;
+}
+
+template <>
+std::optional<record::KnownIssuers> from_python(PyObject* object) {
+    if (object == Py_None) return record::KnownIssuers{};
+    PyTypeObject* type = record::issuer_keys_type();
+    if (type == nullptr) return std::nullopt;
+    if (!PyObject_TypeCheck(object, type)) {
+        raise_conversion_error(object, "IssuerKeys");
+        return std::nullopt;
+    }
+    return record::KnownIssuers{&instance_of<credentials::IssuerKeys>(object)->state};
 }
 
 }  // namespace vek::binding
@@ -73,6 +169,19 @@ PyObject* text_or_none(const std::optional<std::string>& text) {
     return text ? binding::to_python(std::string_view(*text)) : Py_NewRef(Py_None);
 }
 
+// A tuple of `items`, or nullptr when one of them could not be made.
+PyObject* tuple_of(std::span<binding::PyRef> items) {
+    for (const binding::PyRef& item : items) {
+        if (!item) return nullptr;
+    }
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(items.size()));
+    if (tuple == nullptr) return nullptr;
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
+    }
+    return tuple;
+}
+
 struct Reading {
     ProofReading reading;
 };
@@ -91,15 +200,7 @@ PyObject* to_python(Reading&& result) {
         binding::PyRef::steal(bytes_of(r.hash_data)),
         binding::PyRef::steal(bytes_of(r.signature)),
     };
-    for (const binding::PyRef& item : items) {
-        if (!item) return nullptr;
-    }
-    PyObject* tuple = PyTuple_New(std::size(items));
-    if (tuple == nullptr) return nullptr;
-    for (std::size_t i = 0; i < std::size(items); ++i) {
-        PyTuple_SET_ITEM(tuple, static_cast<Py_ssize_t>(i), items[i].release());
-    }
-    return tuple;
+    return tuple_of(items);
 }
 
 struct Construct {
@@ -167,6 +268,67 @@ struct ReadCredentialProof {
     }
 };
 
+struct Verdict {
+    credentials::CredentialVerdict verdict;
+};
+
+// (did, verification method, key id, public key hex, version id, current, created, standard
+// proof): the key None for a did:vek issuer still to be resolved, the version id None unless
+// the issuer is a did:vek DID.
+PyObject* to_python(Verdict&& result) {
+    const credentials::CredentialVerdict& v = result.verdict;
+    binding::PyRef items[] = {
+        binding::PyRef::steal(binding::to_python(std::string_view(v.did))),
+        binding::PyRef::steal(binding::to_python(std::string_view(v.verification_method))),
+        binding::PyRef::steal(binding::to_python(std::string_view(v.key_id))),
+        binding::PyRef::steal(v.public_key ? binding::to_python(std::string_view(engine::to_hex(*v.public_key)))
+                                           : Py_NewRef(Py_None)),
+        binding::PyRef::steal(text_or_none(v.version_id)),
+        binding::PyRef::steal(binding::to_python(v.current)),
+        binding::PyRef::steal(text_or_none(v.created)),
+        binding::PyRef::steal(binding::to_python(v.standard_proof)),
+    };
+    return tuple_of(items);
+}
+
+struct CheckCredential {
+    static constexpr auto signature = describe(nullptr, "check_credential", "text", "now", "known").with_summary(
+        "The verdict on a secured credential at now (microseconds since 1970), did:vek keys from known.");
+    static constexpr bool releases_lock = true;
+    static Checked<Verdict> run(Text text, Moment now, KnownIssuers known) {
+        auto verdict = credentials::check_credential(text.utf8, now.microseconds, known.table);
+        if (!verdict) return std::unexpected(std::move(verdict.error()));
+        return Verdict{std::move(*verdict)};
+    }
+};
+
+struct IssuerKeysClass {
+    using State = credentials::IssuerKeys;
+    static constexpr const char* name = "IssuerKeys";
+    static PyTypeObject* type();
+};
+
+struct BuildIssuerKeys {
+    static constexpr auto signature = describe(IssuerKeysClass::name, "__new__", "versions");
+    static Checked<credentials::IssuerKeys> run(IssuerVersionRows versions) {
+        credentials::IssuerKeys table;
+        for (IssuerVersionRow& row : versions.rows) {
+            std::vector<std::pair<std::string, engine::PublicKey>> keys;
+            keys.reserve(row.assertion_keys.size());
+            for (auto& [method, hex] : row.assertion_keys) {
+                engine::PublicKey key;
+                if (!engine::decode_hex_exact(hex, key)) {
+                    return refuse("the key of " + json::quoted(method) + " is not 64 hex digits");
+                }
+                keys.emplace_back(std::move(method), key);
+            }
+            auto added = table.add_version(row.did, row.updated, std::move(row.version_id), std::move(keys));
+            if (!added) return std::unexpected(std::move(added.error()));
+        }
+        return table;
+    }
+};
+
 struct DidKeyPublicKey {
     static constexpr auto signature = describe(nullptr, "did_key_public_key", "did").with_summary(
         "The public key hex of an Ed25519 did:key DID.");
@@ -199,6 +361,23 @@ PyTypeObject* create_signing_key_class() {
     });
 }
 
+PyTypeObject* IssuerKeysClass::type() {
+    static PyMethodDef no_methods[] = {{nullptr, nullptr, 0, nullptr}};
+    static PyTypeObject* cell = nullptr;
+    if (cell == nullptr) {
+        cell = binding::create_class({
+            .name = IssuerKeysClass::name,
+            .constructor_signature = "(versions)",
+            .basic_size = sizeof(binding::Instance<credentials::IssuerKeys>),
+            .construct = binding::constructor_entry<IssuerKeysClass, BuildIssuerKeys>,
+            .dealloc = binding::dealloc_instance<credentials::IssuerKeys>,
+            .methods = no_methods,
+            .properties = nullptr,
+        });
+    }
+    return cell;
+}
+
 PyTypeObject* SigningKeyClass::type() {
     static PyTypeObject* cell = nullptr;
     if (cell == nullptr) cell = create_signing_key_class();
@@ -210,15 +389,20 @@ PyMethodDef functions[] = {
     binding::function<Canonicalize>(),
     binding::function<ReadCredentialProof>(),
     binding::function<DidKeyPublicKey>(),
+    binding::function<CheckCredential>(),
     {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
+PyTypeObject* issuer_keys_type() { return IssuerKeysClass::type(); }
+
 bool add_credentials(PyObject* module) {
     PyTypeObject* type = SigningKeyClass::type();
-    if (type == nullptr || PyModule_AddFunctions(module, functions) < 0) return false;
-    return PyModule_AddObjectRef(module, SigningKeyClass::name, reinterpret_cast<PyObject*>(type)) == 0;
+    PyTypeObject* issuer_keys = IssuerKeysClass::type();
+    if (type == nullptr || issuer_keys == nullptr || PyModule_AddFunctions(module, functions) < 0) return false;
+    return PyModule_AddObjectRef(module, SigningKeyClass::name, reinterpret_cast<PyObject*>(type)) == 0 &&
+           PyModule_AddObjectRef(module, IssuerKeysClass::name, reinterpret_cast<PyObject*>(issuer_keys)) == 0;
 }
 
 }  // namespace vek::record

@@ -2,11 +2,13 @@
 // forms at their layout boundaries, and a proof that verifies until one byte changes.
 #include <doctest/doctest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "view/multibase.hpp"
 #include "credentials/canonical_json.hpp"
+#include "credentials/date_time.hpp"
 #include "credentials/did_key.hpp"
 #include "credentials/eddsa_jcs.hpp"
 #include "credentials/number_form.hpp"
@@ -41,6 +43,9 @@ TEST_CASE("numbers change layout where ECMAScript does") {
         {"12.5", "12.5"},                  {"-0.0", "0"},       {"1e-999", "0"},
         {"4.35", "4.35"},                  {"1.50", "1.5"},     {"0.0000001", "1e-7"},
         {"-0.000005", "-0.000005"},        {"1234567890.123456", "1234567890.123456"},
+        {"5.0", "5"},                      {"-100.000", "-100"}, {"-0.000", "0"},
+        {"123456789012345.0", "123456789012345"}, {"1234567890123456.0", "1234567890123456"},
+        {"0.0000010", "0.000001"},         {"0.00000010", "1e-7"}, {"10000000000000000.0", "10000000000000000"},
         {"1" + std::string(309, '0'), ""}};
     for (const auto& [spelling, form] : forms) {
         NumberBuffer buffer;
@@ -76,4 +81,27 @@ TEST_CASE("an issued credential verifies, and one changed byte of it does not") 
     changed.replace(changed.find("\"n\": 1"), 6, "\"n\": 2");
     CHECK_FALSE(verifies(changed));
     CHECK_FALSE(issue_credential(*key, *secured, method + "#x", "").has_value());  // a proof already
+}
+
+TEST_CASE("credential times are read to the microsecond in their zone, and only real ones") {
+    const std::vector<std::pair<std::string, std::optional<Microseconds>>> times = {
+        {"1970-01-01T00:00:00Z", 0},
+        {"1970-01-01T00:00:00.0000019Z", 1},
+        {"1970-01-01T01:00:00.5+01:00", 500'000},
+        {"1969-12-31T23:59:59.999999Z", -1},
+        {"2024-02-29T12:00:00-23:59", (19'782 * 86'400LL + 12 * 3600 + 23 * 3600 + 59 * 60) * 1'000'000},
+        {"0001-01-01T00:00:00Z", -62'135'596'800LL * 1'000'000},
+        {"9999-12-31T23:59:59Z", 253'402'300'799LL * 1'000'000},
+        {"2023-02-29T00:00:00Z", std::nullopt}, {"2026-01-01T24:00:00Z", std::nullopt},
+        {"2026-01-01T00:00:60Z", std::nullopt}, {"2026-01-01T00:00:00+24:00", std::nullopt},
+        {"2026-01-01T00:00:00+01:60", std::nullopt}, {"2026-01-01T00:00:00.Z", std::nullopt},
+        {"2026-01-01T00:00:00", std::nullopt},   {"2026-01-01 00:00:00Z", std::nullopt},
+        {"0000-01-01T00:00:00Z", std::nullopt},  {"2026-01-01T00:00:00z", std::nullopt},
+    };
+    for (const auto& [text, moment] : times) {
+        CAPTURE(text);
+        CHECK(read_date_time(text) == moment);
+    }
+    CHECK(whole_second(-1) == -1);
+    CHECK(whole_second(*read_date_time("2026-03-01T00:30:00.9+01:00")) == *read_date_time("2026-02-28T23:30:00Z") / 1'000'000);
 }

@@ -10,6 +10,7 @@ import pytest
 from cryptography.hazmat.primitives.asymmetric.ed25519 import Ed25519PublicKey
 
 import did_vek
+from conftest import ticks_during
 from credentials import VECTORS, b58encode, credential, vector_key
 from did_vek import _native
 from histories import DID, KEYS, SECRETS, life_of_a_did, stamp
@@ -108,6 +109,87 @@ def test_the_key_is_checked_in_the_version_in_force_when_the_proof_was_made(hist
     verified = did_vek.verify_credential(signed, resolver=resolver, now=NOW)
     assert (verified.version_id, verified.current) == verdict
     assert (verified.did, verified.key_id, verified.public_key) == (DID, key_id, KEYS[signer].public_key)
+
+
+class Registry:
+    """A resolver other than KnownHistories: the path a RegistryClient takes."""
+
+    def __init__(self, histories):
+        self._known = did_vek.KnownHistories(histories)
+
+    def resolve(self, did):
+        return self._known.resolve(did)
+
+
+def vek_credential_at(signer, key_id, created):
+    """A did:vek credential whose "created" may be any text (issue_credential writes whole UTC seconds)."""
+    unsigned = json.loads(credential(DID))
+    proof = {"@context": unsigned["@context"], "type": "DataIntegrityProof", "cryptosuite": "eddsa-jcs-2022",
+             "created": created, "verificationMethod": f"{DID}#{key_id}", "proofPurpose": "assertionMethod"}
+    data = hashlib.sha256(jcs.canonicalize(proof)).digest() + hashlib.sha256(jcs.canonicalize(unsigned)).digest()
+    proof["proofValue"] = "z" + b58encode(signer.sign(data))
+    return json.dumps({**unsigned, "proof": proof})
+
+
+def verdict(signed, resolver, now=NOW):
+    try:
+        verified = did_vek.verify_credential(signed, resolver=resolver, now=now)
+    except did_vek.InvalidCredential as error:
+        return str(error)
+    return verified.version_id, verified.current, verified.public_key, verified.key_id, verified.created
+
+
+# Known histories are searched natively, other resolvers are asked: both give one verdict, to the
+# second in UTC whatever the zone and fraction of "created".
+@pytest.mark.parametrize("histories, signer, key_id, created, expected", [
+    ([LIFE], 0, "key-1", "2026-01-01T01:00:19.999999+01:00", ("2", False)),
+    ([LIFE], 0, "key-1", "2025-12-31T23:00:20-01:00", "was not an assertion key"),
+    ([LIFE], 1, "key-2", "2026-01-01T00:00:20.5Z", ("3", False)),
+    ([LIFE], 1, "key-2", "2026-01-01T00:00:19.9999999Z", "was not an assertion key"),
+    ([LIFE], 1, "key-2", "0999-01-01T00:00:00.5Z", "did not exist yet"),
+    ([LIFE], 1, "key-2", "0001-01-01T00:30:00+01:00", "did not exist yet"),
+    ([LIFE], 0, "key-1", "2026-05-31T23:59:59-00:06", "created in the future"),
+    ([LIFE], 0, "key-1", "2026-01-01T00:00:05+24:00", "not a date and time"),
+    ([LIFE], 0, "key-1", "2026-02-29T00:00:05Z", "not a date and time"),
+    ([LIFE], 0, "key-1", "2026-01-01T00:00:60Z", "not a date and time"),
+    ([], 0, "key-1", stamp(5), "unknown to the registry"),
+])
+def test_known_histories_and_other_resolvers_agree(histories, signer, key_id, created, expected):
+    signed = vek_credential_at(SIGNERS[signer], key_id, created)
+    known, asked = verdict(signed, did_vek.KnownHistories(histories)), verdict(signed, Registry(histories))
+    assert known == asked
+    if isinstance(expected, str):
+        assert expected in known
+    else:
+        assert known == (*expected, KEYS[signer].public_key, key_id, created)
+
+
+def test_other_threads_run_while_a_credential_is_checked():
+    # Read, hashed, its key found and its signature verified, all without the interpreter lock.
+    subject = {"id": "did:example:subject", "items": [{"n": n, "text": "x" * 40} for n in range(40_000)]}
+    signed = vek_credential(SIGNERS[0], "key-1", stamp(5), credentialSubject=subject)
+    resolver = did_vek.KnownHistories([LIFE])
+    assert ticks_during(lambda: did_vek.verify_credential(signed, resolver=resolver, now=NOW)) > 5
+
+
+def test_a_history_of_another_did_proves_nothing():
+    other = did_vek.verify_history([KEYS[2].create_document(KEYS[2].create_did_from_key())])
+    misdirected = type("Misdirected", (), {"resolve": lambda self, did: Registry([other]).resolve(other.did)})()
+    with pytest.raises(did_vek.InvalidCredential, match="answered for did:vek:"):
+        did_vek.verify_credential(vek_credential(SIGNERS[0], "key-1", stamp(5)), resolver=misdirected, now=NOW)
+
+
+@pytest.mark.parametrize("versions, error", [
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1", {"did:vek:x#k": "00"})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:00+01:00", "1", {})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:01Z", "1", {}), ("did:vek:x", "2026-01-01T00:00:01Z", "2", {})], ValueError),
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1")], TypeError),
+    ([("did:vek:x", "2026-01-01T00:00:00Z", "1", {"did:vek:x#k": 1})], TypeError),
+    ("did:vek:x", TypeError),
+])
+def test_the_table_of_known_keys_refuses_what_no_verified_history_gives(versions, error):
+    with pytest.raises(error):
+        _native.IssuerKeys(versions)
 
 
 def paths(value, path=()):
