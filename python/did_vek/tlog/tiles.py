@@ -137,9 +137,13 @@ def tile_data(reader: HashReader, tile: Tile) -> bytes:
 
 def split_tile(data: bytes, tile: Tile) -> list[bytes]:
     """The hashes in the contents of `tile`; a `FormatError` when the length is not its width's."""
+    _check_length(data, tile)
+    return [data[i:i + HASH_SIZE] for i in range(0, len(data), HASH_SIZE)]
+
+
+def _check_length(data: bytes, tile: Tile) -> None:
     if len(data) != tile.width * HASH_SIZE:
         raise FormatError(f"{tile.path} holds {len(data)} bytes, not {tile.width * HASH_SIZE}")
-    return [data[i:i + HASH_SIZE] for i in range(0, len(data), HASH_SIZE)]
 
 
 def bundle_data(entries: Sequence[bytes]) -> bytes:
@@ -197,12 +201,17 @@ class TileHashReader:
         tiles = [self.tile_of(subtree) for subtree in subtrees]
         wanted = sorted(set(tiles))
         contents = self._read_tiles(wanted)
-        rows = {tile: split_tile(data, tile) for tile, data in zip(wanted, contents, strict=True)}
+        rows = dict(zip(wanted, contents, strict=True))
+        for tile, data in rows.items():
+            _check_length(data, tile)
         result = []
         for (level, index), tile in zip(subtrees, tiles):
             height = level % TILE_HEIGHT
-            first = (index << height) - tile.index * TILE_WIDTH
-            row = rows[tile][first:first + (1 << height)]
+            # Only the hashes this subtree is made of are cut out of the tile: a proof needs
+            # a few of each tile's 256.
+            first = ((index << height) - tile.index * TILE_WIDTH) * HASH_SIZE
+            data = rows[tile]
+            row = [data[at:at + HASH_SIZE] for at in range(first, first + (HASH_SIZE << height), HASH_SIZE)]
             while len(row) > 1:
                 row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
             result.append(row[0])
