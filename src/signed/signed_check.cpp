@@ -71,20 +71,16 @@ Checked<VerifiedReading> verify_signed(std::string_view text) {
     return VerifiedReading{std::move(*reading), *key, key_derived};
 }
 
-Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_id, std::string_view now) {
+Checked<std::string> sign_record(std::string_view text, std::string_view key_id, std::string_view now,
+                                 const engine::KeyPair& key) {
     auto reading = read_record(text);
     if (!reading) return std::unexpected(std::move(reading.error()));
     std::string method(reading->record.id);
     method.append(1, '#').append(key_id);
-
-    // The signed document in the value form around an empty signature, split where the
-    // signature's text goes.
-    SigningParts parts;
-    const std::size_t split = append_signed_value_form(parts.head, reading->record, Proof{nullptr, now, method, {}});
-    parts.tail = parts.head.substr(split);
-    parts.head.resize(split);
-    parts.compact = std::move(reading->compact);
-    return parts;
+    const std::string signature = key.sign_hex(reading->compact);
+    std::string out;
+    append_signed_value_form(out, reading->record, Proof{nullptr, now, method, signature});
+    return out;
 }
 
 }  // namespace vek::record

@@ -51,9 +51,9 @@ std::string record_text(std::string_view updated, std::string_view key_id = "key
 }
 
 std::string signed_text(const std::string& record, std::string_view key_id = "key-1") {
-    auto parts = signing_parts(record, key_id, "2026-02-02T00:00:00Z");
-    REQUIRE(parts.has_value());
-    return parts->head + kKey.sign_hex(parts->compact) + parts->tail;
+    auto text = sign_record(record, key_id, "2026-02-02T00:00:00Z", kKey);
+    REQUIRE(text.has_value());
+    return *text;
 }
 
 }  // namespace
@@ -148,7 +148,7 @@ TEST_CASE("what the engine signs verifies on its own, in its own layout and in a
     }
 }
 
-TEST_CASE("signing_parts lays the signed document out as the engine does, and it verifies") {
+TEST_CASE("sign_record lays the signed document out as the engine does, and it verifies") {
     const std::string text = signed_text(record_text("2026-01-01T00:00:00Z"));
     CHECK(text == nlohmann::json::parse(text).dump(2));
     CHECK(verify_signed(text).has_value());
