@@ -43,6 +43,7 @@ void write_proof(Writer& out, const Proof& proof, const MemberOrder<kProofMember
 }  // namespace
 
 void write_record(Writer& out, const Record& record, const FormOrder& order) {
+    out.trust_views_of(record.source);
     out.begin_object();
     for (const std::uint8_t member : order.document) {
         const std::string_view name = kDocumentMembers[member];

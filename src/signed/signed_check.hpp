@@ -24,8 +24,8 @@ struct SignedParts {
     std::string_view key_id() const { return proof.method.substr(record.id.size() + 1); }
 };
 
-// The parts of `value`, a parsed signed document, if it is one.
-Checked<SignedParts> check_signed(const json::Node& value);
+// The parts of `value`, a signed document parsed from `source`, if it is one.
+Checked<SignedParts> check_signed(const json::Node& value, std::string_view source);
 
 // A parsed text and what was read from it. The tree is held by pointer, so the views into it
 // stay valid when the reading moves.
