@@ -15,12 +15,9 @@ def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:
     version is signed by a key of the version before it. Which key may sign is checked when
     the document or its history is verified, not here. The proof's "created" is now.
     """
-    if not isinstance(engine, DIDEngine):
-        raise TypeError(f"engine must be a DIDEngine, not {type(engine).__name__}")
-    if not isinstance(key_id, str):
-        raise TypeError(f"key_id must be str, not {type(key_id).__name__}")
-    # One native call reads the record, signs its compact form with the engine's key and
-    # lays the signed document out, without the interpreter lock.
+    # One native call reads the record, signs its compact form with the engine's key and lays
+    # the signed document out, without the interpreter lock. Arguments of other types are its
+    # TypeError, naming the argument.
     try:
         return _native.sign_document(engine, document, key_id)
     except UnicodeEncodeError:  # the document converts first, so this is the key id
