@@ -7,12 +7,13 @@ for assertion. A version without assertion keys deactivates the DID: nothing can
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, ClassVar
 
 from . import _native
 from ._errors import InvalidDocument
 from ._frozen import frozen
 from ._messages import quoted
+from ._on_demand import ValuesOnDemand
 
 
 def is_version_id(text: str) -> bool:
@@ -21,10 +22,12 @@ def is_version_id(text: str) -> bool:
 
 
 @dataclass(frozen=True)
-class Version:
-    """One verified version of a DID's history."""
+class Version(ValuesOnDemand):
+    """One verified version of a DID's history; `document` and `proof` are read from `signed`
+    when first asked for."""
     version_id: str      # "1", "2", ...
     version_time: str    # the document's "updated"
+    _source: ClassVar[str] = "signed"
     document: dict[str, Any] = field(hash=False, repr=False)
     proof: dict[str, Any] = field(hash=False, repr=False)
     signed: str = field(repr=False)
@@ -86,10 +89,10 @@ def verify_history(versions: Sequence[str] | str) -> History:
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
     # An element of an array has no text of its own: it comes back laid out as the engine writes it.
-    verified = tuple(frozen(Version, version_id=str(number), version_time=document["updated"], document=document,
-                            proof=proof, signed=laid_out if laid_out is not None else texts[number - 1],
-                            key_id=key_id, public_key=public_key)
-                     for number, (document, proof, key_id, public_key, laid_out) in enumerate(rows, start=1))
-    first, last = verified[0], verified[-1]
-    return History(did=first.document["id"], versions=verified, deactivated="assertionMethod" not in last.document,
-                   latest=last, created=first.document["created"], updated=last.version_time)
+    verified = tuple(frozen(Version, version_id=str(number), version_time=updated, key_id=key_id, public_key=public_key,
+                            signed=laid_out if laid_out is not None else texts[number - 1])
+                     for number, (_, _, updated, _, key_id, public_key, laid_out) in enumerate(rows, start=1))
+    did, created = rows[0][0], rows[0][1]
+    deactivated = rows[-1][3]
+    return History(did=did, versions=verified, deactivated=deactivated, latest=verified[-1], created=created,
+                   updated=verified[-1].version_time)

@@ -15,16 +15,12 @@ def sign_document(engine: DIDEngine, document: str, *, key_id: str) -> str:
     version is signed by a key of the version before it. Which key may sign is checked when
     the document or its history is verified, not here. The proof's "created" is now.
     """
-    if not isinstance(engine, DIDEngine):
-        raise TypeError(f"engine must be a DIDEngine, not {type(engine).__name__}")
-    if not isinstance(key_id, str):
-        raise TypeError(f"key_id must be str, not {type(key_id).__name__}")
+    # One native call reads the record, signs its compact form with the engine's key and lays
+    # the signed document out, without the interpreter lock. Arguments of other types are its
+    # TypeError, naming the argument.
     try:
-        compact, head, tail = _native.signing_parts(document, key_id)
+        return _native.sign_document(engine, document, key_id)
     except UnicodeEncodeError:  # the document converts first, so this is the key id
         raise InvalidDocument(f"key id {quoted(key_id)} has no UTF-8 form") from None
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
-    # The signed document in the value form is head, the signature, tail; the proof's
-    # "created" (now) is already in head.
-    return f"{head}{engine.sign(compact)}{tail}"

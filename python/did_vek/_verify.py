@@ -7,10 +7,11 @@ from . import _native
 from ._errors import InvalidDocument
 from ._frozen import frozen
 from ._messages import quoted
+from ._on_demand import ValuesOnDemand
 
 
 @dataclass(frozen=True)
-class VerifiedDocument:
+class VerifiedDocument(ValuesOnDemand):
     """A signed document that obeys the record rules and whose proof verifies with its own key."""
     did: str
     public_key: str
@@ -23,7 +24,8 @@ class VerifiedDocument:
     # True when `did` is the key-derived DID of `public_key`. Any key can issue a document
     # for a chosen DID, so only a key-derived DID ties the document to its key.
     key_derived: bool
-    # The parsed document (without its proof); excluded from hashing, being a dict.
+    # The parsed document (without its proof), read from the text when first asked for;
+    # excluded from hashing, being a dict.
     document: dict[str, Any] = field(hash=False, repr=False)
 
 
@@ -40,11 +42,10 @@ def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
         raise TypeError(f"did must be str or None, not {type(did).__name__}")
     # One native call reads, checks and verifies without the interpreter lock.
     try:
-        document, proof_created, key_id, public_key, key_derived = _native.verify_signed(text)
+        document_did, created, updated, proof_created, key_id, public_key, key_derived = _native.verify_signed(text)
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
-    if did is not None and document["id"] != did:
-        raise InvalidDocument(f"the document is for {quoted(document['id'])}, not {quoted(did)}")
-    return frozen(VerifiedDocument, did=document["id"], public_key=public_key, key_id=key_id,
-                  created=document["created"], updated=document["updated"], proof_created=proof_created,
-                  key_derived=key_derived, document=document)
+    if did is not None and document_did != did:
+        raise InvalidDocument(f"the document is for {quoted(document_did)}, not {quoted(did)}")
+    return frozen(VerifiedDocument, did=document_did, public_key=public_key, key_id=key_id, created=created,
+                  updated=updated, proof_created=proof_created, key_derived=key_derived, _signed=text)

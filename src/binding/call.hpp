@@ -110,10 +110,14 @@ struct drop_first<std::tuple<First, Rest...>> {
 
 template <class T>
 bool convert_one(const Signature& signature, std::size_t index, PyObject* object, std::optional<T>& out) {
-    out = from_python<T>(object);
-    if (out) return true;
-    name_the_argument(signature.params[index]);
-    return false;
+    // Constructed in place: a value that holds a claim can be moved but not assigned.
+    auto value = from_python<T>(object);
+    if (!value) {
+        name_the_argument(signature.params[index]);
+        return false;
+    }
+    out.emplace(std::move(*value));
+    return true;
 }
 
 // Converts the bound slots in declaration order (the first failure stops), then calls

@@ -5,6 +5,7 @@
 // Which members come in which order is the caller's choice: this writer only lays out.
 #pragma once
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -46,6 +47,10 @@ public:
     void plain_string(std::string_view text);
     // A value written as it is given: a number's spelling, true, false or null.
     void literal(std::string_view text);
+    // Texts that are views into `source`, a JSON text the strict reader accepted, are written
+    // without a look at their bytes: a view into the source is a string that had no escapes
+    // there, so it holds no quote, backslash or control character, and is valid UTF-8.
+    void trust_views_of(std::string_view source) { source_ = source; }
 
     // False once a text was not well-formed UTF-8: the output is then no JSON text.
     bool utf8() const { return utf8_; }
@@ -54,18 +59,24 @@ public:
 
 private:
     // The text is written into `out_` grown ahead, `size_` bytes of it used: one check of
-    // the room per piece instead of a call of the string's own for each.
-    void reserve(std::size_t bytes) {
+    // the room per piece instead of a call of the string's own for each. The pieces are
+    // written through a local pointer (`room` gives it, `advance_to` takes its end): stores
+    // of chars may alias any member, so a member used as the cursor would be read again
+    // after every byte.
+    char* room(std::size_t bytes) {
         if (out_.size() - size_ < bytes) grow(bytes);
+        return out_.data() + size_;
     }
+    void advance_to(const char* end) { size_ = static_cast<std::size_t>(end - out_.data()); }
     void grow(std::size_t bytes);
-    void put(char c) { out_[size_++] = c; }
-    void put(std::string_view text) {
+    static char* copy(char* at, std::string_view text) {
         // An empty view may hold no pointer at all, which memcpy must never be given.
-        if (text.empty()) return;
-        std::memcpy(out_.data() + size_, text.data(), text.size());
-        size_ += text.size();
+        if (!text.empty()) std::memcpy(at, text.data(), text.size());
+        return at + text.size();
     }
+    void reserve(std::size_t bytes) { room(bytes); }
+    void put(char c) { out_[size_++] = c; }
+    void put(std::string_view text) { advance_to(copy(out_.data() + size_, text)); }
 
     // What comes before a value or a name: nothing after a name, else a comma after an
     // earlier one and, when pretty, a new line at the depth.
@@ -75,14 +86,42 @@ private:
             return;
         }
         if (depth_ == 0) return;
-        if (!first_) {
-            reserve(1);
-            put(',');
-        }
+        const bool comma = !first_;
         first_ = false;
-        if (pretty_) new_line(depth_);
+        if (!pretty_) {
+            if (comma) {
+                char* at = room(1);
+                *at = ',';
+                advance_to(at + 1);
+            }
+            return;
+        }
+        char* at = room(1 + kIndentRoom + indent(depth_));
+        if (comma) *at++ = ',';
+        advance_to(new_line_at(at, depth_));
     }
-    void new_line(int depth);
+    // Indentation is written sixteen spaces at a time, into room reserved beyond it.
+    static constexpr std::size_t kIndentRoom = 16;
+    std::size_t indent(int depth) const { return static_cast<std::size_t>(2 * (level_ + depth)); }
+    char* new_line_at(char* at, int depth) const {
+        *at++ = '\n';
+        const std::size_t spaces = indent(depth);
+        for (std::size_t done = 0; done < spaces; done += kIndentRoom) std::memcpy(at + done, "                ", kIndentRoom);
+        return at + spaces;
+    }
+    bool is_trusted(std::string_view text) const {
+        const auto start = reinterpret_cast<std::uintptr_t>(text.data());
+        const auto source = reinterpret_cast<std::uintptr_t>(source_.data());
+        return !ascii_ && text.size() <= source_.size() && start >= source &&
+               start - source <= source_.size() - text.size();
+    }
+    // `"text"` at `at`, which has room for it, for a text that needs no escaping.
+    char* trusted_text_at(char* at, std::string_view text) const {
+        *at++ = '"';
+        at = copy(at, text);
+        *at++ = '"';
+        return at;
+    }
     void write_name(std::string_view text);
     void write_plain_name(std::string_view text);
     void write_text(std::string_view text);
@@ -101,6 +140,7 @@ private:
     bool first_ = true;
     bool after_name_ = false;
     bool utf8_ = true;
+    std::string_view source_;
 };
 
 }  // namespace vek::json

@@ -31,6 +31,9 @@ inline std::array<std::string_view, kServiceMembers.size()> texts_of(const Servi
 struct Record {
     // The parsed object the record was read from; null for a record about to be written.
     const json::Node* node = nullptr;
+    // The JSON text it was read from, if it was: the record's views into it are written as
+    // they are (json::Writer::trust_views_of).
+    std::string_view source;
     std::string_view id;
     std::optional<std::string_view> controller;
     std::vector<MethodEntry> methods;

@@ -32,24 +32,18 @@ void write_entries(Writer& out, std::string_view name, const std::vector<Entry>&
     out.end_array();
 }
 
-// Writes the proof; returns where in the output the text of "proofValue" starts.
-std::size_t write_proof(Writer& out, const Proof& proof, const MemberOrder<kProofMembers.size()>& order) {
+void write_proof(Writer& out, const Proof& proof, const MemberOrder<kProofMembers.size()>& order) {
     const std::array<std::string_view, kProofMembers.size()> texts = {kProofType, proof.created, proof.method,
                                                                        kProofPurpose, proof.value};
-    std::size_t value_at = 0;
     out.begin_object();
-    for (const std::uint8_t member : order) {
-        out.plain_name(kProofMembers[member]);
-        if (member == kProofValue) value_at = out.size() + 1;
-        out.string(texts[member]);
-    }
+    for (const std::uint8_t member : order) out.plain_member(kProofMembers[member], texts[member]);
     out.end_object();
-    return value_at;
 }
 
 }  // namespace
 
 void write_record(Writer& out, const Record& record, const FormOrder& order) {
+    out.trust_views_of(record.source);
     out.begin_object();
     for (const std::uint8_t member : order.document) {
         const std::string_view name = kDocumentMembers[member];
@@ -96,21 +90,19 @@ void append_value_form(std::string& out, const Record& record, int level) {
     write_record(writer, record, kSortedOrder);
 }
 
-std::size_t append_signed_value_form(std::string& out, const Record& record, const Proof& proof) {
+void append_signed_value_form(std::string& out, const Record& record, const Proof& proof) {
     out.reserve(out.size() + 2 * form_size(record) + 512);
     Writer writer(out, Layout::Pretty);
-    std::size_t value_at = 0;
     writer.begin_object();
     for (const std::uint8_t member : kSortedOrder.wrapper) {
         writer.plain_name(kWrapperMembers[member]);
         if (member == kDocument) {
             write_record(writer, record, kSortedOrder);
         } else {
-            value_at = write_proof(writer, proof, kSortedOrder.proof);
+            write_proof(writer, proof, kSortedOrder.proof);
         }
     }
     writer.end_object();
-    return value_at;
 }
 
 std::string signed_value_form(const Record& record, const Proof& proof) {

@@ -23,9 +23,8 @@ std::string compact_record_form(const Record& record);
 // each) by the caller.
 void append_value_form(std::string& out, const Record& record, int level);
 
-// {"document": ..., "proof": ...} in the value form, without a final line feed, appended to
-// `out`; returns where in `out` the text of "proofValue" starts (after its opening quote).
-std::size_t append_signed_value_form(std::string& out, const Record& record, const Proof& proof);
+// {"document": ..., "proof": ...} in the value form, without a final line feed, appended to `out`.
+void append_signed_value_form(std::string& out, const Record& record, const Proof& proof);
 
 std::string signed_value_form(const Record& record, const Proof& proof);
 

@@ -122,7 +122,7 @@ Checked<VerifiedHistory> verify_history_array(std::string_view text) {
     if (array.kind != Node::Kind::Array) return refuse("a history is a JSON array of signed documents");
     history.versions.reserve(array.elements.size());
     for (std::size_t i = 0; i < array.elements.size(); ++i) {
-        auto parts = check_signed(array.elements[i]);
+        auto parts = check_signed(array.elements[i], text);
         if (!parts) return std::unexpected(unreadable(i, parts.error()));
         // An element of the array has no text of its own: it is kept as the engine lays it out.
         std::string value_form = signed_value_form(parts->record, parts->proof);

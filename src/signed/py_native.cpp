@@ -17,6 +17,7 @@
 #include "record/record_forms.hpp"
 #include "signed/py_value_form.hpp"
 #include "signed/py_credentials.hpp"
+#include "signed/py_engine_key.hpp"
 #include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
@@ -156,9 +157,6 @@ struct ReadSigned {
 struct Verified {
     VerifiedReading verified;
 };
-struct Signing {
-    SigningParts parts;
-};
 struct Parsed {
     json::JsonDocument document;
 };
@@ -184,15 +182,13 @@ PyObject* to_python(ReadSigned&& result) {
                     text(result.value_form));
 }
 
+// Only the texts a caller reads at once: the document's dict is built from the text when
+// first asked for, and most callers never ask.
 PyObject* to_python(Verified&& result) {
     const SignedParts& parts = result.verified.reading.parts;
-    return tuple_of(value_to_python(*parts.record.node), text(parts.proof.created), text(parts.key_id()),
-                    text(result.verified.public_key), binding::to_python(result.verified.key_derived));
-}
-
-PyObject* to_python(Signing&& result) {
-    const SigningParts& parts = result.parts;
-    return tuple_of(text(parts.compact), text(parts.head), text(parts.tail));
+    return tuple_of(text(parts.record.id), text(parts.record.created), text(parts.record.updated),
+                    text(parts.proof.created), text(parts.key_id()), text(result.verified.public_key),
+                    binding::to_python(result.verified.key_derived));
 }
 
 PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
@@ -219,8 +215,10 @@ PyObject* to_python(History&& result) {
     for (std::size_t i = 0; i < versions.size(); ++i) {
         const VerifiedVersion& version = versions[i];
         PyObject* signed_text = result.from_array ? text(version.value_form) : Py_NewRef(Py_None);
-        PyObject* row = tuple_of(value_to_python(*version.parts.record.node), value_to_python(*version.parts.proof.node),
-                                 text(version.parts.key_id()), text(version.public_key), signed_text);
+        const Record& record = version.parts.record;
+        PyObject* row = tuple_of(text(record.id), text(record.created), text(record.updated),
+                                 binding::to_python(record.assertion.empty()), text(version.parts.key_id()),
+                                 text(version.public_key), signed_text);
         if (row == nullptr) return nullptr;
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
@@ -262,23 +260,25 @@ struct ReadSignedOp {
 
 struct VerifySignedOp {
     static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
-        "(document, proof created, key id, public key, key derived) of a signed document that verifies on its own.");
+        "(did, created, updated, proof created, key id, public key, key derived) of a signed document that verifies "
+        "on its own.");
     static constexpr bool releases_lock = true;
     static Checked<Verified> run(Text text) { return as_result<Verified>(record::verify_signed(text.utf8)); }
 };
 
-struct SigningPartsOp {
-    static constexpr auto signature = describe(nullptr, "signing_parts", "text", "key_id").with_summary(
-        "(compact form, head, tail): the signed document is head + signature of the compact form + tail.");
+struct SignDocumentOp {
+    static constexpr auto signature = describe(nullptr, "sign_document", "engine", "text", "key_id").with_summary(
+        "The signed document of the record in text, signed now by the engine's key as key_id of its DID.");
     static constexpr bool releases_lock = true;
-    static Checked<Signing> run(Text text, std::string_view key_id) {
-        return as_result<Signing>(record::signing_parts(text.utf8, key_id, document::current_timestamp()));
+    // The engine is taken by reference: its claim is released once the lock is back.
+    static Checked<std::string> run(const EngineKey& engine, Text text, std::string_view key_id) {
+        return sign_record(text.utf8, key_id, document::current_timestamp(), *engine.key);
     }
 };
 
 struct VerifyHistoryOp {
     static constexpr auto signature = describe(nullptr, "verify_history", "versions").with_summary(
-        "[(document, proof, key id, public key, value form or None)] of a valid history.");
+        "[(did, created, updated, deactivates, key id, public key, value form or None)] of a valid history.");
     static constexpr bool releases_lock = true;
     static Checked<History> run(Versions versions) {
         // The result keeps the copied texts: the versions read are views into them.
@@ -327,7 +327,7 @@ struct MultibaseOp {
 PyMethodDef functions[] = {
     binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
     binding::function<VerifySignedOp>(),
-    binding::function<SigningPartsOp>(),  binding::function<VerifyHistoryOp>(),
+    binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
     binding::function<MultibaseOp>(),
     {nullptr, nullptr, 0, nullptr},
@@ -341,7 +341,7 @@ PyModuleDef module_definition = {
 binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 
 PyObject* initialise() {
-    if (!interpreter_guard.claim()) return nullptr;
+    if (!interpreter_guard.claim() || !find_engine_class()) return nullptr;
     binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
     if (!module || !add_credentials(module.get())) return nullptr;
     return module.release();

@@ -13,11 +13,12 @@ using json::Node;
 using json::parse_strict;
 using json::quoted;
 
-Checked<SignedParts> check_signed(const Node& value) {
+Checked<SignedParts> check_signed(const Node& value, std::string_view source) {
     auto wrapper = check_wrapper(value);
     if (!wrapper) return std::unexpected(std::move(wrapper.error()));
     auto record = check_document(*wrapper->first);
     if (!record) return std::unexpected(std::move(record.error()));
+    record->source = source;
     auto proof = check_proof(*wrapper->second, record->id);
     if (!proof) return std::unexpected(std::move(proof.error()));
     std::string compact = compact_record_form(*record);
@@ -28,7 +29,7 @@ Checked<SignedReading> read_signed(std::string_view text) {
     auto parsed = parse_strict(text);
     if (!parsed) return std::unexpected(std::move(parsed.error()));
     auto json = std::make_unique<JsonDocument>(std::move(*parsed));
-    auto parts = check_signed(json->root);
+    auto parts = check_signed(json->root, text);
     if (!parts) return std::unexpected(std::move(parts.error()));
     return SignedReading{std::move(json), std::move(*parts)};
 }
@@ -39,6 +40,7 @@ Checked<RecordReading> read_record(std::string_view text) {
     auto json = std::make_unique<JsonDocument>(std::move(*parsed));
     auto record = check_document(json->root);
     if (!record) return std::unexpected(std::move(record.error()));
+    record->source = text;
     std::string compact = compact_record_form(*record);
     return RecordReading{std::move(json), std::move(*record), std::move(compact)};
 }
@@ -71,20 +73,16 @@ Checked<VerifiedReading> verify_signed(std::string_view text) {
     return VerifiedReading{std::move(*reading), *key, key_derived};
 }
 
-Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_id, std::string_view now) {
+Checked<std::string> sign_record(std::string_view text, std::string_view key_id, std::string_view now,
+                                 const engine::KeyPair& key) {
     auto reading = read_record(text);
     if (!reading) return std::unexpected(std::move(reading.error()));
     std::string method(reading->record.id);
     method.append(1, '#').append(key_id);
-
-    // The signed document in the value form around an empty signature, split where the
-    // signature's text goes.
-    SigningParts parts;
-    const std::size_t split = append_signed_value_form(parts.head, reading->record, Proof{nullptr, now, method, {}});
-    parts.tail = parts.head.substr(split);
-    parts.head.resize(split);
-    parts.compact = std::move(reading->compact);
-    return parts;
+    const std::string signature = key.sign_hex(reading->compact);
+    std::string out;
+    append_signed_value_form(out, reading->record, Proof{nullptr, now, method, signature});
+    return out;
 }
 
 }  // namespace vek::record

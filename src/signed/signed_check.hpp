@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "engine/key_pair.hpp"
 #include "json/reader.hpp"
 #include "signed/record_rules.hpp"
 
@@ -23,8 +24,8 @@ struct SignedParts {
     std::string_view key_id() const { return proof.method.substr(record.id.size() + 1); }
 };
 
-// The parts of `value`, a parsed signed document, if it is one.
-Checked<SignedParts> check_signed(const json::Node& value);
+// The parts of `value`, a signed document parsed from `source`, if it is one.
+Checked<SignedParts> check_signed(const json::Node& value, std::string_view source);
 
 // A parsed text and what was read from it. The tree is held by pointer, so the views into it
 // stay valid when the reading moves.
@@ -58,12 +59,9 @@ Checked<VerifiedReading> verify_signed(std::string_view text);
 // Whether `signature` (hex) by `public_key` (hex) verifies over `compact`.
 bool signature_verifies(const SignedParts& parts, std::string_view public_key);
 
-// The signed document of the record in `text`, signed by the key `key_id` of its DID at the
-// time `now`, split around the signature: head + signature of compact + tail.
-struct SigningParts {
-    std::string compact, head, tail;
-};
-
-Checked<SigningParts> signing_parts(std::string_view text, std::string_view key_id, std::string_view now);
+// The signed document of the record in `text`, in the value form, signed by `key` as the key
+// `key_id` of its DID at the time `now`.
+Checked<std::string> sign_record(std::string_view text, std::string_view key_id, std::string_view now,
+                                 const engine::KeyPair& key);
 
 }  // namespace vek::record

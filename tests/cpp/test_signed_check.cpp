@@ -51,9 +51,9 @@ std::string record_text(std::string_view updated, std::string_view key_id = "key
 }
 
 std::string signed_text(const std::string& record, std::string_view key_id = "key-1") {
-    auto parts = signing_parts(record, key_id, "2026-02-02T00:00:00Z");
-    REQUIRE(parts.has_value());
-    return parts->head + kKey.sign_hex(parts->compact) + parts->tail;
+    auto text = sign_record(record, key_id, "2026-02-02T00:00:00Z", kKey);
+    REQUIRE(text.has_value());
+    return *text;
 }
 
 }  // namespace
@@ -136,6 +136,27 @@ TEST_CASE("the compact and value forms are the core writer's bytes, escapes incl
     CHECK(value_form(reading->record) == nlohmann::json::parse(pretty).dump(2));
 }
 
+TEST_CASE("a public key is 64 lower-case hex digits: any other byte is refused wherever it stands") {
+    const std::string key = kKey.public_key_hex();
+    const auto with_key = [&](const std::string& other) {
+        std::string text = record_text("2026-01-01T00:00:00Z");
+        return text.replace(text.find(key), key.size(), other);
+    };
+    CHECK(read_record(with_key("0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef")).has_value());
+    // Bytes beside the ranges of digits and letters, upper case, a character of two bytes.
+    for (const std::string other : {"/", ":", "`", "g", "@", "A", "F", "G", "\x7f", "~", "\xc3\xa9"}) {
+        for (const std::size_t at : {0, 7, 8, 33, 56, 62}) {
+            CAPTURE(other);
+            CAPTURE(at);
+            std::string changed = key;
+            changed.replace(at, other.size(), other);
+            auto reading = read_record(with_key(changed));
+            REQUIRE_FALSE(reading.has_value());
+            CHECK(reading.error().message == "document.verificationMethod[0].publicKeyHex must be 64 lower-case hex digits");
+        }
+    }
+}
+
 TEST_CASE("what the engine signs verifies on its own, in its own layout and in any other") {
     for (const std::string& did : {kDid, std::string("did:vek:chosen")}) {
         const std::string text = *document::create_signed_document(kKey, did);
@@ -148,7 +169,7 @@ TEST_CASE("what the engine signs verifies on its own, in its own layout and in a
     }
 }
 
-TEST_CASE("signing_parts lays the signed document out as the engine does, and it verifies") {
+TEST_CASE("sign_record lays the signed document out as the engine does, and it verifies") {
     const std::string text = signed_text(record_text("2026-01-01T00:00:00Z"));
     CHECK(text == nlohmann::json::parse(text).dump(2));
     CHECK(verify_signed(text).has_value());

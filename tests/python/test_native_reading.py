@@ -81,7 +81,8 @@ def test_refusals_python_words_differently_or_reads_later(text, message):
 
 
 @pytest.mark.parametrize("call", [lambda: _native.read_signed(b"{}"), lambda: _native.verify_history(b"[]"),
-                                  lambda: _native.verify_history(["{}", 1]), lambda: _native.signing_parts("{}", 1)])
+                                  lambda: _native.verify_history(["{}", 1]), lambda: _native.sign_document(KEYS[0], "{}", 1),
+                                  lambda: _native.sign_document(object(), "{}", "key-1")])
 def test_arguments_of_other_types(call):
     pytest.raises(TypeError, call)
 

@@ -1,6 +1,9 @@
 # sign_document: any document the record rules allow is signed over its compact record form and laid out as the
 # engine lays out what it issues; documents outside the rules are refused before anything is signed.
 import json
+import time
+from concurrent.futures import ThreadPoolExecutor
+from datetime import datetime, timezone
 
 import pytest
 
@@ -95,3 +98,22 @@ def test_a_key_the_document_does_not_list_signs_but_does_not_verify_on_its_own()
     signed = did_vek.sign_document(KEYS[1], document({"key-1": KEYS[0]}), key_id="key-2")
     with pytest.raises(did_vek.InvalidDocument, match="not in document.assertionMethod"):
         did_vek.verify_document(signed)
+
+
+def test_threads_sign_with_one_engine_at_once():
+    # The native call claims the engine as its own signing does: shared, so no thread waits or fails.
+    texts = [document({"key-1": KEYS[0]}, updated=stamp(n)) for n in range(40)]
+    with ThreadPoolExecutor(4) as pool:
+        signed = list(pool.map(lambda text: did_vek.sign_document(KEYS[0], text, key_id="key-1"), texts))
+    for text, result in zip(texts, signed):
+        assert did_vek.verify_document(result).document == json.loads(text)
+
+
+def test_the_proof_is_stamped_with_the_second_it_was_signed_in():
+    # A thread keeps the text of the last second it stamped: a later second must not get it.
+    text = document({"key-1": KEYS[0]})
+    first = did_vek.verify_document(did_vek.sign_document(KEYS[0], text, key_id="key-1")).proof_created
+    time.sleep(1.05)
+    second = did_vek.verify_document(did_vek.sign_document(KEYS[0], text, key_id="key-1")).proof_created
+    now = datetime.now(timezone.utc).strftime("%Y-%m-%dT%H:%M:%SZ")
+    assert first < second <= now
