@@ -74,7 +74,7 @@ def open_checkpoint(signed: str, logs: Iterable[Verifier]) -> SignedCheckpoint:
     signature of a known key does not verify.
     """
     note = parse_note(signed)
-    checkpoint = Checkpoint.parse(note.text)
+    checkpoint = signed_checkpoint(signed)
     candidates = [log for log in logs if log.key_type == ED25519 and log.name == checkpoint.origin]
     verified: list[Verified] = verify_note(note, candidates)
     if not verified:
