@@ -102,6 +102,13 @@ class LogView:
             raise
         self._size = head.size
 
+    def keep_leaves(self, start: int, leaves: Sequence[bytes]) -> None:
+        """Keeps the hashes of committed entries start, start + 1, ...: a leaf's hash never
+        changes, and the answers about a batch just written need its neighbours'."""
+        if len(self._subtrees) + len(leaves) > _KEPT_SUBTREES:
+            self._subtrees.clear()
+        self._subtrees.update(((0, index), leaf) for index, leaf in enumerate(leaves, start))
+
     def hash_reader(self, size: int) -> "SubtreeHashes":
         """Reads the hashes of the tree of `size` from the stored tiles."""
         return SubtreeHashes(TileHashReader(size, self.read_tiles), self._subtrees)
@@ -148,24 +155,19 @@ class SubtreeHashes:
         found = {subtree: hash_ for subtree in subtrees if (hash_ := self._kept.get(subtree)) is not None}
         missing = [subtree for subtree in dict.fromkeys(subtrees) if subtree not in found]
         if missing:
-            # The hashes stored in tiles below each missing subtree, read in one call.
-            stored: list[Subtree] = []
-            for level, index in missing:
-                height = level % TILE_HEIGHT
-                stored += [(level - height, first) for first in range(index << height, (index + 1) << height)]
-            stored = list(dict.fromkeys(stored))
-            below = dict(zip(stored, self._tiles.read_hashes(stored), strict=True))
             if len(self._kept) > _KEPT_SUBTREES:
                 self._kept.clear()
-            for subtree in missing:
-                found[subtree] = self._fold(subtree, below)
+            for subtree, row in zip(missing, self._tiles.read_rows(missing), strict=True):
+                found[subtree] = self._kept[subtree] = self._fold(subtree, row)
         return [found[subtree] for subtree in subtrees]
 
-    def _fold(self, subtree: Subtree, below: dict[Subtree, bytes]) -> bytes:
-        hash_ = below.get(subtree) or self._kept.get(subtree)
-        if hash_ is None:
-            level, index = subtree
-            hash_ = merkle.node_hash(self._fold((level - 1, 2 * index), below),
-                                     self._fold((level - 1, 2 * index + 1), below))
-            self._kept[subtree] = hash_
-        return hash_
+    def _fold(self, subtree: Subtree, row: list[bytes]) -> bytes:
+        """The hash of `subtree` from the `row` of hashes in its tile, keeping each one made."""
+        level, index = subtree
+        height = level % TILE_HEIGHT
+        for up in range(1, height + 1):
+            first = index << (height - up)
+            row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+            for offset, hash_ in enumerate(row):
+                self._kept[(level - height + up, first + offset)] = hash_
+        return row[0]

@@ -104,7 +104,11 @@ class LogWriter:
 
     def append_all(self, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
         """Judges and logs each (did, decide) in order, as one batch; the outcome of each."""
-        return self.store.write(lambda transaction: self._batch(transaction, items))
+        written: list[tuple[int, list[bytes]]] = []
+        outcomes = self.store.write(lambda transaction: self._batch(transaction, items, written))
+        for start, leaves in written:  # committed: the answers about them prove from memory
+            self.view.keep_leaves(start, leaves)
+        return outcomes
 
     def _open(self, transaction: LogTransaction) -> Head:
         head = transaction.head()
@@ -130,7 +134,8 @@ class LogWriter:
             latest[version.did] = entry.leaf_hash
         return self._extend(transaction, head, texts, {map_key(did): leaf for did, leaf in latest.items()}), True
 
-    def _batch(self, transaction: LogTransaction, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
+    def _batch(self, transaction: LogTransaction, items: Sequence[tuple[str, Decide]],
+               written: list[tuple[int, list[bytes]]]) -> list[Outcome]:
         head = self._head(transaction)
         while not self._migrated and (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
             head = moved[0]  # a version stored before the log is never followed unlogged
@@ -151,7 +156,8 @@ class LogWriter:
             latest[did] = _Last(stored, entry.leaf_hash)
             outcomes.append(stored)
         if texts:
-            self._extend(transaction, head, texts, {map_key(did): last.leaf for did, last in latest.items()})
+            self._extend(transaction, head, texts, {map_key(did): last.leaf for did, last in latest.items()},
+                         written)
         return outcomes
 
     @staticmethod
@@ -166,12 +172,17 @@ class LogWriter:
         found = transaction.last(did)
         return None if found is None else _Last(found[0], merkle.leaf_hash(found[1].encode()))
 
-    def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes]) -> Head:
-        """Appends `texts` (version entries), then the map entry after `changes`, then signs the tree."""
+    def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes],
+                written: list[tuple[int, list[bytes]]] | None = None) -> Head:
+        """Appends `texts` (version entries), then the map entry after `changes`, then signs the
+        tree; adds (first index, leaf hashes) to `written`."""
         map_entry = (GENESIS if head.size == 0
                      else self.view.root_with(head, transaction.served(), transaction.entries, changes))
         texts = [*texts, map_entry.text]
-        tiles = grow_tiles(head.size, transaction.tiles, [merkle.leaf_hash(text.encode()) for text in texts])
+        leaves = [merkle.leaf_hash(text.encode()) for text in texts]
+        if written is not None:
+            written.append((head.size, leaves))
+        tiles = grow_tiles(head.size, transaction.tiles, leaves)
         size = head.size + len(texts)
 
         def read_tiles(wanted: Sequence[Tile]) -> list[bytes]:

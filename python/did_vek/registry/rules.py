@@ -110,7 +110,8 @@ def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: C
             raise Refused(409, f"document.updated {signed.updated} is not later than version {last.version}'s"
                                f" {last.version_time}")
         horizon = clock() + FUTURE_ALLOWANCE
-        if _instant(signed.updated) > horizon:
+        # Timestamps of one fixed layout: text order is time order, and cheaper than parsing.
+        if signed.updated > f"{horizon:{_TIMESTAMP_FORMAT}}":
             raise Refused(422, f"document.updated {signed.updated} is more than 5 minutes ahead of the"
                                f" registry's clock ({horizon - FUTURE_ALLOWANCE:{_TIMESTAMP_FORMAT}})")
         if broken:
@@ -151,6 +152,3 @@ def _refusal(broken: tuple[str, ...], signed: SignedDocument, last: StoredVersio
     # The path names the DID, so a stored version is always for the same one.
     return Refused(400, f"the document is for {quoted(signed.did)}, not for {quoted(last.did if last else '')}")
 
-
-def _instant(timestamp: str) -> datetime:
-    return datetime.strptime(timestamp, _TIMESTAMP_FORMAT).replace(tzinfo=timezone.utc)

@@ -204,6 +204,7 @@ class SqliteStore:
         self._connections: list[sqlite3.Connection] = []
         self._lock = threading.Lock()
         self._closed = False
+        self._schema_ready = False  # the file is in WAL mode and has every table
         # Writers take turns on a lock file before they take SQLite's write lock (see `_turn`).
         self._writing = threading.Lock()
         self._turn_file: int | None = None
@@ -220,14 +221,18 @@ class SqliteStore:
             connection = sqlite3.connect(self.path, timeout=BUSY_TIMEOUT_SECONDS, isolation_level=None,
                                          check_same_thread=False)
             try:
-                _switch_to_wal(connection)
                 connection.execute(f"PRAGMA synchronous={self._synchronous}")
-                # In a write transaction taken up front, which waits for other writers: a lone
-                # CREATE reads first and cannot wait when another connection writes meanwhile.
-                connection.execute("BEGIN IMMEDIATE")
-                connection.execute(_SCHEMA)
-                _add_log(connection)
-                connection.execute("COMMIT")
+                if not self._schema_ready:
+                    # Once per store: a worker thread's first read then does not queue behind
+                    # the writers for SQLite's write lock.
+                    _switch_to_wal(connection)
+                    # In a write transaction taken up front, which waits for other writers: a
+                    # lone CREATE reads first and cannot wait when another connection writes.
+                    connection.execute("BEGIN IMMEDIATE")
+                    connection.execute(_SCHEMA)
+                    _add_log(connection)
+                    connection.execute("COMMIT")
+                    self._schema_ready = True
             except BaseException:
                 connection.close()
                 raise

@@ -198,6 +198,16 @@ class TileHashReader:
         return Tile(tile_level, tile_index, min(TILE_WIDTH, count - tile_index * TILE_WIDTH))
 
     def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
+        result = []
+        for row in self.read_rows(subtrees):
+            while len(row) > 1:
+                row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+            result.append(row[0])
+        return result
+
+    def read_rows(self, subtrees: Sequence[Subtree]) -> list[list[bytes]]:
+        """For each subtree, the hashes stored in its tile that it is made of, left to right
+        (one for a subtree at a tile's level), every tile read once."""
         tiles = [self.tile_of(subtree) for subtree in subtrees]
         wanted = sorted(set(tiles))
         contents = self._read_tiles(wanted)
@@ -211,10 +221,7 @@ class TileHashReader:
             # a few of each tile's 256.
             first = ((index << height) - tile.index * TILE_WIDTH) * HASH_SIZE
             data = rows[tile]
-            row = [data[at:at + HASH_SIZE] for at in range(first, first + (HASH_SIZE << height), HASH_SIZE)]
-            while len(row) > 1:
-                row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
-            result.append(row[0])
+            result.append([data[at:at + HASH_SIZE] for at in range(first, first + (HASH_SIZE << height), HASH_SIZE)])
         return result
 
 
