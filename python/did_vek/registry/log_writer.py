@@ -139,11 +139,12 @@ class LogWriter:
         head = self._head(transaction)
         while not self._migrated and (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
             head = moved[0]  # a version stored before the log is never followed unlogged
-        latest: dict[str, _Last] = {}
+        latest = {did: _Last(version, merkle.leaf_hash(entry.encode()))
+                  for did, (version, entry) in transaction.lasts(list(dict.fromkeys(did for did, _ in items))).items()}
         outcomes: list[Outcome] = []
         texts: list[str] = []
         for did, decide in items:
-            last = latest.get(did) or self._last(transaction, did)
+            last = latest.get(did)
             try:
                 new = decide(None if last is None else last.version)
             except (Refused, AlreadyStored) as verdict:
@@ -166,11 +167,6 @@ class LogWriter:
         if head is None:
             raise RuntimeError("the log has no checkpoint yet: start the log writer first")
         return head
-
-    @staticmethod
-    def _last(transaction: LogTransaction, did: str) -> _Last | None:
-        found = transaction.last(did)
-        return None if found is None else _Last(found[0], merkle.leaf_hash(found[1].encode()))
 
     def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes],
                 written: list[tuple[int, list[bytes]]] | None = None) -> Head:

@@ -118,6 +118,13 @@ class _Transaction:
             " WHERE did = %s ORDER BY version DESC LIMIT 1", (did,)).fetchone()
         return None if row is None else (_row(row[:-1]), row[-1])
 
+    def lasts(self, dids: Sequence[str]) -> dict[str, tuple[StoredVersion, str]]:
+        # One round trip for a batch rather than one per DID.
+        rows = self._connection.execute(
+            f"SELECT DISTINCT ON (did) {_COLUMNS}, entry FROM did_vek_versions JOIN did_vek_log_entries"
+            " ON idx = log_index WHERE did = ANY(%s) ORDER BY did, version DESC", (list(dids),)).fetchall()
+        return {row[0]: (_row(row[:-1]), row[-1]) for row in rows}
+
     def unlogged(self, limit: int) -> list[StoredVersion]:
         rows = self._connection.execute(f"SELECT {_COLUMNS} FROM did_vek_versions WHERE log_index IS NULL"
                                         " ORDER BY seq LIMIT %s", (limit,)).fetchall()
@@ -130,13 +137,14 @@ class _Transaction:
         return _entries(self._connection, start, end)
 
     def add_version(self, did: str, number: int, new: NewVersion, log_index: int) -> StoredVersion:
-        counter = self._connection.execute("UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq").fetchone()
+        # The counter and the row in one statement: one round trip per version.
+        counter = self._connection.execute(
+            "WITH next AS (UPDATE did_vek_seq SET last_seq = last_seq + 1 RETURNING last_seq)"
+            " INSERT INTO did_vek_versions (did, version, seq, version_time, created, signed, deactivates, log_index)"
+            " SELECT %s, %s, last_seq, %s, %s, %s, %s, %s FROM next RETURNING seq",
+            (did, number, new.version_time, new.created, new.signed, new.deactivates, log_index)).fetchone()
         assert counter is not None
         seq = int(counter[0])
-        self._connection.execute(
-            "INSERT INTO did_vek_versions (did, version, seq, version_time, created, signed, deactivates, log_index)"
-            " VALUES (%s, %s, %s, %s, %s, %s, %s, %s)",
-            (did, number, seq, new.version_time, new.created, new.signed, new.deactivates, log_index))
         return StoredVersion(did=did, version=number, seq=seq, version_time=new.version_time,
                              created=new.created, signed=new.signed, deactivates=new.deactivates,
                              log_index=log_index)

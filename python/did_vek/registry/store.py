@@ -96,6 +96,9 @@ class LogTransaction(Protocol):
     def last(self, did: str) -> tuple[StoredVersion, str] | None:
         """The DID's last version and its log entry's text."""
 
+    def lasts(self, dids: Sequence[str]) -> dict[str, tuple[StoredVersion, str]]:
+        """`last` of each DID that has a version, read together: a batch asks once."""
+
     def unlogged(self, limit: int) -> list[StoredVersion]:
         """Up to `limit` versions stored before the log existed and not yet logged, in seq order."""
 
