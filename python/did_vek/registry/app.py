@@ -212,11 +212,14 @@ def _receipt(app: RegistryApp, stored: StoredVersion) -> dict[str, Any]:
 
     def receipt(head: Head) -> dict[str, Any]:
         proofs = AnswerProofs(app.store, app.view, head, stored.did)
-        entry = app.store.entries(index, index + 1)[0]
+        entry = proofs.entry(index)
         return {"did": stored.did, "versionId": str(stored.version), "versionTime": stored.version_time,
                 "logIndex": index, "proof": proofs.inclusion(index, entry), "vekLog": proofs.map_part()}
 
-    return as_of_head(app.store, app.view, receipt, app.writer.start)
+    # The head this process served last, when it holds the version: served, so no read needed.
+    served = app.writer.served_last
+    first = served if served is not None and served.size > index else None
+    return as_of_head(app.store, app.view, receipt, app.writer.start, first)
 
 
 def _check_content_type(content_type: str | None) -> None:

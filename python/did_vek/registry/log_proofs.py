@@ -42,11 +42,14 @@ class AnswerProofs:
     def of_version(self, version: StoredVersion, later: Sequence[StoredVersion] = ()) -> dict[str, Any]:
         """The vekLog of a resolution that serves `version`, followed by the versions `later`."""
         indices = [_logged(version), *(_logged(after) for after in later)]
-        texts = [self._entry(index) for index in indices]
+        texts = [self.entry(index) for index in indices]
         return {"entry": texts[0], "proof": self.inclusion(indices[0], texts[0]), "chain": texts[1:],
                 **self.map_part()}
 
-    def _entry(self, index: int) -> str:
+    def entry(self, index: int) -> str:
+        """The text of entry `index`."""
+        if (written := self._view.written_entry(index)) is not None:
+            return written
         texts = self._store.entries(index, index + 1)
         if not texts:
             raise StoreUnavailable(f"the store has no log entry {index}")
@@ -68,10 +71,11 @@ def served_head(store: Store, start: Callable[[], Head | None] | None = None) ->
 
 
 def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
-               start: Callable[[], Head | None] | None = None) -> _T:
-    """`answer(head)` for the head served now; again for a newer head when the map moved past it."""
+               start: Callable[[], Head | None] | None = None, first: Head | None = None) -> _T:
+    """`answer(head)` for the head served now (or first for `first`, a head known to be served);
+    again for a newer head when the map moved past it."""
     for _ in range(_ATTEMPTS):
-        head = served_head(store, start)
+        head, first = first or served_head(store, start), None
         try:
             return answer(head)
         except HeadMoved:

@@ -24,6 +24,8 @@ _READ_BATCH = 16384
 _KEPT_TILES = 4096
 # Full-subtree hashes kept: about 150 bytes each.
 _KEPT_SUBTREES = 1 << 18
+# Texts of entries just written kept for the answers to their publishes: about 300 bytes each.
+_KEPT_WRITTEN = 1 << 14
 
 
 class HeadMoved(Exception):
@@ -39,6 +41,7 @@ class LogView:
         self._full_tiles: dict[tuple[int, int], bytes] = {}
         self._subtrees: dict[Subtree, bytes] = {}
         self._of_head: tuple[Head, str] | None = None
+        self._written: dict[int, str] = {}  # index -> text of entries this process committed lately
 
     def map_proof(self, head: Head, did: str) -> MapProof:
         """The proof of `did` in the map of `head`'s tree. `HeadMoved` when the map is past it."""
@@ -102,12 +105,19 @@ class LogView:
             raise
         self._size = head.size
 
-    def keep_leaves(self, start: int, leaves: Sequence[bytes]) -> None:
-        """Keeps the hashes of committed entries start, start + 1, ...: a leaf's hash never
-        changes, and the answers about a batch just written need its neighbours'."""
+    def keep_written(self, start: int, texts: Sequence[str], leaves: Sequence[bytes]) -> None:
+        """Keeps the texts and hashes of committed entries start, start + 1, ...: an entry never
+        changes, and the answers about a batch just written need them and their neighbours'."""
         if len(self._subtrees) + len(leaves) > _KEPT_SUBTREES:
             self._subtrees.clear()
         self._subtrees.update(((0, index), leaf) for index, leaf in enumerate(leaves, start))
+        if len(self._written) + len(texts) > _KEPT_WRITTEN:
+            self._written.clear()
+        self._written.update(enumerate(texts, start))
+
+    def written_entry(self, index: int) -> str | None:
+        """The text of entry `index` if this process wrote it lately."""
+        return self._written.get(index)
 
     def hash_reader(self, size: int) -> "SubtreeHashes":
         """Reads the hashes of the tree of `size` from the stored tiles."""

@@ -47,6 +47,8 @@ class LogWriter:
         self.key = key
         self.view = view
         self.cosigner = cosigner
+        # The head of this writer's last batch, once committed and served (without witnesses).
+        self.served_last: Head | None = None
         # Set once this writer found no version left unlogged: from then on every version is
         # stored by a log writer, logged in the same transaction.
         self._migrated = False
@@ -104,10 +106,12 @@ class LogWriter:
 
     def append_all(self, items: Sequence[tuple[str, Decide]]) -> list[Outcome]:
         """Judges and logs each (did, decide) in order, as one batch; the outcome of each."""
-        written: list[tuple[int, list[bytes]]] = []
+        written: list[tuple[Head, Head, list[str], list[bytes]]] = []
         outcomes = self.store.write(lambda transaction: self._batch(transaction, items, written))
-        for start, leaves in written:  # committed: the answers about them prove from memory
-            self.view.keep_leaves(start, leaves)
+        for before, after, texts, leaves in written:  # committed: the answers about them prove from memory
+            self.view.keep_written(before.size, texts, leaves)
+            if self.cosigner is None:
+                self.served_last = after
         return outcomes
 
     def _open(self, transaction: LogTransaction) -> Head:
@@ -135,7 +139,7 @@ class LogWriter:
         return self._extend(transaction, head, texts, {map_key(did): leaf for did, leaf in latest.items()}), True
 
     def _batch(self, transaction: LogTransaction, items: Sequence[tuple[str, Decide]],
-               written: list[tuple[int, list[bytes]]]) -> list[Outcome]:
+               written: list[tuple[Head, Head, list[str], list[bytes]]]) -> list[Outcome]:
         head = self._head(transaction)
         while not self._migrated and (moved := self._log_unlogged(transaction, MIGRATION_BATCH))[1]:
             head = moved[0]  # a version stored before the log is never followed unlogged
@@ -169,15 +173,13 @@ class LogWriter:
         return head
 
     def _extend(self, transaction: LogTransaction, head: Head, texts: list[str], changes: dict[bytes, bytes],
-                written: list[tuple[int, list[bytes]]] | None = None) -> Head:
+                written: list[tuple[Head, Head, list[str], list[bytes]]] | None = None) -> Head:
         """Appends `texts` (version entries), then the map entry after `changes`, then signs the
-        tree; adds (first index, leaf hashes) to `written`."""
+        tree; adds (head before, head after, entry texts, their leaf hashes) to `written`."""
         map_entry = (GENESIS if head.size == 0
                      else self.view.root_with(head, transaction.served(), transaction.entries, changes))
         texts = [*texts, map_entry.text]
         leaves = [merkle.leaf_hash(text.encode()) for text in texts]
-        if written is not None:
-            written.append((head.size, leaves))
         tiles = grow_tiles(head.size, transaction.tiles, leaves)
         size = head.size + len(texts)
 
@@ -197,6 +199,8 @@ class LogWriter:
         transaction.set_head(new_head)
         if self.cosigner is None:
             transaction.set_served(new_head)
+        if written is not None:
+            written.append((head, new_head, texts, leaves))
         return new_head
 
 
