@@ -10,6 +10,7 @@
 import hashlib
 from collections.abc import Sequence
 from dataclasses import dataclass
+from functools import cached_property
 
 from did_vek_core import is_valid_did_py
 
@@ -35,12 +36,13 @@ class VersionEntry:
         if len(self.document_hash) != 32 or (self.previous is not None and len(self.previous) != 32):
             raise FormatError("a version entry's hashes are 32 bytes")
 
-    @property
+    # Made once per entry: a chain of versions asks each entry's hash twice.
+    @cached_property
     def text(self) -> str:
         previous = "-" if self.previous is None else encode(self.previous)
         return f"v {self.did} {self.version_id} {encode(self.document_hash)} {previous}\n"
 
-    @property
+    @cached_property
     def leaf_hash(self) -> bytes:
         return merkle.leaf_hash(self.text.encode())
 

@@ -67,6 +67,7 @@ class ClientState:
         # What each file held when last read, by its identity then: a file is only ever
         # replaced whole (a new inode), so an unchanged identity means unchanged text.
         self._read_before: dict[str, tuple[tuple[int, int, int], str]] = {}
+        self._paths: dict[tuple[str, str, str], Path] = {}
 
     def log_key(self, origin: str) -> Verifier | None:
         """The key pinned for the log of `origin`, if any."""
@@ -114,10 +115,18 @@ class ClientState:
             os.close(descriptor)  # releases the lock
 
     def _log_path(self, origin: str, kind: str) -> Path:
-        return self.directory / "logs" / f"{_name(origin)}.{kind}"
+        return self._path(("logs", origin, kind))
 
     def _registry_path(self, url: str) -> Path:
-        return self.directory / "registries" / _name(registry_name(url))
+        return self._path(("registries", registry_name(url), ""))
+
+    def _path(self, key: tuple[str, str, str]) -> Path:
+        # Kept: an answer's check reads the same few files several times.
+        path = self._paths.get(key)
+        if path is None:
+            folder, text, kind = key
+            path = self._paths[key] = self.directory / folder / (f"{_name(text)}.{kind}" if kind else _name(text))
+        return path
 
     def _read(self, path: Path) -> str | None:
         name = str(path)
