@@ -67,7 +67,7 @@ class ClientState:
         # What each file held when last read, by its identity then: a file is only ever
         # replaced whole (a new inode), so an unchanged identity means unchanged text.
         self._read_before: dict[str, tuple[tuple[int, int, int], str]] = {}
-        self._paths: dict[tuple[str, str, str], Path] = {}
+        self._paths: dict[tuple[str, str, str], str] = {}
 
     def log_key(self, origin: str) -> Verifier | None:
         """The key pinned for the log of `origin`, if any."""
@@ -114,33 +114,34 @@ class ClientState:
         finally:
             os.close(descriptor)  # releases the lock
 
-    def _log_path(self, origin: str, kind: str) -> Path:
+    def _log_path(self, origin: str, kind: str) -> str:
         return self._path(("logs", origin, kind))
 
-    def _registry_path(self, url: str) -> Path:
+    def _registry_path(self, url: str) -> str:
         return self._path(("registries", registry_name(url), ""))
 
-    def _path(self, key: tuple[str, str, str]) -> Path:
+    def _path(self, key: tuple[str, str, str]) -> str:
         # Kept: an answer's check reads the same few files several times.
         path = self._paths.get(key)
         if path is None:
             folder, text, kind = key
-            path = self._paths[key] = self.directory / folder / (f"{_name(text)}.{kind}" if kind else _name(text))
+            path = self._paths[key] = os.path.join(self.directory, folder,
+                                                   f"{_name(text)}.{kind}" if kind else _name(text))
         return path
 
-    def _read(self, path: Path) -> str | None:
-        name = str(path)
+    def _read(self, name: str) -> str | None:
         try:
             status = os.stat(name)
             identity = (status.st_ino, status.st_mtime_ns, status.st_size)
             before = self._read_before.get(name)
             if before is not None and before[0] == identity:
                 return before[1]
-            text = path.read_bytes().decode("utf-8")  # byte for byte: no newline translation
+            with open(name, "rb") as file:
+                text = file.read().decode("utf-8")  # byte for byte: no newline translation
         except FileNotFoundError:
             return None
         except UnicodeDecodeError:
-            raise FormatError(f"{path} is not UTF-8 text") from None
+            raise FormatError(f"{name} is not UTF-8 text") from None
         self._read_before[name] = (identity, text)
         return text
 
@@ -203,7 +204,8 @@ class StateUpdate(ClientState):
         """Remember where an audit of the log of `origin` ended (the audit's own format)."""
         self._write(self._log_path(origin, "audit"), text)
 
-    def _write(self, path: Path, text: str) -> None:
+    def _write(self, name: str, text: str) -> None:
+        path = Path(name)
         self._make_directory(path.parent)
         descriptor, temporary = tempfile.mkstemp(dir=path.parent, prefix=".", suffix=".tmp")  # 0600
         try:
