@@ -62,12 +62,13 @@ class ClientState:
     interleave with another process's.
     """
 
-    def __init__(self, directory: str | os.PathLike[str] | None = None) -> None:
+    def __init__(self, directory: str | os.PathLike[str] | None = None, *, _kept: "ClientState | None" = None) -> None:
         self.directory = Path(default_directory() if directory is None else directory)
         # What each file held when last read, by its identity then: a file is only ever
-        # replaced whole (a new inode), so an unchanged identity means unchanged text.
-        self._read_before: dict[str, tuple[tuple[int, int, int], str]] = {}
-        self._paths: dict[tuple[str, str, str], str] = {}
+        # replaced whole (a new inode), so an unchanged identity means unchanged text. An
+        # update shares what its state read (`_kept`).
+        self._read_before: dict[str, tuple[tuple[int, int, int], str]] = {} if _kept is None else _kept._read_before
+        self._paths: dict[tuple[str, str, str], str] = {} if _kept is None else _kept._paths
 
     def log_key(self, origin: str) -> Verifier | None:
         """The key pinned for the log of `origin`, if any."""
@@ -110,7 +111,7 @@ class ClientState:
         descriptor = os.open(self.directory / "lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX)
-            yield StateUpdate(self.directory)
+            yield StateUpdate(self.directory, _kept=self)
         finally:
             os.close(descriptor)  # releases the lock
 
