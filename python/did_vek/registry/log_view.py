@@ -39,6 +39,7 @@ class LogView:
         self._size = 0  # the tree size the map is at; 0 before the first head
         self._lock = threading.Lock()
         self._full_tiles: dict[tuple[int, int], bytes] = {}
+        self._tile_hashes: dict[tuple[int, int], bytes] = {}  # see full_tile_hashes
         self._subtrees: dict[Subtree, bytes] = {}
         self._of_head: tuple[Head, str] | None = None
         self._written: dict[int, str] = {}  # index -> text of entries this process committed lately
@@ -121,7 +122,18 @@ class LogView:
 
     def hash_reader(self, size: int) -> "SubtreeHashes":
         """Reads the hashes of the tree of `size` from the stored tiles."""
-        return SubtreeHashes(TileHashReader(size, self.read_tiles), self._subtrees)
+        return SubtreeHashes(TileHashReader(size, self.read_tiles), self)
+
+    def full_tile_hashes(self, tiles: Sequence[Tile]) -> list[bytes]:
+        """Of each full tile, every hash of a subtree inside it: its 256 hashes, then the 128
+        they pair into, and so on up to 2 (see `_inner_hash`). A full tile never changes, so
+        these are made once; a proof then takes its lower siblings without hashing."""
+        wanted = [tile for tile in dict.fromkeys(tiles) if (tile.level, tile.index) not in self._tile_hashes]
+        for tile, data in zip(wanted, self.read_tiles(wanted) if wanted else (), strict=True):
+            if len(self._tile_hashes) >= _KEPT_TILES:
+                self._tile_hashes.clear()
+            self._tile_hashes[(tile.level, tile.index)] = _every_inner_hash(data)
+        return [self._tile_hashes[(tile.level, tile.index)] for tile in tiles]
 
     def read_tiles(self, tiles: Sequence[Tile]) -> list[bytes]:
         """The contents of each tile, at its width."""
@@ -152,22 +164,47 @@ def _changes(read_entries: ReadEntries, start: int, end: int) -> dict[bytes, byt
     return changes
 
 
-class SubtreeHashes:
-    """A hash reader that keeps the hashes it computes inside tiles (`kept`, shared by every
-    answer of a process). A full subtree's hash never changes, and every proof of one tile, or of
-    the tree's last entry, needs the same few: each is hashed once, not once per answer."""
+def _every_inner_hash(data: bytes) -> bytes:
+    rows = [data]
+    row = [data[at:at + merkle.HASH_SIZE] for at in range(0, len(data), merkle.HASH_SIZE)]
+    while len(row) > 2:
+        row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+        rows.append(b"".join(row))
+    return b"".join(rows)
 
-    def __init__(self, tiles: TileHashReader, kept: dict[Subtree, bytes]) -> None:
+
+def _inner_hash(hashes: bytes, height: int, position: int) -> bytes:
+    """The hash at `position` of the row `height` of a full tile's `_every_inner_hash`."""
+    at = (2 * TILE_WIDTH - (2 * TILE_WIDTH >> height) + position) * merkle.HASH_SIZE
+    return hashes[at:at + merkle.HASH_SIZE]
+
+
+class SubtreeHashes:
+    """A hash reader that takes the hashes inside full tiles from the view's (`full_tile_hashes`)
+    and keeps those it computes from partial tiles (shared by every answer of a process). A full
+    subtree's hash never changes, and every proof of the tree's last entry needs the same few:
+    each is hashed once, not once per answer."""
+
+    def __init__(self, tiles: TileHashReader, view: LogView) -> None:
         self._tiles = tiles
-        self._kept = kept
+        self._view = view
+        self._kept = view._subtrees
 
     def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
         found = {subtree: hash_ for subtree in subtrees if (hash_ := self._kept.get(subtree)) is not None}
         missing = [subtree for subtree in dict.fromkeys(subtrees) if subtree not in found]
         if missing:
+            tiles = [self._tiles.tile_of(subtree) for subtree in missing]
+            in_full = [(subtree, tile) for subtree, tile in zip(missing, tiles) if tile.width == TILE_WIDTH]
+            if in_full:
+                hashes = self._view.full_tile_hashes([tile for _, tile in in_full])
+                for ((level, index), tile), inner in zip(in_full, hashes, strict=True):
+                    height = level % TILE_HEIGHT
+                    found[(level, index)] = _inner_hash(inner, height, index - tile.index * (TILE_WIDTH >> height))
+            partial = [subtree for subtree, tile in zip(missing, tiles) if tile.width != TILE_WIDTH]
             if len(self._kept) > _KEPT_SUBTREES:
                 self._kept.clear()
-            for subtree, row in zip(missing, self._tiles.read_rows(missing), strict=True):
+            for subtree, row in zip(partial, self._tiles.read_rows(partial) if partial else (), strict=True):
                 found[subtree] = self._kept[subtree] = self._fold(subtree, row)
         return [found[subtree] for subtree in subtrees]
 
