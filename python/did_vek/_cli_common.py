@@ -49,6 +49,12 @@ def workers_argument(text: str) -> int:
     return int(text)
 
 
+def threads_argument(text: str) -> int:
+    if not text.isascii() or not text.isdigit() or not 1 <= int(text) <= 1024:
+        raise argparse.ArgumentTypeError(f"not a number of threads (1 to 1024): {text!r}")
+    return int(text)
+
+
 def connections_argument(text: str) -> int:
     if not text.isascii() or not text.isdigit() or int(text) < 1:
         raise argparse.ArgumentTypeError(f"not a number of connections (1 or more): {text!r}")

@@ -13,8 +13,11 @@ reached, each DID's latest entry and version, and the export's position. The new
 extend the one audited, proven from its tiles.
 """
 
+import concurrent.futures
 import json
+import os
 from collections.abc import Iterator, Sequence
+from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -35,6 +38,10 @@ from .verify import open_trusted, verify_and_remember
 
 # How often another process may store a newer checkpoint while an audit's is being remembered.
 _ATTEMPTS = 3
+# Versions whose history rules the audit's threads judge together, and how many such pages
+# may be judged while the replay goes on (each holds its versions' texts).
+_RULE_PAGE = 2048
+_PAGES_AHEAD = 2
 
 
 class LogSource(Protocol):
@@ -95,15 +102,20 @@ class _Progress:
 
 
 def audit(source: LogSource, *, policy: Policy | None = None, state: ClientState | None = None,
-          max_age: float | None = None) -> AuditReport:
+          max_age: float | None = None, threads: int | None = None) -> AuditReport:
     """Audit the log that `source` serves, as of its current checkpoint.
 
     The checkpoint must be signed by a key of `policy`, else by the key that `state` pinned for
     the registry, else by the key the source serves. With `state` the audit continues from the
     last one it stored and, once done, stores its own end and remembers the checkpoint as verified.
     Raises `Discrepancy` or `ForkDetected` for misbehaviour, `InvalidProof` for a checkpoint that
-    no trusted key signed (or a smaller tree than one verified before).
+    no trusted key signed (or a smaller tree than one verified before). The histories' signatures
+    are checked by `threads` threads (default: one per processor).
     """
+    if threads is None:
+        threads = os.cpu_count() or 1
+    if threads < 1:
+        raise ValueError(f"an audit needs at least one thread, not {threads}")
     signed = source.checkpoint()
     pinned = state is not None and state.registry_key(source.url) is not None
     offered = _offered_key(source) if policy is None and not pinned else None
@@ -118,7 +130,7 @@ def audit(source: LogSource, *, policy: Policy | None = None, state: ClientState
     # Another registry serving the same log numbers its export otherwise: it is read from its start.
     start = progress.after if progress.url == source.url else 0
     rows, after = _exported(source, start, since, checkpoint.size)
-    versions, batches = _Replay(progress.latest).run(entries, since, rows)
+    versions, batches = _Replay(progress.latest, threads).run(entries, since, rows)
     progress = _Progress(signed, source.url, after, progress.latest)
     if state is not None:
         _remember(state, policy, source.url, signed, tiles.reader, offered, max_age)
@@ -252,29 +264,58 @@ class _Replay:
     """The log's entries replayed in order against the exported versions: the DID map and each
     DID's latest entry and version, as the registry must have had them."""
 
-    def __init__(self, latest: dict[str, tuple[str, str]]) -> None:
+    def __init__(self, latest: dict[str, tuple[str, str]], threads: int = 1) -> None:
         self.latest = latest
         self.map = DidMap((map_key(did), merkle.leaf_hash(entry.encode())) for did, (entry, _) in latest.items())
         self.batch: dict[bytes, bytes] = {}
+        self.threads = threads
 
     def run(self, entries: Sequence[bytes], since: int, rows: dict[int, dict[str, Any]]) -> tuple[int, int]:
-        """Replay the entries from index `since`; how many version and map entries there were."""
+        """Replay the entries from index `since`; how many version and map entries there were.
+
+        Each version's history rules, the signature check most of all, are judged apart from the
+        replay, a page at a time by the audit's threads while the replay goes on; the first thing
+        found wrong, in log order, is what is reported."""
         versions = batches = 0
         last: VersionEntry | MapEntry | None = None
-        for index, data in enumerate(entries, start=since):
-            last = self._entry(index, data)
-            if isinstance(last, VersionEntry):
-                self._version(index, last, rows.pop(index, None))
-                versions += 1
-            else:
-                self._map(index, last)
-                batches += 1
-        if isinstance(last, VersionEntry):
-            raise Discrepancy(f"the tree's last entry {since + len(entries) - 1} is not a map entry")
-        if rows:
-            index = min(rows)
-            raise Discrepancy(f"the export's version {rows[index]['versionId']} of {rows[index]['did']} at logIndex "
-                              f"{index} is not the version entry there")
+        page: list[_RuleCheck] = []
+        judging: list[tuple[list[_RuleCheck], list[concurrent.futures.Future[list[tuple[str, ...]]]]]] = []
+        with concurrent.futures.ThreadPoolExecutor(self.threads) if self.threads > 1 else nullcontext() as pool:
+            try:
+                for index, data in enumerate(entries, start=since):
+                    last = self._entry(index, data)
+                    if isinstance(last, VersionEntry):
+                        page.append(self._version(index, last, rows.pop(index, None)))
+                        versions += 1
+                        if len(page) == _RULE_PAGE:
+                            if pool is None:
+                                _report(_broken_rules(page), page)
+                            else:
+                                judging.append((page, [pool.submit(_broken_rules, part)
+                                                       for part in _parts(page, self.threads)]))
+                                if len(judging) > _PAGES_AHEAD:
+                                    _settle(*judging.pop(0))
+                            page = []
+                    else:
+                        self._map(index, last)
+                        batches += 1
+                if isinstance(last, VersionEntry):
+                    raise Discrepancy(f"the tree's last entry {since + len(entries) - 1} is not a map entry")
+                if rows:
+                    index = min(rows)
+                    raise Discrepancy(f"the export's version {rows[index]['versionId']} of {rows[index]['did']} at "
+                                      f"logIndex {index} is not the version entry there")
+            except _BrokenRules:
+                raise  # the earliest: every page before it was settled
+            except Discrepancy:
+                # A version before what the replay found wrong that breaks the rules comes first.
+                for checks, futures in judging:
+                    _settle(checks, futures)
+                _report(_broken_rules(page), page)
+                raise
+            for checks, futures in judging:
+                _settle(checks, futures)
+            _report(_broken_rules(page), page)
         return versions, batches
 
     def _entry(self, index: int, data: bytes) -> VersionEntry | MapEntry:
@@ -289,7 +330,7 @@ class _Replay:
             raise Discrepancy("the log's first entry is not the empty map")
         return entry
 
-    def _version(self, index: int, entry: VersionEntry, row: dict[str, Any] | None) -> None:
+    def _version(self, index: int, entry: VersionEntry, row: dict[str, Any] | None) -> "_RuleCheck":
         what = f"version {entry.version_id} of {entry.did} (entry {index})"
         previous = self.latest.get(entry.did)
         previous_entry = None if previous is None else _stored_entry(previous[0])
@@ -308,17 +349,47 @@ class _Replay:
             raise Discrepancy(f"the exported {what} is not a signed document: {error}") from None
         if signed.did != entry.did or document_hash(signed.canonical) != entry.document_hash:
             raise Discrepancy(f"the exported {what} is not the document whose hash the entry holds")
-        broken, _ = _native.check_next(None if previous is None else previous[1], signed.canonical)
-        if broken:
-            raise Discrepancy(f"{what} breaks the rules of a history: {', '.join(broken)}")
         self.latest[entry.did] = (entry.text, signed.canonical)
         self.batch[map_key(entry.did)] = entry.leaf_hash
+        return _RuleCheck(what, None if previous is None else previous[1], signed.canonical)
 
     def _map(self, index: int, entry: MapEntry) -> None:
         self.map.update(self.batch)
         self.batch.clear()
         if entry != MapEntry(len(self.map), self.map.root()):
             raise Discrepancy(f"the map entry {index} is not the map of the version entries before it")
+
+
+@dataclass(frozen=True)
+class _RuleCheck:
+    """A version whose history rules are still to be judged, after the version before it."""
+    what: str
+    previous: str | None
+    canonical: str
+
+
+def _broken_rules(checks: Sequence[_RuleCheck]) -> list[tuple[str, ...]]:
+    # The native check gives the interpreter lock back: threads judge their parts at once.
+    return [_native.check_next(check.previous, check.canonical)[0] for check in checks]
+
+
+def _parts(checks: list[_RuleCheck], count: int) -> list[list[_RuleCheck]]:
+    size = -(-len(checks) // count)
+    return [checks[start:start + size] for start in range(0, len(checks), size)]
+
+
+class _BrokenRules(Discrepancy):
+    pass
+
+
+def _report(broken: Sequence[tuple[str, ...]], checks: Sequence[_RuleCheck]) -> None:
+    for rules, check in zip(broken, checks, strict=True):
+        if rules:
+            raise _BrokenRules(f"{check.what} breaks the rules of a history: {', '.join(rules)}")
+
+
+def _settle(checks: Sequence[_RuleCheck], futures: Sequence["concurrent.futures.Future[list[tuple[str, ...]]]"]) -> None:
+    _report([broken for future in futures for broken in future.result()], checks)
 
 
 def _stored_entry(text: str) -> VersionEntry:

@@ -137,3 +137,24 @@ def test_under_a_policy_the_checkpoint_needs_the_quorum(cosigned_ago, max_age, r
     else:
         with pytest.raises(InvalidProof, match=refused):
             audit(served, policy=POLICY, max_age=max_age)
+
+
+# Versions 1 to 8 of another DID: a history that keeps the rules, to pad a log with.
+PADDING = [version(KEYS[2], "key-1", {"key-1": KEYS[2]}, did=OTHER_DID, updated=stamp(second)) for second in range(8)]
+ORDERED = {  # a rule broken at entry 3 and a version withheld at entry 5; the same, the other way round
+    "broken rules first": (lambda: Served(Log(SIGNER).publish(V[0]).publish(UNLISTED).publish(*PADDING), withhold={5}),
+                           "breaks the rules of a history: key_not_listed"),
+    "withheld first": (lambda: Served(Log(SIGNER).publish(V[0]).publish(*PADDING).publish(UNLISTED), withhold={4}),
+                       "entry 4\\) is logged but not exported"),
+}
+
+
+@pytest.mark.parametrize("threads", [1, 2])
+@pytest.mark.parametrize("served, message", ORDERED.values(), ids=ORDERED.keys())
+def test_the_first_thing_wrong_is_reported_however_many_threads_judge_the_rules(monkeypatch, threads, served,
+                                                                                   message):
+    monkeypatch.setattr("did_vek.tlog.audit._RULE_PAGE", 2)  # judged page by page, pages in flight
+    with pytest.raises(Discrepancy, match=message):
+        audit(served(), threads=threads)
+    honest_log = Served(Log(SIGNER).publish(V[0]).publish(*PADDING).publish(V[1]))
+    assert audit(honest_log, threads=threads).versions == 10
