@@ -8,7 +8,6 @@
 #include <cstddef>
 #include <optional>
 #include <span>
-#include <unordered_map>
 #include <vector>
 
 #include "tlog/map_hashing.hpp"
@@ -47,25 +46,17 @@ public:
     bool settled() const { return settled_; }
 
 private:
-    // A subtree: the keys that share the first `depth` bits of `prefix` (the rest zero).
-    struct Subtree {
-        unsigned depth;
-        Hash prefix;
-        bool operator==(const Subtree&) const = default;
-    };
-    struct SubtreeHasher {
-        std::size_t operator()(const Subtree& subtree) const;
-    };
-
     Hash subtree_hash(unsigned depth, std::size_t low, std::size_t high);
+    Hash fork_hash(unsigned fork, std::size_t low, std::size_t high);
     std::size_t split(unsigned depth, std::size_t low, std::size_t high) const;
     void forget_path(const Hash& key);
-    std::vector<MapPair>::iterator find(const Hash& key);
 
-    std::vector<MapPair> entries_;  // sorted by key, one per key
-    // The hashes of subtrees of kKeepFromKeys keys or more, until a key under them changes.
-    std::unordered_map<Subtree, Hash, SubtreeHasher> kept_;
-    int deepest_kept_ = -1;
+    // Sorted by key, one per key. Every run of two or more keys that share a prefix forks at
+    // exactly one boundary between neighbours, so the hash of each fork is kept at the index
+    // of the entry before its boundary, valid while known_ says so, and moves with that entry.
+    std::vector<MapPair> entries_;
+    std::vector<Hash> fork_hashes_;
+    std::vector<std::uint8_t> known_;
     bool settled_ = false;
     MapHasher hasher_;
 };
