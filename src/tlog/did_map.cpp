@@ -4,9 +4,14 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <limits>
+#include <stdexcept>
 
 namespace vek::tlog {
 namespace {
+
+// A batch that changes more than one key in this many forgets every kept hash at once.
+constexpr std::size_t kForgetAllFrom = 16;
 
 bool key_less(const Hash& a, const Hash& b) { return std::memcmp(a.data(), b.data(), a.size()) < 0; }
 
@@ -39,80 +44,109 @@ void sort_keeping_the_last(std::vector<MapPair>& pairs) {
     pairs.erase(kept, pairs.end());
 }
 
+// Room for half as many again: a vector that grows copies itself whole, and memory reserved
+// but not yet written costs nothing.
+template <class T>
+void make_room(std::vector<T>& items, std::size_t wanted) {
+    if (wanted > items.capacity()) items.reserve(std::max(wanted + wanted / 2, 2 * items.capacity()));
+}
+
 }  // namespace
 
-DidMap::DidMap(std::vector<MapPair> pairs) : entries_(std::move(pairs)) {
-    sort_keeping_the_last(entries_);
-    fork_hashes_.resize(entries_.size());
-    known_.assign(entries_.size(), 0);
+DidMap::DidMap(std::vector<MapPair> pairs) {
+    sort_keeping_the_last(pairs);
+    if (pairs.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("the DID map is full");
+    make_room(slots_, pairs.size());
+    make_room(order_, pairs.size());
+    for (const MapPair& pair : pairs) {
+        order_.push_back(static_cast<std::uint32_t>(slots_.size()));
+        slots_.push_back(Slot{pair, {}, false});
+    }
+}
+
+std::size_t DidMap::lower_bound(const Hash& key, std::size_t from) const {
+    const auto at = std::ranges::lower_bound(order_.begin() + static_cast<std::ptrdiff_t>(from), order_.end(), key,
+                                             key_less,
+                                             [this](std::uint32_t slot) -> const Hash& { return slots_[slot].pair.key; });
+    return static_cast<std::size_t>(at - order_.begin());
 }
 
 std::optional<Hash> DidMap::get(const Hash& key) const {
-    auto at = std::ranges::lower_bound(entries_, key, key_less, &MapPair::key);
-    if (at != entries_.end() && at->key == key) return at->value;
+    const std::size_t at = lower_bound(key, 0);
+    if (at < order_.size() && key_at(at) == key) return slots_[order_[at]].pair.value;
     return std::nullopt;
+}
+
+std::uint32_t DidMap::new_slot(const MapPair& pair) {
+    if (!free_slots_.empty()) {
+        const std::uint32_t slot = free_slots_.back();
+        free_slots_.pop_back();
+        slots_[slot] = Slot{pair, {}, false};
+        return slot;
+    }
+    if (slots_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("the DID map is full");
+    make_room(slots_, slots_.size() + 1);
+    slots_.push_back(Slot{pair, {}, false});
+    return static_cast<std::uint32_t>(slots_.size() - 1);
 }
 
 void DidMap::update(std::vector<MapPair> pairs) {
     sort_keeping_the_last(pairs);
-    std::vector<MapPair> added;
+    std::vector<std::uint32_t> added;  // in key order, as the pairs are
+    std::size_t at = 0;
     for (const MapPair& pair : pairs) {
-        auto at = std::ranges::lower_bound(entries_, pair.key, key_less, &MapPair::key);
-        if (at != entries_.end() && at->key == pair.key) {
-            at->value = pair.value;
+        at = lower_bound(pair.key, at);
+        if (at < order_.size() && key_at(at) == pair.key) {
+            slots_[order_[at]].pair.value = pair.value;
         } else {
-            added.push_back(pair);
+            added.push_back(new_slot(pair));
         }
     }
-    // The new keys, sorted, merged in from the back: each old entry moves at most once, and
-    // its fork hash with it while its neighbour stays the same.
-    std::size_t old_end = entries_.size(), new_end = added.size();
-    const std::size_t size = old_end + new_end;
-    entries_.resize(size);
-    fork_hashes_.resize(size);
-    known_.resize(size, 0);
-    bool next_is_old = false;  // whether the entry after `out` was its neighbour before
-    for (std::size_t out = size; new_end > 0;) {
-        --out;
-        if (old_end > 0 && key_less(added[new_end - 1].key, entries_[old_end - 1].key)) {
-            --old_end;
-            entries_[out] = entries_[old_end];
-            fork_hashes_[out] = fork_hashes_[old_end];
-            known_[out] = next_is_old && known_[old_end];
-            next_is_old = true;
+    // Merged in from the back: each index moves at most once.
+    std::size_t old_end = order_.size(), new_end = added.size();
+    make_room(order_, old_end + new_end);
+    order_.resize(old_end + new_end);
+    for (std::size_t out = order_.size(); new_end > 0;) {
+        if (old_end > 0 && key_less(slots_[added[new_end - 1]].pair.key, key_at(old_end - 1))) {
+            order_[--out] = order_[--old_end];
         } else {
-            entries_[out] = added[--new_end];
-            known_[out] = 0;
-            next_is_old = false;
+            order_[--out] = added[--new_end];
         }
-        if (new_end == 0 && old_end > 0 && !next_is_old) known_[old_end - 1] = 0;
     }
-    for (const MapPair& pair : pairs) forget_path(pair.key);
+    // A new key's neighbours fork on its path, so this also forgets the boundaries it moved.
+    // Past some share of the map, forgetting every fork costs less than walking the paths.
+    settled_ = false;
+    if (pairs.size() * kForgetAllFrom > order_.size()) {
+        for (Slot& slot : slots_) slot.known = false;
+    } else {
+        for (const MapPair& pair : pairs) forget_path(pair.key);
+    }
 }
 
 void DidMap::discard(std::span<const Hash> keys) {
-    std::vector<Hash> gone(keys.begin(), keys.end());
-    if (gone.empty()) return;
-    std::ranges::sort(gone, key_less);
     std::vector<Hash> removed;
-    auto next = gone.begin();
-    const auto first = std::ranges::lower_bound(entries_, gone.front(), key_less, &MapPair::key);
-    std::size_t kept = static_cast<std::size_t>(first - entries_.begin());
-    for (std::size_t at = kept; at < entries_.size(); ++at) {
-        while (next != gone.end() && key_less(*next, entries_[at].key)) ++next;
-        if (next != gone.end() && *next == entries_[at].key) {
-            removed.push_back(*next);
-            if (kept > 0) known_[kept - 1] = 0;  // the entry before has another neighbour now
+    std::vector<std::size_t> positions;
+    for (const Hash& key : keys) {
+        const std::size_t at = lower_bound(key, 0);
+        if (at < order_.size() && key_at(at) == key) positions.push_back(at);
+    }
+    if (positions.empty()) return;
+    std::ranges::sort(positions);
+    const auto [last, end] = std::ranges::unique(positions);
+    positions.erase(last, end);
+    std::size_t kept = positions.front();
+    auto next = positions.begin();
+    for (std::size_t at = kept; at < order_.size(); ++at) {
+        if (next != positions.end() && *next == at) {
+            ++next;
+            removed.push_back(key_at(at));
+            free_slots_.push_back(order_[at]);
             continue;
         }
-        entries_[kept] = entries_[at];
-        fork_hashes_[kept] = fork_hashes_[at];
-        known_[kept] = known_[at];
-        ++kept;
+        order_[kept++] = order_[at];
     }
-    entries_.resize(kept);
-    fork_hashes_.resize(kept);
-    known_.resize(kept);
+    order_.resize(kept);
+    // The fork between a removed key's neighbours lies on its path too.
     for (const Hash& key : removed) forget_path(key);
 }
 
@@ -120,12 +154,12 @@ void DidMap::discard(std::span<const Hash> keys) {
 // fork: those are the hashes that a change of the key makes stale.
 void DidMap::forget_path(const Hash& key) {
     settled_ = false;
-    std::size_t low = 0, high = entries_.size();
+    std::size_t low = 0, high = order_.size();
     while (high - low > 1) {
-        const unsigned fork = shared_bits(entries_[low].key, entries_[high - 1].key);
-        if (shared_bits(key, entries_[low].key) < fork) return;
+        const unsigned fork = shared_bits(key_at(low), key_at(high - 1));
+        if (shared_bits(key, key_at(low)) < fork) return;
         const std::size_t middle = split(fork, low, high);
-        known_[middle - 1] = 0;
+        slots_[order_[middle - 1]].known = false;
         if (bit(key, fork) != 0) {
             low = middle;
         } else {
@@ -135,46 +169,48 @@ void DidMap::forget_path(const Hash& key) {
 }
 
 Hash DidMap::root() {
-    const Hash hash = subtree_hash(0, 0, entries_.size());
+    const Hash hash = subtree_hash(0, 0, order_.size());
     settled_ = true;
     return hash;
 }
 
-// The first entry in [low, high) whose bit `depth` is 1; the run shares the bits before it.
+// The first position in [low, high) whose key has bit `depth` 1; the run shares the bits before it.
 std::size_t DidMap::split(unsigned depth, std::size_t low, std::size_t high) const {
-    const auto first = entries_.begin() + static_cast<std::ptrdiff_t>(low);
-    const auto last = entries_.begin() + static_cast<std::ptrdiff_t>(high);
-    const auto at = std::partition_point(first, last, [depth](const MapPair& entry) { return bit(entry.key, depth) == 0; });
+    const auto first = order_.begin() + static_cast<std::ptrdiff_t>(low);
+    const auto last = order_.begin() + static_cast<std::ptrdiff_t>(high);
+    const auto at = std::partition_point(first, last, [this, depth](std::uint32_t slot) {
+        return bit(slots_[slot].pair.key, depth) == 0;
+    });
     return low + static_cast<std::size_t>(at - first);
 }
 
 Hash DidMap::subtree_hash(unsigned depth, std::size_t low, std::size_t high) {
     if (high == low) return Hash{};
-    const Hash& key = entries_[low].key;
-    if (high - low == 1) return hasher_.leaf(key, entries_[low].value);
+    const MapPair& first = slots_[order_[low]].pair;
+    if (high - low == 1) return hasher_.leaf(first.key, first.value);
     // Above its fork the run's keys all go one way: each level pairs the hash with an empty one.
-    const unsigned fork = shared_bits(key, entries_[high - 1].key);
+    const unsigned fork = shared_bits(first.key, key_at(high - 1));
     Hash hash = fork_hash(fork, low, high);
     for (unsigned level = fork; level-- > depth;) {
-        hash = bit(key, level) != 0 ? hasher_.node(Hash{}, hash) : hasher_.node(hash, Hash{});
+        hash = bit(first.key, level) != 0 ? hasher_.node(Hash{}, hash) : hasher_.node(hash, Hash{});
     }
     return hash;
 }
 
 Hash DidMap::fork_hash(unsigned fork, std::size_t low, std::size_t high) {
     const std::size_t middle = split(fork, low, high);
-    const std::size_t boundary = middle - 1;
-    if (known_[boundary] == 0) {
+    Slot& owner = slots_[order_[middle - 1]];
+    if (!owner.known) {
         const Hash left = subtree_hash(fork + 1, low, middle);
-        fork_hashes_[boundary] = hasher_.node(left, subtree_hash(fork + 1, middle, high));
-        known_[boundary] = 1;
+        owner.fork_hash = hasher_.node(left, subtree_hash(fork + 1, middle, high));
+        owner.known = true;
     }
-    return fork_hashes_[boundary];
+    return owner.fork_hash;
 }
 
 MapPath DidMap::prove(const Hash& key) {
     MapPath path;
-    std::size_t low = 0, high = entries_.size();
+    std::size_t low = 0, high = order_.size();
     for (unsigned depth = 0; high - low > 1; ++depth) {
         const std::size_t middle = split(depth, low, high);
         if (bit(key, depth) != 0) {
@@ -185,7 +221,7 @@ MapPath DidMap::prove(const Hash& key) {
             high = middle;
         }
     }
-    if (high > low) path.leaf = entries_[low];
+    if (high > low) path.leaf = slots_[order_[low]].pair;
     return path;
 }
 

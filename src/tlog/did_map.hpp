@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <vector>
@@ -31,7 +32,7 @@ public:
     // A later pair for the same key wins.
     explicit DidMap(std::vector<MapPair> pairs = {});
 
-    std::size_t size() const { return entries_.size(); }
+    std::size_t size() const { return order_.size(); }
     std::optional<Hash> get(const Hash& key) const;
     // Sets each key's value; a later pair for the same key wins.
     void update(std::vector<MapPair> pairs);
@@ -46,17 +47,28 @@ public:
     bool settled() const { return settled_; }
 
 private:
+    // One pair, and the hash of the fork at the boundary between it and the next key, valid
+    // while `known`. Every run of two or more keys that share a prefix forks at exactly one
+    // boundary between neighbours, so each fork's hash has one place.
+    struct Slot {
+        MapPair pair;
+        Hash fork_hash;
+        bool known = false;
+    };
+
+    const Hash& key_at(std::size_t position) const { return slots_[order_[position]].pair.key; }
+    std::size_t lower_bound(const Hash& key, std::size_t from) const;
+    std::uint32_t new_slot(const MapPair& pair);
     Hash subtree_hash(unsigned depth, std::size_t low, std::size_t high);
     Hash fork_hash(unsigned fork, std::size_t low, std::size_t high);
     std::size_t split(unsigned depth, std::size_t low, std::size_t high) const;
     void forget_path(const Hash& key);
 
-    // Sorted by key, one per key. Every run of two or more keys that share a prefix forks at
-    // exactly one boundary between neighbours, so the hash of each fork is kept at the index
-    // of the entry before its boundary, valid while known_ says so, and moves with that entry.
-    std::vector<MapPair> entries_;
-    std::vector<Hash> fork_hashes_;
-    std::vector<std::uint8_t> known_;
+    // The slots stay where they are; a change moves only the 4-byte indices of the order, so
+    // adding a few keys to a map of millions moves a few megabytes, not hundreds.
+    std::vector<Slot> slots_;
+    std::vector<std::uint32_t> order_;  // the slots of the pairs, sorted by key
+    std::vector<std::uint32_t> free_slots_;
     bool settled_ = false;
     MapHasher hasher_;
 };
