@@ -19,6 +19,17 @@ bool pair_less(const MapPair& a, const MapPair& b) { return key_less(a.key, b.ke
 
 unsigned bit(const Hash& key, unsigned depth) { return (key[depth >> 3] >> (7 - (depth & 7))) & 1u; }
 
+// The key with every bit from `depth` on cleared: the smallest key under the subtree there.
+Hash prefix_of(const Hash& key, unsigned depth) {
+    Hash prefix{};
+    const unsigned whole = depth >> 3;
+    std::copy_n(key.begin(), whole, prefix.begin());
+    if (const unsigned rest = depth & 7; rest != 0) {
+        prefix[whole] = static_cast<std::uint8_t>(key[whole] & (0xff00u >> rest));
+    }
+    return prefix;
+}
+
 // How many leading bits two keys share; 256 for equal keys.
 unsigned shared_bits(const Hash& a, const Hash& b) {
     for (std::size_t at = 0; at < a.size(); at += 8) {
@@ -92,34 +103,43 @@ std::uint32_t DidMap::new_slot(const MapPair& pair) {
 
 void DidMap::update(std::vector<MapPair> pairs) {
     sort_keeping_the_last(pairs);
-    std::vector<std::uint32_t> added;  // in key order, as the pairs are
+    struct Added {
+        std::uint32_t slot;
+        std::size_t position;  // where its key goes among the keys there were
+    };
+    std::vector<Added> added;  // in key order, as the pairs are
     std::size_t at = 0;
     for (const MapPair& pair : pairs) {
         at = lower_bound(pair.key, at);
         if (at < order_.size() && key_at(at) == pair.key) {
             slots_[order_[at]].pair.value = pair.value;
         } else {
-            added.push_back(new_slot(pair));
+            added.push_back({new_slot(pair), at});
         }
     }
-    // Merged in from the back: each index moves at most once.
-    std::size_t old_end = order_.size(), new_end = added.size();
-    make_room(order_, old_end + new_end);
-    order_.resize(old_end + new_end);
-    for (std::size_t out = order_.size(); new_end > 0;) {
-        if (old_end > 0 && key_less(slots_[added[new_end - 1]].pair.key, key_at(old_end - 1))) {
-            order_[--out] = order_[--old_end];
-        } else {
-            order_[--out] = added[--new_end];
-        }
+    // From the back, each run of old entries moves once, by the number of new keys before it.
+    std::size_t end = order_.size();
+    make_room(order_, end + added.size());
+    order_.resize(end + added.size());
+    for (std::size_t i = added.size(); i-- > 0;) {
+        const auto from = order_.begin() + static_cast<std::ptrdiff_t>(added[i].position);
+        std::move_backward(from, order_.begin() + static_cast<std::ptrdiff_t>(end),
+                           order_.begin() + static_cast<std::ptrdiff_t>(end + i + 1));
+        order_[added[i].position + i] = added[i].slot;
+        end = added[i].position;
     }
-    // A new key's neighbours fork on its path, so this also forgets the boundaries it moved.
-    // Past some share of the map, forgetting every fork costs less than walking the paths.
-    settled_ = false;
+    // The forks above a changed key are hashed again at the next root; a new key's neighbours
+    // fork above it too, so that covers the boundaries it moved. Past some share of the map,
+    // forgetting every fork costs less than looking the changes up.
     if (pairs.size() * kForgetAllFrom > order_.size()) {
         for (Slot& slot : slots_) slot.known = false;
+        changed_.clear();
+        settled_ = false;
     } else {
-        for (const MapPair& pair : pairs) forget_path(pair.key);
+        std::vector<Hash> keys;
+        keys.reserve(pairs.size());
+        for (const MapPair& pair : pairs) keys.push_back(pair.key);
+        note_changed(keys);
     }
 }
 
@@ -146,30 +166,29 @@ void DidMap::discard(std::span<const Hash> keys) {
         order_[kept++] = order_[at];
     }
     order_.resize(kept);
-    // The fork between a removed key's neighbours lies on its path too.
-    for (const Hash& key : removed) forget_path(key);
+    // The fork between a removed key's neighbours lies above it too.
+    note_changed(removed);
 }
 
-// Every fork whose run holds `key`, or would hold it, shares the key's first bits up to the
-// fork: those are the hashes that a change of the key makes stale.
-void DidMap::forget_path(const Hash& key) {
+void DidMap::note_changed(std::span<const Hash> keys) {
     settled_ = false;
-    std::size_t low = 0, high = order_.size();
-    while (high - low > 1) {
-        const unsigned fork = shared_bits(key_at(low), key_at(high - 1));
-        if (shared_bits(key, key_at(low)) < fork) return;
-        const std::size_t middle = split(fork, low, high);
-        slots_[order_[middle - 1]].known = false;
-        if (bit(key, fork) != 0) {
-            low = middle;
-        } else {
-            high = middle;
-        }
-    }
+    changed_.insert(changed_.end(), keys.begin(), keys.end());
+    std::ranges::sort(changed_, key_less);
+    const auto [last, end] = std::ranges::unique(changed_);
+    changed_.erase(last, end);
+}
+
+// Whether a key changed since the last root under the fork at `fork` bits above `key`: then
+// the fork's kept hash is stale.
+bool DidMap::touches_change(unsigned fork, const Hash& key) const {
+    if (changed_.empty()) return false;
+    const auto at = std::ranges::lower_bound(changed_, prefix_of(key, fork), key_less);
+    return at != changed_.end() && shared_bits(*at, key) >= fork;
 }
 
 Hash DidMap::root() {
     const Hash hash = subtree_hash(0, 0, order_.size());
+    changed_.clear();
     settled_ = true;
     return hash;
 }
@@ -200,7 +219,7 @@ Hash DidMap::subtree_hash(unsigned depth, std::size_t low, std::size_t high) {
 Hash DidMap::fork_hash(unsigned fork, std::size_t low, std::size_t high) {
     const std::size_t middle = split(fork, low, high);
     Slot& owner = slots_[order_[middle - 1]];
-    if (!owner.known) {
+    if (!owner.known || touches_change(fork, key_at(low))) {
         const Hash left = subtree_hash(fork + 1, low, middle);
         owner.fork_hash = hasher_.node(left, subtree_hash(fork + 1, middle, high));
         owner.known = true;
@@ -209,6 +228,8 @@ Hash DidMap::fork_hash(unsigned fork, std::size_t low, std::size_t high) {
 }
 
 MapPath DidMap::prove(const Hash& key) {
+    // Settled first, so that no sibling is hashed afresh for every proof until the next root.
+    if (!settled_) root();
     MapPath path;
     std::size_t low = 0, high = order_.size();
     for (unsigned depth = 0; high - low > 1; ++depth) {

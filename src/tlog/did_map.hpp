@@ -42,8 +42,8 @@ public:
     Hash root();
     MapPath prove(const Hash& key);
 
-    // Whether root() and prove() find every large subtree's hash kept, hashing only a few
-    // small ones: false after a change until the next root().
+    // Whether every fork's hash is kept, so that root() and prove() hash nothing or next to
+    // nothing: false after a change until the next root().
     bool settled() const { return settled_; }
 
 private:
@@ -62,13 +62,15 @@ private:
     Hash subtree_hash(unsigned depth, std::size_t low, std::size_t high);
     Hash fork_hash(unsigned fork, std::size_t low, std::size_t high);
     std::size_t split(unsigned depth, std::size_t low, std::size_t high) const;
-    void forget_path(const Hash& key);
+    void note_changed(std::span<const Hash> keys);
+    bool touches_change(unsigned fork, const Hash& key) const;
 
     // The slots stay where they are; a change moves only the 4-byte indices of the order, so
     // adding a few keys to a map of millions moves a few megabytes, not hundreds.
     std::vector<Slot> slots_;
     std::vector<std::uint32_t> order_;  // the slots of the pairs, sorted by key
     std::vector<std::uint32_t> free_slots_;
+    std::vector<Hash> changed_;  // sorted: the keys set or removed since the last root
     bool settled_ = false;
     MapHasher hasher_;
 };
