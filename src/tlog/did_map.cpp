@@ -95,8 +95,6 @@ std::uint32_t DidMap::new_slot(const MapPair& pair) {
         slots_[slot] = Slot{pair, {}, false};
         return slot;
     }
-    if (slots_.size() >= std::numeric_limits<std::uint32_t>::max()) throw std::length_error("the DID map is full");
-    make_room(slots_, slots_.size() + 1);
     slots_.push_back(Slot{pair, {}, false});
     return static_cast<std::uint32_t>(slots_.size() - 1);
 }
@@ -108,6 +106,14 @@ void DidMap::update(std::vector<MapPair> pairs) {
         std::size_t position;  // where its key goes among the keys there were
     };
     std::vector<Added> added;  // in key order, as the pairs are
+    // Whatever may fail is done before the first change, so that a failure changes nothing.
+    if (slots_.size() + pairs.size() >= std::numeric_limits<std::uint32_t>::max()) {
+        throw std::length_error("the DID map is full");
+    }
+    added.reserve(pairs.size());
+    make_room(slots_, slots_.size() + pairs.size());
+    make_room(order_, order_.size() + pairs.size());
+    changed_.reserve(changed_.size() + pairs.size());
     std::size_t at = 0;
     for (const MapPair& pair : pairs) {
         at = lower_bound(pair.key, at);
@@ -119,7 +125,6 @@ void DidMap::update(std::vector<MapPair> pairs) {
     }
     // From the back, each run of old entries moves once, by the number of new keys before it.
     std::size_t end = order_.size();
-    make_room(order_, end + added.size());
     order_.resize(end + added.size());
     for (std::size_t i = added.size(); i-- > 0;) {
         const auto from = order_.begin() + static_cast<std::ptrdiff_t>(added[i].position);
@@ -129,22 +134,12 @@ void DidMap::update(std::vector<MapPair> pairs) {
         end = added[i].position;
     }
     // The forks above a changed key are hashed again at the next root; a new key's neighbours
-    // fork above it too, so that covers the boundaries it moved. Past some share of the map,
-    // forgetting every fork costs less than looking the changes up.
-    if (pairs.size() * kForgetAllFrom > order_.size()) {
-        for (Slot& slot : slots_) slot.known = false;
-        changed_.clear();
-        settled_ = false;
-    } else {
-        std::vector<Hash> keys;
-        keys.reserve(pairs.size());
-        for (const MapPair& pair : pairs) keys.push_back(pair.key);
-        note_changed(keys);
-    }
+    // fork above it too, so that covers the boundaries it moved.
+    for (const MapPair& pair : pairs) changed_.push_back(pair.key);
+    note_changed();
 }
 
 void DidMap::discard(std::span<const Hash> keys) {
-    std::vector<Hash> removed;
     std::vector<std::size_t> positions;
     for (const Hash& key : keys) {
         const std::size_t at = lower_bound(key, 0);
@@ -154,12 +149,14 @@ void DidMap::discard(std::span<const Hash> keys) {
     std::ranges::sort(positions);
     const auto [last, end] = std::ranges::unique(positions);
     positions.erase(last, end);
+    free_slots_.reserve(free_slots_.size() + positions.size());
+    changed_.reserve(changed_.size() + positions.size());
     std::size_t kept = positions.front();
     auto next = positions.begin();
     for (std::size_t at = kept; at < order_.size(); ++at) {
         if (next != positions.end() && *next == at) {
             ++next;
-            removed.push_back(key_at(at));
+            changed_.push_back(key_at(at));
             free_slots_.push_back(order_[at]);
             continue;
         }
@@ -167,12 +164,18 @@ void DidMap::discard(std::span<const Hash> keys) {
     }
     order_.resize(kept);
     // The fork between a removed key's neighbours lies above it too.
-    note_changed(removed);
+    note_changed();
 }
 
-void DidMap::note_changed(std::span<const Hash> keys) {
+// Sorts the keys just added to the changed ones, without allocating. Past some share of the
+// map, forgetting every kept hash costs less than looking the changes up.
+void DidMap::note_changed() {
     settled_ = false;
-    changed_.insert(changed_.end(), keys.begin(), keys.end());
+    if (changed_.size() * kForgetAllFrom > order_.size()) {
+        for (Slot& slot : slots_) slot.known = false;
+        changed_.clear();
+        return;
+    }
     std::ranges::sort(changed_, key_less);
     const auto [last, end] = std::ranges::unique(changed_);
     changed_.erase(last, end);

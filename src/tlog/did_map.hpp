@@ -62,7 +62,7 @@ private:
     Hash subtree_hash(unsigned depth, std::size_t low, std::size_t high);
     Hash fork_hash(unsigned fork, std::size_t low, std::size_t high);
     std::size_t split(unsigned depth, std::size_t low, std::size_t high) const;
-    void note_changed(std::span<const Hash> keys);
+    void note_changed();
     bool touches_change(unsigned fork, const Hash& key) const;
 
     // The slots stay where they are; a change moves only the 4-byte indices of the order, so

@@ -4,6 +4,7 @@
 #include <openssl/evp.h>
 
 #include <string>
+#include <vector>
 
 #include "tlog/did_map.hpp"
 
@@ -37,7 +38,7 @@ const Hash kValue = sha256("value");
 
 TEST_CASE("two and three keys hash as the tree they make, empty subtrees included") {
     const Hash a = key_from(0x00), b = key_from(0x40), c = key_from(0x80);
-    CHECK(DidMap({}).root() == kEmpty);
+    CHECK(DidMap().root() == kEmpty);
     CHECK(DidMap({{a, kValue}}).root() == leaf(a, kValue));
     CHECK(DidMap({{a, kValue}, {c, kValue}}).root() == node(leaf(a, kValue), leaf(c, kValue)));
     // a and b both go left at the root, and split at bit 1.

@@ -103,8 +103,8 @@ class MapProof:
 class DidMap:
     """The map in memory, for a registry that updates it a batch at a time and for audits."""
 
-    def __init__(self, items: Iterable[tuple[bytes, bytes]] = ()) -> None:
-        self._native = _native.DidMap(items)
+    def __init__(self, items: Iterable[tuple[bytes, bytes]] | Mapping[bytes, bytes] = ()) -> None:
+        self._native = _native.DidMap(items.items() if isinstance(items, Mapping) else items)
 
     def __len__(self) -> int:
         return self._native.size
