@@ -84,3 +84,20 @@ def test_two_threads_on_one_map():
         final.update({key: value(batch) for key in keys[batch * 50:batch * 50 + 400]})
     assert tree.root() == reference_root(final)
     assert all(type(failure).__name__ == "InvalidProof" for failure in failures)
+
+
+@pytest.mark.parametrize("call", [
+    lambda: DidMap([("k" * 32, value(0))]),
+    lambda: DidMap([(BASE,)]),
+    lambda: DidMap([BASE + value(0)]),
+    lambda: DidMap().discard([bytearray(32)]),
+    lambda: DidMap().prove("k" * 32),
+], ids=["str key", "lone key", "joined pair", "bytearray", "str proved"])
+def test_what_is_not_a_pair_of_bytes_is_a_type_error(call):
+    with pytest.raises(TypeError):
+        call()
+
+
+def test_a_mapping_builds_the_map_of_its_pairs():
+    pairs = dids(50)
+    assert DidMap(pairs).root() == DidMap(pairs.items()).root() == reference_root(pairs)
