@@ -1,4 +1,4 @@
-"""Times the transparency log's structures in pure Python: the log tree and the DID map.
+"""Times the transparency log's structures: the log tree (pure Python) and the DID map (native).
 
 For each size: appending every leaf hash to the tree and its root; an inclusion and a
 consistency proof; building the map of that many DIDs and its root; one map proof; a batch

@@ -17,6 +17,7 @@
 #include "record/record_forms.hpp"
 #include "signed/py_value_form.hpp"
 #include "signed/py_credentials.hpp"
+#include "signed/py_did_map.hpp"
 #include "signed/py_engine_key.hpp"
 #include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
@@ -343,7 +344,7 @@ binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 PyObject* initialise() {
     if (!interpreter_guard.claim() || !find_engine_class()) return nullptr;
     binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
-    if (!module || !add_credentials(module.get())) return nullptr;
+    if (!module || !add_credentials(module.get()) || !tlog::add_did_map(module.get())) return nullptr;
     return module.release();
 }
 

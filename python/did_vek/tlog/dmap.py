@@ -9,28 +9,22 @@ A proof lists the siblings along the key's path from the root's children down to
 subtree holding at most one key, and that subtree's leaf, if any. Because a subtree with one
 key is a leaf, the deepest sibling of a proof is never empty.
 
-The map is kept as one sorted list of key || value: a subtree is a run of that list, found by
-bisection, and the hashes of subtrees of `KEEP_FROM_KEYS` keys or more are kept until a key under
-them changes. A root or a proof after a batch of changes rehashes only the paths changed.
+The map itself is native (`_native.DidMap`): one sorted array of key || value, where a subtree
+is a run, with the hashes of large subtrees kept until a key under them changes, so that a root
+or a proof after a batch of changes rehashes only the paths changed. Proofs are checked here.
 """
 
 import hashlib
-from bisect import bisect_left, insort
 from collections.abc import Iterable, Mapping
 from dataclasses import dataclass
 from typing import Any
 
+from .. import _native
 from ._base64 import decode, encode
 from .errors import FormatError, InvalidProof
 
 ZERO = bytes(32)
 KEY_BITS = 256
-# A subtree of this many keys or more keeps its hash: about 2 / KEEP_FROM_KEYS kept hashes per
-# key, and a proof rehashes fewer than 2 * KEEP_FROM_KEYS keys below the kept ones.
-KEEP_FROM_KEYS = 16
-# Inserting a key moves the list's tail: for fewer new keys than 1 / _INSERT_BELOW of the
-# list, that is cheaper than sorting it again (128 keys into 1,000,000: about 40 ms).
-_INSERT_BELOW = 256
 
 
 def map_key(did: str) -> bytes:
@@ -43,11 +37,6 @@ def leaf_hash(key: bytes, value: bytes) -> bytes:
 
 def node_hash(left: bytes, right: bytes) -> bytes:
     return hashlib.sha256(b"\x03" + left + right).digest()
-
-
-def _split_key(depth: int, prefix: int) -> bytes:
-    """The smallest key under the right child of the subtree at `depth` with these `depth` bits."""
-    return (((prefix << 1) | 1) << (KEY_BITS - 1 - depth)).to_bytes(32, "big")
 
 
 def _bit(key: int, depth: int) -> int:
@@ -114,104 +103,27 @@ class MapProof:
 class DidMap:
     """The map in memory, for a registry that updates it a batch at a time and for audits."""
 
-    def __init__(self, items: Iterable[tuple[bytes, bytes]] = ()) -> None:
-        self._entries: list[bytes] = []  # key || value, sorted, one per key
-        self._kept: dict[tuple[int, int], bytes] = {}  # (depth, prefix) -> hash, for large subtrees
-        self._deepest_kept = -1
-        self.update(items)
+    def __init__(self, items: Iterable[tuple[bytes, bytes]] | Mapping[bytes, bytes] = ()) -> None:
+        self._native = _native.DidMap(items.items() if isinstance(items, Mapping) else items)
 
     def __len__(self) -> int:
-        return len(self._entries)
+        return self._native.size
 
     def get(self, key: bytes) -> bytes | None:
-        position = bisect_left(self._entries, key)
-        if position < len(self._entries) and self._entries[position][:32] == key:
-            return self._entries[position][32:]
-        return None
+        return self._native.get(key)
 
     def update(self, items: Iterable[tuple[bytes, bytes]] | Mapping[bytes, bytes]) -> None:
         """Set each key's value (a later pair for the same key wins)."""
-        changes = dict(items.items() if isinstance(items, Mapping) else items)
-        if any(len(key) != 32 or len(value) != 32 for key, value in changes.items()):
-            raise ValueError("map keys and values are 32 bytes")  # before anything changes
-        added = []
-        for key, value in changes.items():
-            self._forget_path(int.from_bytes(key, "big"))
-            position = bisect_left(self._entries, key)
-            if position < len(self._entries) and self._entries[position][:32] == key:
-                self._entries[position] = key + value
-            else:
-                added.append(key + value)
-        if len(added) * _INSERT_BELOW > len(self._entries):
-            self._entries += added
-            self._entries.sort()
-        else:
-            for entry in added:
-                insort(self._entries, entry)
+        self._native.update(items.items() if isinstance(items, Mapping) else items)
 
     def discard(self, keys: Iterable[bytes]) -> None:
         """Remove each key that is in the map."""
-        for key in keys:
-            position = bisect_left(self._entries, key)
-            if position < len(self._entries) and self._entries[position][:32] == key:
-                self._forget_path(int.from_bytes(key, "big"))
-                del self._entries[position]
-
-    def _forget_path(self, key: int) -> None:
-        for depth in range(self._deepest_kept + 1):
-            self._kept.pop((depth, key >> (KEY_BITS - depth)), None)
+        self._native.discard(keys)
 
     def root(self) -> bytes:
-        return self._hash(0, 0, 0, len(self._entries))
-
-    def _hash(self, depth: int, prefix: int, low: int, high: int) -> bytes:
-        count = high - low
-        if count < KEEP_FROM_KEYS:
-            return _run_hash(self._entries, depth, low, high)
-        if (kept := self._kept.get((depth, prefix))) is not None:
-            return kept
-        middle = bisect_left(self._entries, _split_key(depth, prefix), low, high)
-        hash_ = hashlib.sha256(b"\x03" + self._hash(depth + 1, prefix << 1, low, middle)
-                               + self._hash(depth + 1, (prefix << 1) | 1, middle, high)).digest()
-        self._kept[(depth, prefix)] = hash_
-        self._deepest_kept = max(self._deepest_kept, depth)
-        return hash_
+        return self._native.root()
 
     def prove(self, key: bytes) -> MapProof:
         """The proof of `key`'s value, or of its absence."""
-        if len(key) != 32:
-            raise ValueError("map keys are 32 bytes")
-        wanted = int.from_bytes(key, "big")
-        siblings = []
-        depth, prefix, low, high = 0, 0, 0, len(self._entries)
-        while high - low > 1:
-            middle = bisect_left(self._entries, _split_key(depth, prefix), low, high)
-            if _bit(wanted, depth):
-                siblings.append(self._hash(depth + 1, prefix << 1, low, middle))
-                low, prefix = middle, (prefix << 1) | 1
-            else:
-                siblings.append(self._hash(depth + 1, (prefix << 1) | 1, middle, high))
-                high, prefix = middle, prefix << 1
-            depth += 1
-        leaf = None
-        if high > low:
-            entry = self._entries[low]
-            leaf = (entry[:32], entry[32:])
-        return MapProof(tuple(siblings), leaf)
-
-
-def _run_hash(entries: list[bytes], depth: int, low: int, high: int) -> bytes:
-    """The hash of the subtree at `depth` holding the run entries[low:high] (sorted key || value).
-
-    For the few keys below the kept hashes: a scan for the first key whose bit `depth` is 1 costs
-    less than bisecting with a split key made for it."""
-    if high - low == 0:
-        return ZERO
-    if high - low == 1:
-        return hashlib.sha256(b"\x02" + entries[low]).digest()
-    byte, shift = depth >> 3, 7 - (depth & 7)
-    middle = low
-    while middle < high and not (entries[middle][byte] >> shift) & 1:
-        middle += 1
-    return hashlib.sha256(b"\x03" + _run_hash(entries, depth + 1, low, middle)
-                          + _run_hash(entries, depth + 1, middle, high)).digest()
+        siblings, leaf = self._native.prove(key)
+        return MapProof(siblings, leaf)
