@@ -42,6 +42,11 @@ struct Versions {
     std::variant<std::string_view, std::vector<std::string>> texts;
 };
 
+// Versions, each with the version it follows (none for a version 1), copied like Versions.
+struct FollowingPairs {
+    std::vector<std::pair<std::optional<std::string>, std::string>> pairs;
+};
+
 namespace {
 
 // A str without a UTF-8 form (a lone surrogate) cannot be a signed text: a ValueError
@@ -125,6 +130,30 @@ std::optional<record::Versions> from_python(PyObject* object) {
     return record::Versions{std::move(texts)};
 }
 
+template <>
+std::optional<record::FollowingPairs> from_python(PyObject* object) {
+    constexpr const char* kShape = "must be a list of (previous text or None, text)";
+    PyRef items = PyRef::steal(PySequence_Fast(object, kShape));
+    if (!items) return std::nullopt;
+    record::FollowingPairs result;
+    const Py_ssize_t size = PySequence_Fast_GET_SIZE(items.get());
+    result.pairs.reserve(static_cast<std::size_t>(size));
+    for (Py_ssize_t i = 0; i < size; ++i) {
+        PyObject* pair = PySequence_Fast_GET_ITEM(items.get(), i);
+        if (!PyTuple_Check(pair) || PyTuple_GET_SIZE(pair) != 2) {
+            PyErr_SetString(PyExc_TypeError, kShape);
+            return std::nullopt;
+        }
+        auto previous = from_python<record::OptionalText>(PyTuple_GET_ITEM(pair, 0));
+        if (!previous) return std::nullopt;
+        const auto text = record::utf8_of(PyTuple_GET_ITEM(pair, 1));
+        if (!text) return std::nullopt;
+        result.pairs.emplace_back(previous->utf8 ? std::optional<std::string>(*previous->utf8) : std::nullopt,
+                                  std::string(*text));
+    }
+    return result;
+}
+
 }  // namespace vek::binding
 
 namespace vek::record {
@@ -171,6 +200,10 @@ struct NextChecked {
     std::optional<SignedReading> previous;
     SignedReading reading;
 };
+// The broken rules of each pair, in order.
+struct PairsJudged {
+    std::vector<unsigned> broken;
+};
 struct History {
     Versions versions;
     VerifiedHistory history;
@@ -196,17 +229,33 @@ PyObject* to_python(Parsed&& result) { return value_to_python(result.document.ro
 
 PyObject* to_python(ValueFormOf&& result) { return value_form_of(result.value.object); }
 
-PyObject* to_python(NextChecked&& result) {
-    PyRef names = PyRef::steal(PyTuple_New(std::popcount(result.verdict.broken)));
+// The names of the rules in `broken`, a set of Rule bits, as a tuple.
+PyObject* rule_names(unsigned broken) {
+    PyRef names = PyRef::steal(PyTuple_New(std::popcount(broken)));
     if (!names) return nullptr;
     Py_ssize_t filled = 0;
     for (std::size_t bit = 0; bit < std::size(kRuleNames); ++bit) {
-        if ((result.verdict.broken & (1u << bit)) == 0) continue;
+        if ((broken & (1u << bit)) == 0) continue;
         PyObject* name = text(kRuleNames[bit]);
         if (name == nullptr) return nullptr;
         PyTuple_SET_ITEM(names.get(), filled++, name);
     }
-    return tuple_of(names.release(), text(result.verdict.public_key));
+    return names.release();
+}
+
+PyObject* to_python(NextChecked&& result) {
+    return tuple_of(rule_names(result.verdict.broken), text(result.verdict.public_key));
+}
+
+PyObject* to_python(PairsJudged&& result) {
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(result.broken.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < result.broken.size(); ++i) {
+        PyObject* names = rule_names(result.broken[i]);
+        if (names == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), names);
+    }
+    return list.release();
 }
 
 PyObject* to_python(History&& result) {
@@ -313,6 +362,30 @@ struct CheckNextOp {
     }
 };
 
+struct CheckPairsOp {
+    static constexpr auto signature = describe(nullptr, "check_pairs", "pairs").with_summary(
+        "[broken rules] of each (previous or None, text): check_next of many versions in one call.");
+    static constexpr bool releases_lock = true;
+    // One call for many: threads that judge versions side by side take the interpreter lock
+    // back once per page, not once per version.
+    static Checked<PairsJudged> run(FollowingPairs following) {
+        PairsJudged result;
+        result.broken.reserve(following.pairs.size());
+        for (const auto& [previous_text, text] : following.pairs) {
+            std::optional<SignedReading> previous;
+            if (previous_text) {
+                auto reading = read_signed(*previous_text);
+                if (!reading) return refuse("the previous version: " + reading.error().message);
+                previous = std::move(*reading);
+            }
+            auto reading = read_signed(text);
+            if (!reading) return std::unexpected(std::move(reading.error()));
+            result.broken.push_back(judge_next(previous ? &previous->parts.record : nullptr, reading->parts).broken);
+        }
+        return result;
+    }
+};
+
 struct CheckTimestampOp {
     static constexpr auto signature = describe(nullptr, "check_timestamp", "text", "where").with_summary(
         "None if text is a real UTC time YYYY-MM-DDThh:mm:ssZ; else ValueError naming `where`.");
@@ -329,7 +402,7 @@ PyMethodDef functions[] = {
     binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
     binding::function<VerifySignedOp>(),
     binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(),
-    binding::function<CheckNextOp>(),     binding::function<CheckTimestampOp>(),
+    binding::function<CheckNextOp>(),     binding::function<CheckPairsOp>(),    binding::function<CheckTimestampOp>(),
     binding::function<MultibaseOp>(),
     {nullptr, nullptr, 0, nullptr},
 };

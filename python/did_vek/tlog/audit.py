@@ -280,7 +280,9 @@ class _Replay:
         last: VersionEntry | MapEntry | None = None
         page: list[_RuleCheck] = []
         judging: list[tuple[list[_RuleCheck], list[concurrent.futures.Future[list[tuple[str, ...]]]]]] = []
-        with concurrent.futures.ThreadPoolExecutor(self.threads) if self.threads > 1 else nullcontext() as pool:
+        # The replay is one thread; the others judge the rules.
+        judges = self.threads - 1
+        with concurrent.futures.ThreadPoolExecutor(judges) if judges else nullcontext() as pool:
             try:
                 for index, data in enumerate(entries, start=since):
                     last = self._entry(index, data)
@@ -292,7 +294,7 @@ class _Replay:
                                 _report(_broken_rules(page), page)
                             else:
                                 judging.append((page, [pool.submit(_broken_rules, part)
-                                                       for part in _parts(page, self.threads)]))
+                                                       for part in _parts(page, judges)]))
                                 if len(judging) > _PAGES_AHEAD:
                                     _settle(*judging.pop(0))
                             page = []
@@ -369,8 +371,8 @@ class _RuleCheck:
 
 
 def _broken_rules(checks: Sequence[_RuleCheck]) -> list[tuple[str, ...]]:
-    # The native check gives the interpreter lock back: threads judge their parts at once.
-    return [_native.check_next(check.previous, check.canonical)[0] for check in checks]
+    # One native call without the interpreter lock: threads judge their parts at once.
+    return _native.check_pairs([(check.previous, check.canonical) for check in checks])
 
 
 def _parts(checks: list[_RuleCheck], count: int) -> list[list[_RuleCheck]]:
