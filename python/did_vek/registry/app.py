@@ -31,7 +31,7 @@ from .problems import http_exception_problem, problem
 from .request_parts import is_vek_did, query_pairs, raw_path_after
 from .resolution import PREFIX as RESOLUTION_PREFIX
 from .resolution import Resolver
-from .rules import MAX_VERSION_BYTES, decider, parse_if_match, read_submission
+from .rules import MAX_VERSION_BYTES, decider, parse_if_match, prejudge, read_submission
 from .sequencer import Sequencer
 from .store import AlreadyStored, Head, Refused, Store, StoreBusy, StoredVersion, StoreUnavailable
 
@@ -189,7 +189,10 @@ async def _publish(app: RegistryApp, request: Request) -> Response:
     except UnicodeDecodeError:
         raise Refused(400, "the body is not UTF-8") from None
     signed = read_submission(text, did)
-    decide = decider(signed, if_match=parse_if_match(request.headers.get("if-match")))
+    if_match = parse_if_match(request.headers.get("if-match"))
+    # The signature is checked here, beside the batch being written, not in the log's write turn.
+    prejudged = await _store_call(lambda: prejudge(signed, app.store.last(did)), inline=app.resolver.inline)
+    decide = decider(signed, if_match=if_match, prejudged=prejudged)
     try:
         stored = await app.sequencer.append(did, decide)
         status = 201

@@ -124,6 +124,11 @@ class LogView:
         """Reads the hashes of the tree of `size` from the stored tiles."""
         return SubtreeHashes(TileHashReader(size, self.read_tiles), self)
 
+    def known_first(self, reader: merkle.HashReader) -> merkle.HashReader:
+        """`reader`, but taking the full-subtree hashes this process knows from committed tiles
+        first; it learns none of `reader`'s (they may come from a transaction not yet committed)."""
+        return _KnownFirst(self._subtrees, reader)
+
     def full_tile_hashes(self, tiles: Sequence[Tile]) -> list[bytes]:
         """Of each full tile, every hash of a subtree inside it: its 256 hashes, then the 128
         they pair into, and so on up to 2 (see `_inner_hash`). A full tile never changes, so
@@ -162,6 +167,18 @@ def _changes(read_entries: ReadEntries, start: int, end: int) -> dict[bytes, byt
         if text.startswith("v "):
             changes[map_key(text.split(" ", 2)[1])] = merkle.leaf_hash(text.encode())
     return changes
+
+
+class _KnownFirst:
+    def __init__(self, known: Mapping[Subtree, bytes], reader: merkle.HashReader) -> None:
+        self._known = known
+        self._reader = reader
+
+    def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
+        found = {subtree: hash_ for subtree in subtrees if (hash_ := self._known.get(subtree)) is not None}
+        missing = [subtree for subtree in subtrees if subtree not in found]
+        found.update(zip(missing, self._reader.read_hashes(missing), strict=True) if missing else ())
+        return [found[subtree] for subtree in subtrees]
 
 
 def _every_inner_hash(data: bytes) -> bytes:

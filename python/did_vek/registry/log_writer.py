@@ -192,7 +192,7 @@ class LogWriter:
                 contents.append(data[:tile.width * merkle.HASH_SIZE])
             return contents
 
-        root = merkle.root(TileHashReader(size, read_tiles), size)
+        root = merkle.root(self.view.known_first(TileHashReader(size, read_tiles)), size)
         new_head = Head(size, Checkpoint(self.key.origin, size, root).sign(self.key.signer), map_entry.text)
         transaction.add_entries(head.size, texts)
         transaction.put_tiles(tiles)

@@ -84,18 +84,36 @@ def read_submission(body: str, did: str) -> SignedDocument:
     return signed
 
 
-def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: Clock = utc_now) -> Decide:
+@dataclass(frozen=True)
+class Prejudged:
+    """The history's verdict on a version after the DID's last version as read before its batch
+    (`last_seq`, None for none): the signature is checked while the log's writer works on other
+    batches, and again in the batch only if the DID's last version changed meanwhile."""
+    last_seq: int | None
+    broken: tuple[str, ...]
+
+
+def prejudge(signed: SignedDocument, last: StoredVersion | None) -> Prejudged:
+    broken, _ = _native.check_next(None if last is None else last.signed, signed.canonical)
+    return Prejudged(None if last is None else last.seq, broken)
+
+
+def decider(signed: SignedDocument, *, if_match: IfMatch | None = None, clock: Clock = utc_now,
+            prejudged: Prejudged | None = None) -> Decide:
     """The `Decide` that appends `signed` after the DID's last version, or refuses it.
 
     The history's rules are the native check that every client runs over the history, so the
     registry accepts exactly the versions that keep the DID resolvable; this only orders its
-    answers and words them.
+    answers and words them. A `prejudged` verdict stands when it was made after the same last version.
     """
 
     def decide(last: StoredVersion | None) -> NewVersion:
         if last is not None and _is_retry(last, signed):
             raise AlreadyStored(last)
-        broken, _ = _native.check_next(None if last is None else last.signed, signed.canonical)
+        if prejudged is not None and prejudged.last_seq == (None if last is None else last.seq):
+            broken = prejudged.broken
+        else:
+            broken, _ = _native.check_next(None if last is None else last.signed, signed.canonical)
         if "deactivated" in broken:
             assert last is not None
             raise Refused(410, f"{signed.did} is deactivated since version {last.version}: nothing may follow")

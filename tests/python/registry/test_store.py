@@ -7,7 +7,7 @@ import pytest
 
 from did_vek import verify_history
 from did_vek.registry import open_log, open_store
-from did_vek.registry.rules import decider, parse_if_match, read_submission
+from did_vek.registry.rules import decider, parse_if_match, prejudge, read_submission
 from did_vek.registry.store import AlreadyStored, Refused
 from registry_histories import ALICE, ALICE_NEXT, DID, day, signed
 
@@ -68,6 +68,17 @@ def test_refusals_and_retries_store_nothing(store):
         append(store, signed(keys=(ALICE, ALICE_NEXT), updated=day(1)))  # another document, same time: 409
     assert store.log(DID) == [first]
     assert (store.last(DID), store.version(DID, 2), store.at_time(DID, day(1))) == (first, None, first)
+
+
+def test_a_verdict_made_before_the_last_version_changed_is_made_again(store):
+    first = append(store, signed(keys=(ALICE, ALICE_NEXT), updated=day(1)))
+    candidate = read_submission(signed(ALICE_NEXT, keys=(ALICE, ALICE_NEXT), updated=day(3)), DID)
+    prejudged = prejudge(candidate, first)
+    assert prejudged.broken == ()  # after version 1, which lists its key
+    append(store, signed(keys=(ALICE,), updated=day(2)))  # version 2 takes that key's right away
+    with pytest.raises(Refused) as refused:
+        open_log(store).append(DID, decider(candidate, prejudged=prejudged))
+    assert refused.value.status == 403
 
 
 def test_a_closed_store_fails_as_unavailable(db):
