@@ -208,7 +208,10 @@ class SubtreeHashes:
         self._kept = view._subtrees
 
     def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
-        found = {subtree: hash_ for subtree in subtrees if (hash_ := self._kept.get(subtree)) is not None}
+        known = [self._known(subtree) for subtree in subtrees]
+        if None not in known:
+            return known  # type: ignore[return-value]  # none is None
+        found = {subtree: hash_ for subtree, hash_ in zip(subtrees, known) if hash_ is not None}
         missing = [subtree for subtree in dict.fromkeys(subtrees) if subtree not in found]
         if missing:
             tiles = [self._tiles.tile_of(subtree) for subtree in missing]
@@ -224,6 +227,17 @@ class SubtreeHashes:
             for subtree, row in zip(partial, self._tiles.read_rows(partial) if partial else (), strict=True):
                 found[subtree] = self._kept[subtree] = self._fold(subtree, row)
         return [found[subtree] for subtree in subtrees]
+
+    def _known(self, subtree: Subtree) -> bytes | None:
+        """The hash of `subtree` if kept, or inside a full tile whose hashes are made: most of a
+        proof, found without reading or hashing anything."""
+        if (hash_ := self._kept.get(subtree)) is not None:
+            return hash_
+        level, index = subtree
+        tile_level, height = divmod(level, TILE_HEIGHT)
+        tile_index = (index << height) // TILE_WIDTH
+        inner = self._view._tile_hashes.get((tile_level, tile_index))
+        return None if inner is None else _inner_hash(inner, height, index - tile_index * (TILE_WIDTH >> height))
 
     def _fold(self, subtree: Subtree, row: list[bytes]) -> bytes:
         """The hash of `subtree` from the `row` of hashes in its tile, keeping each one made."""

@@ -66,13 +66,20 @@ def _split(size: int) -> int:
 
 def _range_hashes(reader: HashReader, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
     """The hash of each range, with one read for all their full subtrees."""
-    parts = [subtrees(start, end) for start, end in ranges]
+    parts: list[Sequence[Subtree]] = []
+    for start, end in ranges:
+        width = end - start
+        if width & (width - 1) == 0:  # most ranges of a proof are one full subtree
+            level = width.bit_length() - 1
+            parts.append(((level, start >> level),))
+        else:
+            parts.append(subtrees(start, end))
     hashes = reader.read_hashes([subtree for part in parts for subtree in part])
     if len(hashes) != sum(map(len, parts)):
         raise ValueError("the hash reader answered another number of hashes than asked")
     result, offset = [], 0
     for part in parts:
-        result.append(fold(hashes[offset:offset + len(part)]))
+        result.append(hashes[offset] if len(part) == 1 else fold(hashes[offset:offset + len(part)]))
         offset += len(part)
     return result
 
