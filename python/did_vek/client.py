@@ -185,8 +185,10 @@ class RegistryClient:
             if history is not None and history.did != did:
                 raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
             try:
+                # The texts are value forms (pretty_json), and the history verified them as did's.
                 accept_history(self._state, self._policy, self.url, did, texts, body.get("vekLog"), known=known,
-                               offered_key=self._offered_key(), max_age=self._max_age)
+                               offered_key=self._offered_key(), max_age=self._max_age,
+                               value_forms=history is not None)
             except StateMoved:
                 continue
             if history is None:

@@ -19,7 +19,7 @@ from . import merkle
 from ._base64 import decode
 from .checkpoint import Checkpoint
 from .dmap import MapProof, map_key
-from .entries import MapEntry, VersionEntry, document_hash, parse_entry, version_entries
+from .entries import MapEntry, VersionEntry, document_hash, entries_of_value_forms, parse_entry, version_entries
 from .errors import FormatError, InvalidProof
 from .proof import TlogProof
 
@@ -87,9 +87,11 @@ def check_receipt(document: str, version_id: int, log_index: Any, proof: Any, ve
     _check_map(served.did, entry.leaf_hash, _object(vek_log), signed, checkpoint)
 
 
-def check_history(did: str, versions: Sequence[str], vek_log: Any, signed: str, checkpoint: Checkpoint) -> None:
+def check_history(did: str, versions: Sequence[str], vek_log: Any, signed: str, checkpoint: Checkpoint, *,
+                  value_forms: bool = False) -> None:
     """Check that the history answer of `did` showing `versions` (signed documents, oldest first)
-    is proven by its `vekLog` against `checkpoint`, whose signed text is `signed`.
+    is proven by its `vekLog` against `checkpoint`, whose signed text is `signed`. With
+    `value_forms`, the versions are in their value form and verified to be of `did` already.
 
     `InvalidProof` for a proof that is missing, malformed or proves something else.
     """
@@ -97,7 +99,7 @@ def check_history(did: str, versions: Sequence[str], vek_log: Any, signed: str, 
     if history_checkpoint(vek_log) != signed:
         raise InvalidProof("the vekLog's checkpoint is not the one checked")
     try:
-        entries = version_entries(versions)
+        entries = entries_of_value_forms(did, versions) if value_forms else version_entries(versions)
     except FormatError as error:
         raise InvalidProof(f"the versions served: {error}") from None
     if entries and entries[0].did != did:

@@ -81,13 +81,24 @@ def version_entries(versions: Sequence[str]) -> list[VersionEntry]:
     another layout has the same entry. The versions must be of one DID; nothing else is checked
     here (`verify_history` checks the rest). `InvalidDocument` for a text that is no signed document.
     """
-    entries: list[VersionEntry] = []
+    canonical: list[str] = []
+    did = ""
     for number, text in enumerate(versions, start=1):
         signed = read_signed(text)
-        if entries and signed.did != entries[0].did:
-            raise FormatError(f"version {number} is of {signed.did}, not {entries[0].did}")
+        if canonical and signed.did != did:
+            raise FormatError(f"version {number} is of {signed.did}, not {did}")
+        did = signed.did
+        canonical.append(signed.canonical)
+    return entries_of_value_forms(did, canonical)
+
+
+def entries_of_value_forms(did: str, versions: Sequence[str]) -> list[VersionEntry]:
+    """The entries of the versions of `did` given in their value form, oldest first, as a
+    verified history holds them: nothing is read again."""
+    entries: list[VersionEntry] = []
+    for number, text in enumerate(versions, start=1):
         previous = entries[-1].leaf_hash if entries else None
-        entries.append(VersionEntry(signed.did, number, document_hash(signed.canonical), previous))
+        entries.append(VersionEntry(did, number, document_hash(text), previous))
     return entries
 
 

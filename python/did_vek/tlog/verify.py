@@ -66,12 +66,15 @@ def open_trusted(state: ClientState | None, policy: Policy | None, url: str, sig
 
 def accept_history(state: ClientState, policy: Policy | None, url: str, did: str, versions: Sequence[str],
                    vek_log: Any, *, known: int | None, offered_key: Verifier | None = None,
-                   max_age: float | None = None) -> SignedCheckpoint:
-    """Accept a history answer of `did`: `versions` (its signed documents, oldest first) and its `vekLog`."""
+                   max_age: float | None = None, value_forms: bool = False) -> SignedCheckpoint:
+    """Accept a history answer of `did`: `versions` (its signed documents, oldest first; with
+    `value_forms`, in their value form and verified to be of `did`) and its `vekLog`."""
     signed = answers.history_checkpoint(vek_log)
     return verify_and_remember(
         state, policy, url, signed, answers.history_consistency(vek_log), known=known, offered_key=offered_key,
-        check=lambda checkpoint: answers.check_history(did, versions, vek_log, signed, checkpoint), max_age=max_age)
+        check=lambda checkpoint: answers.check_history(did, versions, vek_log, signed, checkpoint,
+                                                       value_forms=value_forms),
+        max_age=max_age)
 
 
 def accept_resolution(state: ClientState, policy: Policy | None, url: str, did: str, vek_log: Any, *,
