@@ -73,14 +73,19 @@ def served_head(store: Store, start: Callable[[], Head | None] | None = None) ->
 def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
                start: Callable[[], Head | None] | None = None, first: Head | None = None) -> _T:
     """`answer(head)` for the head served now (or first for `first`, a head known to be served);
-    again for a newer head when the map moved past it."""
-    for _ in range(_ATTEMPTS):
-        head, first = first or served_head(store, start), None
-        try:
-            return answer(head)
-        except HeadMoved:
-            continue
-    raise StoreUnavailable(f"the log's head moved {_ATTEMPTS} times during one answer")
+    again for a newer head when the map moved past it. Its reads share one connection."""
+
+    def attempts() -> _T:
+        nonlocal first
+        for _ in range(_ATTEMPTS):
+            head, first = first or served_head(store, start), None
+            try:
+                return answer(head)
+            except HeadMoved:
+                continue
+        raise StoreUnavailable(f"the log's head moved {_ATTEMPTS} times during one answer")
+
+    return store.read_together(attempts)
 
 
 def _logged(version: StoredVersion) -> int:

@@ -205,6 +205,7 @@ class PostgresStore:
         self._unreachable = False
         self._schema_ready = False
         self._schema_lock = threading.Lock()
+        self._reading = threading.local()  # the connection of this thread's read_together, if any
         try:
             given = conninfo_to_dict(url)
         except psycopg.Error:
@@ -274,18 +275,40 @@ class PostgresStore:
         return self._read_with(lambda connection: take(connection.execute(query, parameters).fetchall()))
 
     def _read_with(self, read: Callable[[Connection], _T]) -> _T:
+        shared = getattr(self._reading, "connection", None)
+        if shared is not None:  # within read_together, whose connection maps the failures
+            return read(shared)
+        return self._again_on_stale(lambda: self._on_connection(read))
+
+    def _on_connection(self, read: Callable[[Connection], _T]) -> _T:
+        with self._connection() as connection:
+            return read(connection)
+
+    def _again_on_stale(self, reads: Callable[[], _T]) -> _T:
         # Connections left in the pool from before a database restart fail at their first use,
         # and the pool drops them when they come back. A read changes nothing, so it is sent
         # again on the next connection: cheaper than checking every connection with a query of
         # its own each time it leaves the pool, which would double the round trips of a read.
         for attempt in range(_READ_ATTEMPTS):
             try:
-                with self._connection() as connection:
-                    return read(connection)
+                return reads()
             except StoreUnavailable as error:
                 if attempt + 1 == _READ_ATTEMPTS or not isinstance(error.__cause__, psycopg.OperationalError):
                     raise
         raise AssertionError("unreachable")
+
+    def read_together(self, work: Callable[[], _T]) -> _T:
+        if getattr(self._reading, "connection", None) is not None:
+            return work()
+
+        def on_one_connection(connection: Connection) -> _T:
+            self._reading.connection = connection
+            try:
+                return work()
+            finally:
+                self._reading.connection = None
+
+        return self._again_on_stale(lambda: self._on_connection(on_one_connection))
 
     def _one(self, query: str, parameters: tuple[object, ...]) -> StoredVersion | None:
         return self._read(query, parameters, lambda rows: _row(rows[0]) if rows else None)

@@ -338,6 +338,9 @@ class SqliteStore:
         finally:
             os.close(descriptor)
 
+    def read_together(self, work: Callable[[], _T]) -> _T:
+        return work()  # every read of a thread is on that thread's connection already
+
     def write(self, work: Callable[[_Transaction], _T]) -> _T:
         with self._turn(), self._failures():
             connection = self._connection()

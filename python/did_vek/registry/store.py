@@ -162,6 +162,10 @@ class Store(Protocol):
         """The stored contents of each tile named (level, index), b"" for one never written; a
         partial tile may have grown past the width a reader needs, which is a prefix of it."""
 
+    def read_together(self, work: Callable[[], _T]) -> _T:
+        """`work()`, whose reads of this store may share one connection: an answer's few reads
+        then take one connection, not one each. Reads only; `work` may run again from its start."""
+
     def write(self, work: Callable[[LogTransaction], _T]) -> _T:
         """Runs `work` in one write transaction and commits it when `work` returns; returns
         only after the commit. An exception from `work` rolls everything back and passes on."""
