@@ -78,14 +78,21 @@ def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
     def attempts() -> _T:
         nonlocal first
         for _ in range(_ATTEMPTS):
-            head, first = first or served_head(store, start), None
+            head, first = first or served_head(store), None
             try:
                 return answer(head)
             except HeadMoved:
                 continue
         raise StoreUnavailable(f"the log's head moved {_ATTEMPTS} times during one answer")
 
-    return store.read_together(attempts)
+    try:
+        return store.read_together(attempts)
+    except NotServedYet:
+        # The writer is asked outside the shared connection: it writes on one of its own, and
+        # answers that each held one connection while waiting for another could exhaust a pool.
+        if start is None or start() is None:
+            raise
+        return store.read_together(attempts)
 
 
 def _logged(version: StoredVersion) -> int:
