@@ -19,7 +19,7 @@ from . import merkle
 from ._base64 import decode
 from .checkpoint import Checkpoint
 from .dmap import MapProof, map_key
-from .entries import MapEntry, VersionEntry, document_hash, entries_of_value_forms, parse_entry, version_entries
+from .entries import MapEntry, VersionEntry, document_hash, latest_leaf_of_value_forms, parse_entry, version_entries
 from .errors import FormatError, InvalidProof
 from .proof import TlogProof
 
@@ -98,8 +98,11 @@ def check_history(did: str, versions: Sequence[str], vek_log: Any, signed: str, 
     vek_log = _object(vek_log)
     if history_checkpoint(vek_log) != signed:
         raise InvalidProof("the vekLog's checkpoint is not the one checked")
+    if value_forms:
+        _check_map(did, latest_leaf_of_value_forms(did, versions), vek_log, signed, checkpoint)
+        return
     try:
-        entries = entries_of_value_forms(did, versions) if value_forms else version_entries(versions)
+        entries = version_entries(versions)
     except FormatError as error:
         raise InvalidProof(f"the versions served: {error}") from None
     if entries and entries[0].did != did:

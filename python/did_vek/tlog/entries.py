@@ -39,8 +39,7 @@ class VersionEntry:
     # Made once per entry: a chain of versions asks each entry's hash twice.
     @cached_property
     def text(self) -> str:
-        previous = "-" if self.previous is None else encode(self.previous)
-        return f"v {self.did} {self.version_id} {encode(self.document_hash)} {previous}\n"
+        return _version_line(self.did, self.version_id, self.document_hash, self.previous)
 
     @cached_property
     def leaf_hash(self) -> bytes:
@@ -100,6 +99,19 @@ def entries_of_value_forms(did: str, versions: Sequence[str]) -> list[VersionEnt
         previous = entries[-1].leaf_hash if entries else None
         entries.append(VersionEntry(did, number, document_hash(text), previous))
     return entries
+
+
+def latest_leaf_of_value_forms(did: str, versions: Sequence[str]) -> bytes | None:
+    """The leaf hash of the last of `entries_of_value_forms(did, versions)`, None for no versions:
+    each entry's line written and hashed, without an object for each (a client's every resolve)."""
+    leaf = None
+    for number, text in enumerate(versions, start=1):
+        leaf = merkle.leaf_hash(_version_line(did, number, document_hash(text), leaf).encode())
+    return leaf
+
+
+def _version_line(did: str, version_id: int, document: bytes, previous: bytes | None) -> str:
+    return f"v {did} {version_id} {encode(document)} {'-' if previous is None else encode(previous)}\n"
 
 
 def parse_entry(text: str) -> VersionEntry | MapEntry:

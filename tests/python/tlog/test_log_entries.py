@@ -6,7 +6,8 @@ import json
 import pytest
 
 from did_vek.tlog import merkle
-from did_vek.tlog.entries import GENESIS, MapEntry, VersionEntry, document_hash, parse_entry, version_entries
+from did_vek.tlog.entries import (GENESIS, MapEntry, VersionEntry, document_hash, latest_leaf_of_value_forms,
+                                  parse_entry, version_entries)
 from did_vek.tlog.errors import FormatError
 from histories import DID, KEYS, stamp, version
 
@@ -67,6 +68,9 @@ def test_the_entries_of_a_history_chain_and_ignore_the_layout():
     # The same values in another layout: the same entries.
     relaid = [json.dumps(json.loads(text), indent=None, sort_keys=False) for text in (first, second)]
     assert version_entries(relaid) == entries
+    # A verified history's value forms give the same last leaf without reading them.
+    assert [latest_leaf_of_value_forms(DID, texts) for texts in ([], [first], [first, second])] == \
+        [None, entries[0].leaf_hash, entries[1].leaf_hash]
     assert version_entries([first, second.replace("key-2", "key-3")]) != entries
     other = version(KEYS[1], "key-1", {"key-1": KEYS[1]}, did=KEYS[1].create_did_from_key())
     with pytest.raises(FormatError, match=f"version 2 is of .*, not {DID}"):
