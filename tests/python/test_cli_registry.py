@@ -97,6 +97,7 @@ def served(registry, did, query):
     (["publish", "{dir}/stale.json"], 1, "HTTP 409"),
     (["deactivate", "--key", "{dir}/old-key", "--key-id", "key-1", "{did}"], 1, "may sign the next version"),
     (["deactivate", "--key", "{dir}/missing-key", "--key-id", "key-3", "{did}"], 2, "key file"),
+    (["audit", "--threads", "0"], 2, "not a number of threads"),
 ])
 def test_exit_status(tmp_path, registry, published, arguments, status, message):
     (tmp_path / "junk.json").write_text('{"document": {}, "proof": {}}')

@@ -136,3 +136,11 @@ def test_the_per_version_check_names_every_rule_broken(previous, text, broken):
     rules, public_key = _native.check_next(previous, text)
     assert rules == broken
     assert public_key == ("" if broken else KEYS[0].public_key)
+
+
+def test_many_versions_are_judged_in_one_call_as_one_by_one():
+    from did_vek import _native
+    assert _native.check_pairs([(previous, text) for previous, text, _ in NEXT.values()]) == \
+        [broken for _, _, broken in NEXT.values()]
+    with pytest.raises(ValueError, match="the previous version"):
+        _native.check_pairs([(LIFE[0], LIFE[1]), ("{}", LIFE[1])])

@@ -105,6 +105,23 @@ def test_a_writer_stuck_inside_its_append_does_not_hold_the_did_for_long(postgre
         stuck.close(), other.close()
 
 
+def test_the_reads_of_one_answer_share_a_connection_and_start_again_on_a_fresh_one(postgres_db):
+    store = PostgresStore(postgres_db, max_connections=1, timeout=1.0)
+    try:
+        append(store, "did:vek:a", lambda last: version("first"))
+        # With one connection in the pool, reads that each took their own would wait in vain.
+        together = store.read_together(lambda: (store.head(), store.read_together(lambda: store.last("did:vek:a"))))
+        assert together[1].signed == "first"
+        with psycopg.connect(postgres_db, autocommit=True) as admin:  # the pooled connection goes stale
+            admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                          " WHERE datname = current_database() AND pid <> pg_backend_pid()")
+        calls = []
+        assert store.read_together(lambda: calls.append(1) or store.last("did:vek:a")).signed == "first"
+        assert len(calls) == 2
+    finally:
+        store.close()
+
+
 @pytest.mark.parametrize("url", ["postgresql://reg:secret@db/registry?nosuch=1", "postgresql://reg:secret@%zz/registry"])
 def test_an_unreadable_url_is_refused_without_showing_it(url):
     with pytest.raises(StoreUnavailable) as raised:
