@@ -132,30 +132,43 @@ class LogView:
     def full_tile_hashes(self, tiles: Sequence[Tile]) -> list[bytes]:
         """Of each full tile, every hash of a subtree inside it: its 256 hashes, then the 128
         they pair into, and so on up to 2 (see `_inner_hash`). A full tile never changes, so
-        these are made once; a proof then takes its lower siblings without hashing."""
-        wanted = [tile for tile in dict.fromkeys(tiles) if (tile.level, tile.index) not in self._tile_hashes]
-        for tile, data in zip(wanted, self.read_tiles(wanted) if wanted else (), strict=True):
+        these are made once; a proof then takes its lower siblings without hashing. They hold
+        the tile's contents too, which `read_tiles` then serves from them."""
+        made = {key: hashes for tile in tiles
+                if (hashes := self._tile_hashes.get(key := (tile.level, tile.index))) is not None}
+        wanted = [tile for tile in dict.fromkeys(tiles) if (tile.level, tile.index) not in made]
+        for tile, data in zip(wanted, self._read_stored(wanted) if wanted else (), strict=True):
+            key = (tile.level, tile.index)
+            made[key] = _every_inner_hash(data)
             if len(self._tile_hashes) >= _KEPT_TILES:
                 self._tile_hashes.clear()
-            self._tile_hashes[(tile.level, tile.index)] = _every_inner_hash(data)
-        return [self._tile_hashes[(tile.level, tile.index)] for tile in tiles]
+            self._tile_hashes[key] = made[key]
+            self._full_tiles.pop(key, None)
+        return [made[(tile.level, tile.index)] for tile in tiles]
 
     def read_tiles(self, tiles: Sequence[Tile]) -> list[bytes]:
         """The contents of each tile, at its width."""
-        found = {(tile.level, tile.index): self._full_tiles.get((tile.level, tile.index))
-                 for tile in tiles if tile.width == TILE_WIDTH}
-        wanted = [(tile.level, tile.index) for tile in tiles if found.get((tile.level, tile.index)) is None]
-        read = dict(zip(wanted, self._store.tiles(wanted), strict=True)) if wanted else {}
-        contents = []
+        found: dict[tuple[int, int], bytes] = {}
         for tile in tiles:
             key = (tile.level, tile.index)
-            data = (found.get(key) or read[key])[:tile.width * merkle.HASH_SIZE]
-            if len(data) != tile.width * merkle.HASH_SIZE:
-                raise StoreUnavailable(f"the store holds {len(data) // merkle.HASH_SIZE} hashes of {tile.path}")
-            if tile.width == TILE_WIDTH and key not in self._full_tiles:
+            if tile.width == TILE_WIDTH and (data := self._full_tiles.get(key) or self._tile_hashes.get(key)):
+                found[key] = data[:TILE_WIDTH * merkle.HASH_SIZE]
+        wanted = [tile for tile in tiles if (tile.level, tile.index) not in found]
+        for tile, data in zip(wanted, self._read_stored(wanted) if wanted else (), strict=True):
+            found[(tile.level, tile.index)] = data
+            if tile.width == TILE_WIDTH:
                 if len(self._full_tiles) >= _KEPT_TILES:
                     self._full_tiles.clear()
-                self._full_tiles[key] = data
+                self._full_tiles[(tile.level, tile.index)] = data
+        return [found[(tile.level, tile.index)] for tile in tiles]
+
+    def _read_stored(self, tiles: Sequence[Tile]) -> list[bytes]:
+        """The contents of each tile as the store holds them, at its width."""
+        contents = []
+        for tile, data in zip(tiles, self._store.tiles([(tile.level, tile.index) for tile in tiles]), strict=True):
+            data = data[:tile.width * merkle.HASH_SIZE]
+            if len(data) != tile.width * merkle.HASH_SIZE:
+                raise StoreUnavailable(f"the store holds {len(data) // merkle.HASH_SIZE} hashes of {tile.path}")
             contents.append(data)
         return contents
 
@@ -190,8 +203,18 @@ def _every_inner_hash(data: bytes) -> bytes:
     return b"".join(rows)
 
 
-def _inner_hash(hashes: bytes, height: int, position: int) -> bytes:
-    """The hash at `position` of the row `height` of a full tile's `_every_inner_hash`."""
+def _tile_key(subtree: Subtree) -> tuple[int, int]:
+    """The (level, index) of the tile holding the hashes that `subtree` is made of."""
+    level, index = subtree
+    tile_level, height = divmod(level, TILE_HEIGHT)
+    return tile_level, (index << height) // TILE_WIDTH
+
+
+def _inner_hash(hashes: bytes, subtree: Subtree) -> bytes:
+    """The hash of `subtree` in its full tile's `_every_inner_hash`: in the row of its height."""
+    level, index = subtree
+    height = level % TILE_HEIGHT
+    position = index - _tile_key(subtree)[1] * (TILE_WIDTH >> height)
     at = (2 * TILE_WIDTH - (2 * TILE_WIDTH >> height) + position) * merkle.HASH_SIZE
     return hashes[at:at + merkle.HASH_SIZE]
 
@@ -218,9 +241,8 @@ class SubtreeHashes:
             in_full = [(subtree, tile) for subtree, tile in zip(missing, tiles) if tile.width == TILE_WIDTH]
             if in_full:
                 hashes = self._view.full_tile_hashes([tile for _, tile in in_full])
-                for ((level, index), tile), inner in zip(in_full, hashes, strict=True):
-                    height = level % TILE_HEIGHT
-                    found[(level, index)] = _inner_hash(inner, height, index - tile.index * (TILE_WIDTH >> height))
+                for (subtree, _), inner in zip(in_full, hashes, strict=True):
+                    found[subtree] = _inner_hash(inner, subtree)
             partial = [subtree for subtree, tile in zip(missing, tiles) if tile.width != TILE_WIDTH]
             if len(self._kept) > _KEPT_SUBTREES:
                 self._kept.clear()
@@ -233,11 +255,8 @@ class SubtreeHashes:
         proof, found without reading or hashing anything."""
         if (hash_ := self._kept.get(subtree)) is not None:
             return hash_
-        level, index = subtree
-        tile_level, height = divmod(level, TILE_HEIGHT)
-        tile_index = (index << height) // TILE_WIDTH
-        inner = self._view._tile_hashes.get((tile_level, tile_index))
-        return None if inner is None else _inner_hash(inner, height, index - tile_index * (TILE_WIDTH >> height))
+        inner = self._view._tile_hashes.get(_tile_key(subtree))
+        return None if inner is None else _inner_hash(inner, subtree)
 
     def _fold(self, subtree: Subtree, row: list[bytes]) -> bytes:
         """The hash of `subtree` from the `row` of hashes in its tile, keeping each one made."""
