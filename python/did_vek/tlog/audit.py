@@ -208,18 +208,11 @@ def _check_tree(tiles: _Tiles, checkpoint: Checkpoint, since: int) -> list[bytes
         first_new = max(0, (since >> (TILE_HEIGHT * tile.level)) - tile.index * TILE_WIDTH)
         for offset in range(first_new, tile.width):
             below = Tile(tile.level - 1, tile.index * TILE_WIDTH + offset)
-            if _tile_root(tiles.hashes(below)) != hashes[offset]:
+            if merkle.perfect_root(tiles.hashes(below)) != hashes[offset]:
                 raise Discrepancy(f"{tile.path} holds another hash at {offset} than the tile {below.path} gives")
     if merkle.root(tiles.reader, size) != checkpoint.root:
         raise Discrepancy(f"the tiles lead to another root than the checkpoint's of size {size}")
     return entries
-
-
-def _tile_root(hashes: Sequence[bytes]) -> bytes:
-    row = list(hashes)
-    while len(row) > 1:
-        row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
-    return row[0]
 
 
 def _check_extends(tiles: _Tiles, old: Checkpoint, audited: str, signed: str, checkpoint: Checkpoint) -> None:

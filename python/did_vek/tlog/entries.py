@@ -80,30 +80,20 @@ def version_entries(versions: Sequence[str]) -> list[VersionEntry]:
     another layout has the same entry. The versions must be of one DID; nothing else is checked
     here (`verify_history` checks the rest). `InvalidDocument` for a text that is no signed document.
     """
-    canonical: list[str] = []
-    did = ""
-    for number, text in enumerate(versions, start=1):
-        signed = read_signed(text)
-        if canonical and signed.did != did:
-            raise FormatError(f"version {number} is of {signed.did}, not {did}")
-        did = signed.did
-        canonical.append(signed.canonical)
-    return entries_of_value_forms(did, canonical)
-
-
-def entries_of_value_forms(did: str, versions: Sequence[str]) -> list[VersionEntry]:
-    """The entries of the versions of `did` given in their value form, oldest first, as a
-    verified history holds them: nothing is read again."""
     entries: list[VersionEntry] = []
     for number, text in enumerate(versions, start=1):
+        signed = read_signed(text)
+        if entries and signed.did != entries[0].did:
+            raise FormatError(f"version {number} is of {signed.did}, not {entries[0].did}")
         previous = entries[-1].leaf_hash if entries else None
-        entries.append(VersionEntry(did, number, document_hash(text), previous))
+        entries.append(VersionEntry(signed.did, number, document_hash(signed.canonical), previous))
     return entries
 
 
 def latest_leaf_of_value_forms(did: str, versions: Sequence[str]) -> bytes | None:
-    """The leaf hash of the last of `entries_of_value_forms(did, versions)`, None for no versions:
-    each entry's line written and hashed, without an object for each (a client's every resolve)."""
+    """The leaf hash of the last of `version_entries(versions)` when the versions are already in
+    their value form and verified to be of `did` (a verified history's), None for no versions:
+    each entry's line written and hashed, nothing read again and no object for each."""
     leaf = None
     for number, text in enumerate(versions, start=1):
         leaf = merkle.leaf_hash(_version_line(did, number, document_hash(text), leaf).encode())

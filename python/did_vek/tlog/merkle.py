@@ -51,6 +51,14 @@ def subtrees(start: int, end: int) -> list[Subtree]:
     return result
 
 
+def perfect_root(hashes: Sequence[bytes]) -> bytes:
+    """The hash of a full subtree from the 2**k hashes it is made of, left to right (a row of a tile)."""
+    row = list(hashes)
+    while len(row) > 1:
+        row = [node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
+    return row[0]
+
+
 def fold(hashes: Sequence[bytes]) -> bytes:
     """The hash of a range from the hashes of its full subtrees, largest (leftmost) first."""
     result = hashes[-1]

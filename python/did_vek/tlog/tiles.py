@@ -198,12 +198,7 @@ class TileHashReader:
         return Tile(tile_level, tile_index, min(TILE_WIDTH, count - tile_index * TILE_WIDTH))
 
     def read_hashes(self, subtrees: Sequence[Subtree]) -> list[bytes]:
-        result = []
-        for row in self.read_rows(subtrees):
-            while len(row) > 1:
-                row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
-            result.append(row[0])
-        return result
+        return [merkle.perfect_root(row) for row in self.read_rows(subtrees)]
 
     def read_rows(self, subtrees: Sequence[Subtree]) -> list[list[bytes]]:
         """For each subtree, the hashes stored in its tile that it is made of, left to right
@@ -243,7 +238,7 @@ def grow_tiles(size: int, read_tiles: Callable[[Sequence[tuple[int, int]]], Sequ
             row.append(hash_)
             if len(row) == TILE_WIDTH:
                 changed[(level, index)] = b"".join(row)
-                completed.append(_full_tile_root(row))
+                completed.append(merkle.perfect_root(row))  # the next tile level's hash of it
                 index, row = index + 1, []
         if row:
             changed[(level, index)] = b"".join(row)
@@ -251,8 +246,3 @@ def grow_tiles(size: int, read_tiles: Callable[[Sequence[tuple[int, int]]], Sequ
     return changed
 
 
-def _full_tile_root(row: list[bytes]) -> bytes:
-    # A full tile is a perfect tree: its hash is the next tile level's hash of it.
-    while len(row) > 1:
-        row = [merkle.node_hash(row[i], row[i + 1]) for i in range(0, len(row), 2)]
-    return row[0]
