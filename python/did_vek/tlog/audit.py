@@ -17,7 +17,6 @@ import concurrent.futures
 import json
 import os
 from collections.abc import Iterator, Sequence
-from contextlib import nullcontext
 from dataclasses import dataclass
 from typing import Any, Protocol
 
@@ -272,10 +271,7 @@ class _Replay:
         versions = batches = 0
         last: VersionEntry | MapEntry | None = None
         page: list[_RuleCheck] = []
-        judging: list[tuple[list[_RuleCheck], list[concurrent.futures.Future[list[tuple[str, ...]]]]]] = []
-        # The replay is one thread; the others judge the rules.
-        judges = self.threads - 1
-        with concurrent.futures.ThreadPoolExecutor(judges) if judges else nullcontext() as pool:
+        with _Judges(self.threads - 1) as judges:  # the replay is one thread; the others judge
             try:
                 for index, data in enumerate(entries, start=since):
                     last = self._entry(index, data)
@@ -283,13 +279,7 @@ class _Replay:
                         page.append(self._version(index, last, rows.pop(index, None)))
                         versions += 1
                         if len(page) == _RULE_PAGE:
-                            if pool is None:
-                                _report(_broken_rules(page), page)
-                            else:
-                                judging.append((page, [pool.submit(_broken_rules, part)
-                                                       for part in _parts(page, judges)]))
-                                if len(judging) > _PAGES_AHEAD:
-                                    _settle(*judging.pop(0))
+                            judges.judge(page)
                             page = []
                     else:
                         self._map(index, last)
@@ -304,13 +294,11 @@ class _Replay:
                 raise  # the earliest: every page before it was settled
             except Discrepancy:
                 # A version before what the replay found wrong that breaks the rules comes first.
-                for checks, futures in judging:
-                    _settle(checks, futures)
-                _report(_broken_rules(page), page)
+                judges.judge(page)
+                judges.settle()
                 raise
-            for checks, futures in judging:
-                _settle(checks, futures)
-            _report(_broken_rules(page), page)
+            judges.judge(page)
+            judges.settle()
         return versions, batches
 
     def _entry(self, index: int, data: bytes) -> VersionEntry | MapEntry:
@@ -368,9 +356,39 @@ def _broken_rules(checks: Sequence[_RuleCheck]) -> list[tuple[str, ...]]:
     return _native.check_pairs([(check.previous, check.canonical) for check in checks])
 
 
-def _parts(checks: list[_RuleCheck], count: int) -> list[list[_RuleCheck]]:
-    size = -(-len(checks) // count)
-    return [checks[start:start + size] for start in range(0, len(checks), size)]
+class _Judges:
+    """Pages of rule checks judged by `count` threads (none: at once, by the caller), and
+    reported in the order they were given: `_BrokenRules` for the first version that breaks one."""
+
+    def __init__(self, count: int) -> None:
+        self._count = count
+        self._pool = concurrent.futures.ThreadPoolExecutor(count) if count else None
+        self._pending: list[tuple[list[_RuleCheck], list[concurrent.futures.Future[list[tuple[str, ...]]]]]] = []
+
+    def __enter__(self) -> "_Judges":
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        if self._pool is not None:
+            self._pool.shutdown()
+
+    def judge(self, page: list[_RuleCheck]) -> None:
+        if self._pool is None:
+            _report(_broken_rules(page), page)
+            return
+        size = -(-len(page) // self._count) or 1
+        self._pending.append((page, [self._pool.submit(_broken_rules, page[start:start + size])
+                                     for start in range(0, len(page), size)]))
+        if len(self._pending) > _PAGES_AHEAD:
+            self._settle_oldest()
+
+    def settle(self) -> None:
+        while self._pending:
+            self._settle_oldest()
+
+    def _settle_oldest(self) -> None:
+        page, futures = self._pending.pop(0)
+        _report([broken for future in futures for broken in future.result()], page)
 
 
 class _BrokenRules(Discrepancy):
@@ -382,9 +400,6 @@ def _report(broken: Sequence[tuple[str, ...]], checks: Sequence[_RuleCheck]) -> 
         if rules:
             raise _BrokenRules(f"{check.what} breaks the rules of a history: {', '.join(rules)}")
 
-
-def _settle(checks: Sequence[_RuleCheck], futures: Sequence["concurrent.futures.Future[list[tuple[str, ...]]]"]) -> None:
-    _report([broken for future in futures for broken in future.result()], checks)
 
 
 def _stored_entry(text: str) -> VersionEntry:
