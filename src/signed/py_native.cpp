@@ -371,16 +371,12 @@ struct CheckPairsOp {
     static Checked<PairsJudged> run(FollowingPairs following) {
         PairsJudged result;
         result.broken.reserve(following.pairs.size());
-        for (const auto& [previous_text, text] : following.pairs) {
-            std::optional<SignedReading> previous;
-            if (previous_text) {
-                auto reading = read_signed(*previous_text);
-                if (!reading) return refuse("the previous version: " + reading.error().message);
-                previous = std::move(*reading);
-            }
-            auto reading = read_signed(text);
-            if (!reading) return std::unexpected(std::move(reading.error()));
-            result.broken.push_back(judge_next(previous ? &previous->parts.record : nullptr, reading->parts).broken);
+        for (const auto& [previous, text] : following.pairs) {
+            auto checked = CheckNextOp::run(OptionalText{previous ? std::optional<std::string_view>(*previous)
+                                                                  : std::nullopt},
+                                            Text{text});
+            if (!checked) return std::unexpected(std::move(checked.error()));
+            result.broken.push_back(checked->verdict.broken);
         }
         return result;
     }
