@@ -6,6 +6,7 @@
 #include <stdexcept>
 #include <vector>
 
+#include "common/sha256_method.hpp"
 #include "view/multibase.hpp"
 #include "credentials/canonical_json.hpp"
 #include "document/timestamp.hpp"
@@ -128,16 +129,11 @@ Checked<engine::SignatureBytes> signature_of(std::string_view proof_value) {
 }  // namespace
 
 HashData hash_data(std::string_view canonical_proof_configuration, std::string_view canonical_document) {
-    // OpenSSL's SHA-256 uses the processor's SHA instructions where it has them: several times
-    // the speed of a portable one, and a credential is hashed whole on every check. Its method
-    // is fetched once: EVP_sha256() looks it up again under a lock shared by every thread on
-    // each digest, at more cost than hashing a credential.
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> sha256_method(
-        EVP_MD_fetch(nullptr, "SHA256", nullptr), &EVP_MD_free);
-    if (sha256_method == nullptr) throw std::runtime_error("SHA-256 is not available");
+    // A credential is hashed whole on every check: OpenSSL's SHA-256, its method fetched once.
+    const EVP_MD* method = sha256_method();
     HashData data;
-    const auto sha256 = [](std::uint8_t* out, std::string_view text) {
-        if (EVP_Digest(text.data(), text.size(), out, nullptr, sha256_method.get(), nullptr) != 1) {
+    const auto sha256 = [method](std::uint8_t* out, std::string_view text) {
+        if (EVP_Digest(text.data(), text.size(), out, nullptr, method, nullptr) != 1) {
             throw std::runtime_error("SHA-256 failed");
         }
     };

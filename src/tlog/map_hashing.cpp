@@ -6,20 +6,9 @@
 #include <new>
 #include <stdexcept>
 
+#include "common/sha256_method.hpp"
+
 namespace vek::tlog {
-namespace {
-
-// OpenSSL's SHA-256 uses the processor's SHA instructions where it has them; measured on
-// 65- and 97-byte inputs it is two to five times libsodium's. The method is fetched once:
-// EVP_sha256() looks it up again under a lock shared by every thread.
-const EVP_MD* sha256_method() {
-    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> method(EVP_MD_fetch(nullptr, "SHA256", nullptr),
-                                                                        &EVP_MD_free);
-    if (method == nullptr) throw std::runtime_error("SHA-256 is not available");
-    return method.get();
-}
-
-}  // namespace
 
 void MapHasher::FreeContext::operator()(evp_md_ctx_st* context) const { EVP_MD_CTX_free(context); }
 

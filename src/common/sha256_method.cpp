@@ -1,0 +1,17 @@
+#include "common/sha256_method.hpp"
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <stdexcept>
+
+namespace vek {
+
+const EVP_MD* sha256_method() {
+    static const std::unique_ptr<EVP_MD, decltype(&EVP_MD_free)> method(EVP_MD_fetch(nullptr, "SHA256", nullptr),
+                                                                        &EVP_MD_free);
+    if (method == nullptr) throw std::runtime_error("SHA-256 is not available");
+    return method.get();
+}
+
+}  // namespace vek
