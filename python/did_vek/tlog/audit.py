@@ -13,6 +13,7 @@ reached, each DID's latest entry and version, and the export's position. The new
 extend the one audited, proven from its tiles.
 """
 
+import collections
 import concurrent.futures
 import itertools
 import json
@@ -126,13 +127,13 @@ def audit(source: LogSource, *, policy: Policy | None = None, state: ClientState
     progress = _Progress(signed, source.url, 0, {}) if stored is None else _Progress.from_text(stored)
     since = 0 if stored is None else _since(progress.signed, signed, checkpoint)
     tiles = _Tiles(source, checkpoint.size)
-    entries = _check_tree(tiles, checkpoint, since)
+    entries, leaves = _check_tree(tiles, checkpoint, since)
     if since:
         _check_extends(tiles, _parse(progress.signed), progress.signed, signed, checkpoint)
     # Another registry serving the same log numbers its export otherwise: it is read from its start.
     start = progress.after if progress.url == source.url else 0
-    rows, after = _exported(source, start, since, checkpoint.size)
-    versions, batches = _Replay(progress.latest, threads).run(entries, since, rows)
+    rows, after = _exported(source, start, since, checkpoint.size, threads)
+    versions, batches = _Replay(progress.latest, threads).run(entries, leaves, since, rows)
     progress = _Progress(signed, source.url, after, progress.latest)
     if state is not None:
         _remember(state, policy, source.url, signed, tiles.reader, offered, max_age)
@@ -191,17 +192,19 @@ def _served(split: Any, data: bytes, tile: Any) -> list[bytes]:
         raise Discrepancy(f"the registry serves a malformed {error}") from None
 
 
-def _check_tree(tiles: _Tiles, checkpoint: Checkpoint, since: int) -> list[bytes]:
+def _check_tree(tiles: _Tiles, checkpoint: Checkpoint, since: int) -> tuple[list[bytes], list[bytes]]:
     """Check every tile written since the tree of `since` against the entries and the tiles below it,
-    and the signed root; the entries from `since` on."""
-    size, entries = checkpoint.size, []
+    and the signed root; the entries from `since` on, and their leaf hashes."""
+    size, entries, leaves = checkpoint.size, [], []
     for bundle in entry_bundles_for_size(size, since=since):
         texts = _served(split_bundle, tiles.get(bundle), bundle)
         tile = Tile(0, bundle.index, bundle.width)
-        for offset, (text, hash_) in enumerate(zip(texts, tiles.hashes(tile), strict=True)):
+        hashes = tiles.hashes(tile)
+        for offset, (text, hash_) in enumerate(zip(texts, hashes, strict=True)):
             if merkle.leaf_hash(text) != hash_:
                 raise Discrepancy(f"{tile.path} holds another hash than that of entry {bundle.start + offset}")
         entries += texts[max(0, since - bundle.start):]
+        leaves += hashes[max(0, since - bundle.start):]
     for tile in tiles_for_size(size, since=since):
         if tile.level == 0:
             continue
@@ -214,7 +217,7 @@ def _check_tree(tiles: _Tiles, checkpoint: Checkpoint, since: int) -> list[bytes
                 raise Discrepancy(f"{tile.path} holds another hash at {offset} than the tile {below.path} gives")
     if merkle.root(tiles.reader, size) != checkpoint.root:
         raise Discrepancy(f"the tiles lead to another root than the checkpoint's of size {size}")
-    return entries
+    return entries, leaves
 
 
 def _check_extends(tiles: _Tiles, old: Checkpoint, audited: str, signed: str, checkpoint: Checkpoint) -> None:
@@ -225,6 +228,10 @@ def _check_extends(tiles: _Tiles, old: Checkpoint, audited: str, signed: str, ch
                            f"another tree of size {old.size} than the one audited", audited, signed)
 
 
+# (seq, logIndex, did, versionId, the signed document when it is one of did)
+_ExportRead = tuple[int, int, str, str, _native.ExportedVersion | None]
+
+
 class _Row(NamedTuple):
     """An exported version: its line, and its signed document as read natively when it is one of its did."""
     did: str
@@ -233,13 +240,13 @@ class _Row(NamedTuple):
     signed: _native.ExportedVersion | None
 
 
-def _exported(source: LogSource, after: int, since: int, size: int) -> tuple[dict[int, _Row], int]:
+def _exported(source: LogSource, after: int, since: int, size: int, threads: int) -> tuple[dict[int, _Row], int]:
     """The exported versions logged at `since` or later in the tree of `size`, by log index, and the seq
     up to which every row was in that tree (where the next audit's export starts)."""
     rows: dict[int, _Row] = {}
     settled, beyond = after, False
-    for page in itertools.batched(source.export(after), _EXPORT_PAGE):
-        for line, read in zip(page, _native.read_export(page), strict=True):
+    for page, reads in _read_pages(source.export(after), threads):
+        for line, read in zip(page, reads, strict=True):
             if read is None:  # strict JSON refuses it: json.loads judges it, as it always did
                 row = _row(line)
                 seq, index, did, version_id, signed = row["seq"], row["logIndex"], row["did"], row["versionId"], None
@@ -253,6 +260,26 @@ def _exported(source: LogSource, after: int, since: int, size: int) -> tuple[dic
                     raise Discrepancy(f"the export has two versions at logIndex {index}")
                 rows[index] = _Row(did, version_id, line, signed)
     return rows, settled
+
+
+def _read_pages(lines: Iterator[str], threads: int) -> Iterator[tuple[tuple[str, ...], list[_ExportRead | None]]]:
+    """Pages of export lines with what the native reader made of each line, in order; with more
+    than one thread, read by all of them at once, as many pages ahead."""
+    pages = itertools.batched(lines, _EXPORT_PAGE)
+    if threads == 1:
+        for page in pages:
+            yield page, _native.read_export(page)
+        return
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        pending: collections.deque[tuple[tuple[str, ...], concurrent.futures.Future[list[_ExportRead | None]]]]
+        pending = collections.deque()
+        for page in pages:
+            pending.append((page, pool.submit(_native.read_export, page)))
+            if len(pending) > threads:
+                done, future = pending.popleft()
+                yield done, future.result()
+        for done, future in pending:
+            yield done, future.result()
 
 
 def _row(line: str) -> dict[str, Any]:
@@ -286,8 +313,10 @@ class _Replay:
         self.batch: dict[bytes, bytes] = {}
         self.threads = threads
 
-    def run(self, entries: Sequence[bytes], since: int, rows: dict[int, _Row]) -> tuple[int, int]:
-        """Replay the entries from index `since`; how many version and map entries there were.
+    def run(self, entries: Sequence[bytes], leaves: Sequence[bytes], since: int,
+            rows: dict[int, _Row]) -> tuple[int, int]:
+        """Replay the entries from index `since`, whose leaf hashes the tiles gave; how many version
+        and map entries there were.
 
         Each version's history rules, the signature check most of all, are judged apart from the
         replay, a page at a time by the audit's threads while the replay goes on; the first thing
@@ -295,13 +324,15 @@ class _Replay:
         versions = batches = 0
         last_is_version = False
         page: list[_RuleCheck] = []
-        with _Judges(self.threads - 1) as judges:  # the replay is one thread; the others judge
+        # The replay is short beside the judging, and waits on the judges' pages: with more than
+        # one thread, every one of them judges.
+        with _Judges(self.threads if self.threads > 1 else 0) as judges:
             try:
-                for index, data in enumerate(entries, start=since):
+                for index, (data, leaf) in enumerate(zip(entries, leaves, strict=True), start=since):
                     # Only a version entry's text starts so; anything else is a map entry or none.
                     last_is_version = data.startswith(b"v ")
                     if last_is_version:
-                        page.append(self._version(index, data, rows.pop(index, None)))
+                        page.append(self._version(index, data, leaf, rows.pop(index, None)))
                         versions += 1
                         if len(page) == _RULE_PAGE:
                             judges.judge(page)
@@ -350,10 +381,10 @@ class _Replay:
             latest = self.chain[did] = _Latest(entry.version_id, entry.leaf_hash, entry_text, signed)
         return latest
 
-    def _version(self, index: int, data: bytes, row: _Row | None) -> "_RuleCheck":
-        return self._as_exported(index, data, row) or self._replayed(index, data, row)
+    def _version(self, index: int, data: bytes, leaf: bytes, row: _Row | None) -> "_RuleCheck":
+        return self._as_exported(index, data, leaf, row) or self._replayed(index, data, row)
 
-    def _as_exported(self, index: int, data: bytes, row: _Row | None) -> "_RuleCheck | None":
+    def _as_exported(self, index: int, data: bytes, leaf: bytes, row: _Row | None) -> "_RuleCheck | None":
         """The version whose entry is exactly the one its exported version gives after the DID's latest;
         None when anything differs, for the full replay to name it."""
         if row is None or row.signed is None or index == 0:
@@ -369,7 +400,7 @@ class _Replay:
         if data != text.encode():
             return None
         # One spelling of its fields, of a DID the record rules accept: the entry they give.
-        self._advance(row.did, _Latest(number, merkle.leaf_hash(data), text, row.signed))
+        self._advance(row.did, _Latest(number, leaf, text, row.signed))
         return _RuleCheck(index, row.did, number, None if previous is None else previous.signed, row.signed)
 
     def _replayed(self, index: int, data: bytes, row: _Row | None) -> "_RuleCheck":
@@ -409,8 +440,7 @@ class _Replay:
             raise Discrepancy(f"the map entry {index} is not the map of the version entries before it")
 
 
-@dataclass(frozen=True, slots=True)
-class _RuleCheck:
+class _RuleCheck(NamedTuple):
     """A version whose history rules are still to be judged, after the version before it."""
     index: int
     did: str
