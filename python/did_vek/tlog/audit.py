@@ -442,7 +442,7 @@ class _Replay:
 
 class _RuleCheck(NamedTuple):
     """A version whose history rules are still to be judged, after the version before it."""
-    index: int
+    log_index: int
     did: str
     version_id: int
     previous: str | _native.ExportedVersion | None
@@ -450,7 +450,7 @@ class _RuleCheck(NamedTuple):
 
     @property
     def what(self) -> str:
-        return _what(self.index, self.did, self.version_id)
+        return _what(self.log_index, self.did, self.version_id)
 
 
 def _what(index: int, did: str, version_id: int) -> str:
