@@ -66,7 +66,15 @@ std::shared_ptr<const ExportedVersion> read_exported_version(std::string line) {
     if (parts && parts->record.id == version->did) {
         version->document_hash = sha256(signed_value_form(parts->record, parts->proof));
         version->parts = std::move(*parts);
+        // Nothing reads the tree again: the parts are judged by their texts alone.
+        version->parts->record.node = nullptr;
+        version->parts->proof.node = nullptr;
     }
+    // The texts kept live in the line and in the document's unescaped copies, not in the tree:
+    // its memory goes back to this thread's spare blocks for the next line, instead of staying
+    // with every version of an export until the audit ends.
+    version->json->root = {};
+    version->json->arena.reset();
     return version;
 }
 
