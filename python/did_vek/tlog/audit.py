@@ -40,7 +40,7 @@ from .verify import open_trusted, verify_and_remember
 # How often another process may store a newer checkpoint while an audit's is being remembered.
 _ATTEMPTS = 3
 # Versions whose history rules the audit's threads judge together, and how many such pages
-# may be judged while the replay goes on (each holds its versions' texts).
+# may be judged while the replay goes on (each holds its versions as read).
 _RULE_PAGE = 2048
 _PAGES_AHEAD = 2
 # Export lines read natively in one call.
