@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 
 #include <charconv>
+#include <stdexcept>
 
 #include "common/sha256_method.hpp"
 #include "record/record_forms.hpp"

@@ -12,8 +12,8 @@ from did_vek._signed import read_signed
 from did_vek.tlog import Discrepancy
 from did_vek.tlog.audit import _row, audit
 from histories import DID, KEYS, life_of_a_did, version
-from lying_log import Log, Served
-from test_audit import LIES, SIGNER, honest
+from lying_log import Served
+from test_audit import LIES, honest
 
 V1 = json.loads(life_of_a_did()[0])
 OTHER_V1 = json.loads(version(KEYS[2], "key-1", {"key-1": KEYS[2]}, did=KEYS[2].create_did_from_key()))
