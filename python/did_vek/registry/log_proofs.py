@@ -9,7 +9,6 @@ versions, whose `prev` hashes chain it to the one the map names.
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
-from ..tlog import merkle
 from ..tlog.proof import TlogProof
 from .log_view import HeadMoved, LogView
 from .store import Head, Store, StoreBusy, StoredVersion, StoreUnavailable
@@ -30,7 +29,7 @@ class AnswerProofs:
 
     def inclusion(self, index: int, entry: str) -> str:
         """The tlog-proof of entry `index` (its text `entry`) in the head's tree."""
-        path = tuple(merkle.inclusion_proof(self._reader, index, self.head.size))
+        path = tuple(self._view.inclusion_proof(self._reader, index, self.head.size))
         return TlogProof(index, path, self.head.checkpoint, entry.encode()).text
 
     def map_part(self) -> dict[str, Any]:
