@@ -2,7 +2,8 @@
 
 Every figure is the median over several rounds of a timed loop. The rounds interleave all
 variants (ours, PyNaCl, cryptography, the pure-Python reference and the C floor), so that
-a shared, noisy machine slows them alike and the ratios stay meaningful. Loops are timed
+a shared, noisy machine slows them alike and the ratios stay meaningful; a ratio to the floor
+is the median of the rounds' own ratios. Loops are timed
 in CPU time of the running thread (here and in the floor program), so time spent waiting
 for a core that another process holds is not counted.
 
@@ -142,6 +143,15 @@ class Operation:
 
     def floor_seconds(self) -> float | None:
         return sum(v.median for v in self.floor) if self.floor else None
+
+    def over_floor(self) -> float | None:
+        """The median over rounds of each round's ours / floor. The two loops of a round run
+        moments apart, so a stretch in which the machine runs slow for everyone slows both:
+        a ratio of medians taken over all rounds would mix slow rounds of one with fast of the other."""
+        if not self.floor:
+            return None
+        rounds = zip(self.ours.samples, *(v.samples for v in self.floor))
+        return statistics.median(ours / sum(floor) for ours, *floor in rounds)
 
 
 # --- what is measured ----------------------------------------------------------------------
@@ -371,10 +381,6 @@ def duration(seconds: float | None) -> str:
     return f"{seconds * 1e3:.3g} ms"
 
 
-def ratio(a: float | None, b: float | None) -> float | None:
-    return None if a is None or b is None else a / b
-
-
 def fmt(value: float | None) -> str:
     return "-" if value is None else f"{value:.2f}"
 
@@ -392,7 +398,7 @@ def rows(ops: list[Operation]) -> list[dict]:
             "floor": floor,
             "floor_kind": op.floor_label,
             "floor_parts": {v.label: v.median for v in op.floor},
-            "ours_over_floor": ratio(ours, floor),
+            "ours_over_floor": op.over_floor(),
             "ours_over_peer": {label: ours / seconds for label, seconds in peers.items()},
             "samples": {v.label: v.samples for v in op.variants()},
         })

@@ -5,7 +5,6 @@ from typing import Any
 
 from . import _native
 from ._errors import InvalidDocument
-from ._frozen import frozen
 from ._messages import quoted
 from ._on_demand import ValuesOnDemand
 
@@ -40,12 +39,11 @@ def verify_document(text: str, *, did: str | None = None) -> VerifiedDocument:
     """
     if did is not None and not isinstance(did, str):
         raise TypeError(f"did must be str or None, not {type(did).__name__}")
-    # One native call reads, checks and verifies without the interpreter lock.
+    # One native call reads, checks and verifies without the interpreter lock, then makes the result.
     try:
-        document_did, created, updated, proof_created, key_id, public_key, key_derived = _native.verify_signed(text)
+        verified = _native.verify_signed(VerifiedDocument, text)
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
-    if did is not None and document_did != did:
-        raise InvalidDocument(f"the document is for {quoted(document_did)}, not {quoted(did)}")
-    return frozen(VerifiedDocument, did=document_did, public_key=public_key, key_id=key_id, created=created,
-                  updated=updated, proof_created=proof_created, key_derived=key_derived, _signed=text)
+    if did is not None and verified.did != did:
+        raise InvalidDocument(f"the document is for {quoted(verified.did)}, not {quoted(did)}")
+    return verified

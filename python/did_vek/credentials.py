@@ -20,7 +20,6 @@ from typing import Any, Protocol
 
 from . import _native
 from ._errors import InvalidCredential, InvalidDocument
-from ._frozen import frozen
 from ._history import History
 from ._signed import assertion_key
 from ._signing_key import SigningKey
@@ -153,23 +152,21 @@ def verify_credential(text: str, *, resolver: IssuerResolver, now: datetime | No
         raise TypeError("now must be an aware datetime (with its time zone)")
     else:
         now_us = (now - _EPOCH) // _MICROSECOND
-    # Known histories are searched natively, in the same call that reads the proof and
-    # checks the signature. When that call finds a did:vek key that it cannot look up, the
-    # resolver is asked for the issuer's history and the check runs again with it.
+    # Known histories are searched natively, in the same call that reads the proof, checks the
+    # signature and makes the result. When that call finds a did:vek key that it cannot look
+    # up, it gives the issuer's DID: the resolver is asked for its history and the check runs
+    # again with it.
     known = resolver._issuer_keys if isinstance(resolver, KnownHistories) else None
     verdict = _check(text, now_us, known)
-    if verdict[3] is None:
-        verdict = _check(text, now_us, _issuer_keys([_resolved_history(resolver, verdict[0])]))
-    did, method, key_id, public_key, version_id, current, created, standard_proof = verdict
-    return frozen(VerifiedCredential, did=did, verification_method=method, key_id=key_id, public_key=public_key,
-                  version_id=version_id, current=current, created=created, standard_proof=standard_proof,
-                  text=text)
+    if isinstance(verdict, str):
+        verdict = _check(text, now_us, _issuer_keys([_resolved_history(resolver, verdict)]))
+        assert not isinstance(verdict, str)  # the history holds the issuer's keys
+    return verdict
 
 
-def _check(text: str, now_us: int, known: _native.IssuerKeys | None) -> tuple[
-        str, str, str, str | None, str | None, bool, str | None, bool]:
+def _check(text: str, now_us: int, known: _native.IssuerKeys | None) -> VerifiedCredential | str:
     try:
-        return _native.check_credential(text, now_us, known)
+        return _native.check_credential(VerifiedCredential, text, now_us, known)
     except ValueError as error:
         raise InvalidCredential(str(error)) from None
 

@@ -10,7 +10,7 @@
 
 namespace vek::binding {
 
-inline constexpr std::size_t kMaxParams = 3;
+inline constexpr std::size_t kMaxParams = 4;
 
 struct Signature {
     const char* owner;  // class name, or nullptr for a module function

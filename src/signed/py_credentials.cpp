@@ -8,6 +8,7 @@
 #include <string>
 
 #include "binding/call.hpp"
+#include "binding/instances.hpp"
 #include "credentials/canonical_json.hpp"
 #include "credentials/credential_check.hpp"
 #include "credentials/did_key.hpp"
@@ -270,35 +271,43 @@ struct ReadCredentialProof {
 
 struct Verdict {
     credentials::CredentialVerdict verdict;
+    PyTypeObject* type;
+    PyObject* text;
 };
 
-// (did, verification method, key id, public key hex, version id, current, created, standard
-// proof): the key None for a did:vek issuer still to be resolved, the version id None unless
-// the issuer is a did:vek DID.
+// An instance of the result class with the verdict's fields and the credential's text; or,
+// for a did:vek issuer whose history is still to be resolved, the issuer's DID.
 PyObject* to_python(Verdict&& result) {
     const credentials::CredentialVerdict& v = result.verdict;
-    binding::PyRef items[] = {
+    if (!v.public_key) return binding::to_python(std::string_view(v.did));
+    static binding::FieldNames<9> fields({"did", "verification_method", "key_id", "public_key", "version_id", "current",
+                                          "created", "standard_proof", "text"});
+    const auto* names = fields.get();
+    if (names == nullptr) return nullptr;
+    binding::PyRef values[] = {
         binding::PyRef::steal(binding::to_python(std::string_view(v.did))),
         binding::PyRef::steal(binding::to_python(std::string_view(v.verification_method))),
         binding::PyRef::steal(binding::to_python(std::string_view(v.key_id))),
-        binding::PyRef::steal(v.public_key ? binding::to_python(std::string_view(engine::to_hex(*v.public_key)))
-                                           : Py_NewRef(Py_None)),
+        binding::PyRef::steal(binding::to_python(std::string_view(engine::to_hex(*v.public_key)))),
         binding::PyRef::steal(text_or_none(v.version_id)),
         binding::PyRef::steal(binding::to_python(v.current)),
         binding::PyRef::steal(text_or_none(v.created)),
         binding::PyRef::steal(binding::to_python(v.standard_proof)),
+        binding::PyRef::borrow(result.text),
     };
-    return tuple_of(items);
+    return binding::instance_with(result.type, *names, values);
 }
 
 struct CheckCredential {
-    static constexpr auto signature = describe(nullptr, "check_credential", "text", "now", "known").with_summary(
-        "The verdict on a secured credential at now (microseconds since 1970), did:vek keys from known.");
+    static constexpr auto signature =
+        describe(nullptr, "check_credential", "result_type", "text", "now", "known").with_summary(
+            "The verdict on a secured credential at now (microseconds since 1970) as a result_type, did:vek keys from "
+            "known; the issuer's DID when its history is needed.");
     static constexpr bool releases_lock = true;
-    static Checked<Verdict> run(Text text, Moment now, KnownIssuers known) {
+    static Checked<Verdict> run(binding::ResultType result_type, Text text, Moment now, KnownIssuers known) {
         auto verdict = credentials::check_credential(text.utf8, now.microseconds, known.table);
         if (!verdict) return std::unexpected(std::move(verdict.error()));
-        return Verdict{std::move(*verdict)};
+        return Verdict{std::move(*verdict), result_type.type, text.object};
     }
 };
 

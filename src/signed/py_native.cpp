@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "binding/call.hpp"
+#include "binding/instances.hpp"
 #include "binding/interpreter_guard.hpp"
 #include "document/timestamp.hpp"
 #include "signed/history_check.hpp"
@@ -94,7 +95,7 @@ template <>
 std::optional<record::Text> from_python(PyObject* object) {
     const auto text = record::utf8_of(object);
     if (!text) return std::nullopt;
-    return record::Text{*text};
+    return record::Text{*text, object};
 }
 
 template <>
@@ -202,6 +203,8 @@ struct ReadSigned {
 };
 struct Verified {
     VerifiedReading verified;
+    PyTypeObject* type;
+    PyObject* text;
 };
 struct Parsed {
     json::JsonDocument document;
@@ -235,10 +238,18 @@ PyObject* to_python(ReadSigned&& result) {
 // Only the texts a caller reads at once: the document's dict is built from the text when
 // first asked for, and most callers never ask.
 PyObject* to_python(Verified&& result) {
+    static binding::FieldNames<8> fields(
+        {"did", "created", "updated", "proof_created", "key_id", "public_key", "key_derived", "_signed"});
+    const auto* names = fields.get();
+    if (names == nullptr) return nullptr;
     const SignedParts& parts = result.verified.reading.parts;
-    return tuple_of(text(parts.record.id), text(parts.record.created), text(parts.record.updated),
-                    text(parts.proof.created), text(parts.key_id()), text(result.verified.public_key),
-                    binding::to_python(result.verified.key_derived));
+    PyRef values[] = {
+        PyRef::steal(text(parts.record.id)),      PyRef::steal(text(parts.record.created)),
+        PyRef::steal(text(parts.record.updated)), PyRef::steal(text(parts.proof.created)),
+        PyRef::steal(text(parts.key_id())),       PyRef::steal(text(result.verified.public_key)),
+        PyRef::steal(binding::to_python(result.verified.key_derived)), PyRef::borrow(result.text),
+    };
+    return binding::instance_with(result.type, *names, values);
 }
 
 PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
@@ -325,11 +336,15 @@ struct ReadSignedOp {
 };
 
 struct VerifySignedOp {
-    static constexpr auto signature = describe(nullptr, "verify_signed", "text").with_summary(
-        "(did, created, updated, proof created, key id, public key, key derived) of a signed document that verifies "
-        "on its own.");
+    static constexpr auto signature = describe(nullptr, "verify_signed", "result_type", "text").with_summary(
+        "A result_type with the did, created, updated, proof_created, key_id, public_key, key_derived and _signed of "
+        "a signed document that verifies on its own.");
     static constexpr bool releases_lock = true;
-    static Checked<Verified> run(Text text) { return as_result<Verified>(record::verify_signed(text.utf8)); }
+    static Checked<Verified> run(binding::ResultType result_type, Text text) {
+        auto verified = record::verify_signed(text.utf8);
+        if (!verified) return std::unexpected(std::move(verified.error()));
+        return Verified{std::move(*verified), result_type.type, text.object};
+    }
 };
 
 struct SignDocumentOp {

@@ -13,6 +13,7 @@ namespace vek::record {
 // (a lone surrogate) is a ValueError naming the character, like any other refusal.
 struct Text {
     std::string_view utf8;
+    PyObject* object = nullptr;  // the str itself, borrowed from the call's arguments
 };
 
 }  // namespace vek::record

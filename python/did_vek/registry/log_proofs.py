@@ -9,12 +9,12 @@ versions, whose `prev` hashes chain it to the one the map names.
 from collections.abc import Callable, Sequence
 from typing import Any, TypeVar
 
-from ..tlog import merkle
 from ..tlog.proof import TlogProof
 from .log_view import HeadMoved, LogView
 from .store import Head, Store, StoreBusy, StoredVersion, StoreUnavailable
 
 _T = TypeVar("_T")
+_R = TypeVar("_R")
 # How often an answer starts again when the head moved under it: it moves once per batch.
 _ATTEMPTS = 16
 
@@ -29,7 +29,7 @@ class AnswerProofs:
 
     def inclusion(self, index: int, entry: str) -> str:
         """The tlog-proof of entry `index` (its text `entry`) in the head's tree."""
-        path = tuple(merkle.inclusion_proof(self._reader, index, self.head.size))
+        path = tuple(self._view.inclusion_proof(self._reader, index, self.head.size))
         return TlogProof(index, path, self.head.checkpoint, entry.encode()).text
 
     def map_part(self) -> dict[str, Any]:
@@ -56,6 +56,9 @@ class AnswerProofs:
         return texts[0]
 
 
+_NOT_SERVED = "the log has no served checkpoint yet (its witnesses have cosigned none)"
+
+
 class NotServedYet(StoreBusy):
     """No checkpoint is served yet: the log's first is still to be made, or to be cosigned."""
 
@@ -66,7 +69,7 @@ def served_head(store: Store, start: Callable[[], Head | None] | None = None) ->
     if head is None and start is not None:
         head = start()
     if head is None:
-        raise NotServedYet("the log has no served checkpoint yet (its witnesses have cosigned none)")
+        raise NotServedYet(_NOT_SERVED)
     return head
 
 
@@ -75,12 +78,30 @@ def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
     """`answer(head)` for the head served now (or first for `first`, a head known to be served);
     again for a newer head when the map moved past it. Its reads share one connection."""
 
-    def attempts() -> _T:
+    def read() -> tuple[Head | None, None]:
         nonlocal first
+        head, first = first or store.head(), None
+        return head, None
+
+    return _attempts(store, read, lambda head, _: answer(head), start)
+
+
+def resolved_as_of_head(store: Store, did: str, answer: Callable[[Head, StoredVersion | None], _T],
+                        start: Callable[[], Head | None] | None = None) -> _T:
+    """`answer(head, last)` for the head served now and the DID's last version in its tree (None
+    when it has none there), read in one go; as `as_of_head` does."""
+    return _attempts(store, lambda: store.served_and_last(did), answer, start)
+
+
+def _attempts(store: Store, read: Callable[[], tuple[Head | None, _R]], answer: Callable[[Head, _R], _T],
+              start: Callable[[], Head | None] | None) -> _T:
+    def attempts() -> _T:
         for _ in range(_ATTEMPTS):
-            head, first = first or served_head(store), None
+            head, also = read()
+            if head is None:
+                raise NotServedYet(_NOT_SERVED)
             try:
-                return answer(head)
+                return answer(head, also)
             except HeadMoved:
                 continue
         raise StoreUnavailable(f"the log's head moved {_ATTEMPTS} times during one answer")

@@ -26,6 +26,8 @@ _KEPT_TILES = 4096
 _KEPT_SUBTREES = 1 << 18
 # Texts of entries just written kept for the answers to their publishes: about 300 bytes each.
 _KEPT_WRITTEN = 1 << 14
+# Upper parts of inclusion proofs kept, one per full tile and tree size: about 1 KiB each.
+_KEPT_PATHS = 1 << 14
 
 
 class HeadMoved(Exception):
@@ -43,6 +45,7 @@ class LogView:
         self._subtrees: dict[Subtree, bytes] = {}
         self._of_head: tuple[Head, str] | None = None
         self._written: dict[int, str] = {}  # index -> text of entries this process committed lately
+        self._upper_paths: dict[tuple[int, int], list[bytes]] = {}  # see inclusion_proof
 
     def map_proof(self, head: Head, did: str) -> MapProof:
         """The proof of `did` in the map of `head`'s tree. `HeadMoved` when the map is past it."""
@@ -123,6 +126,25 @@ class LogView:
     def hash_reader(self, size: int) -> "SubtreeHashes":
         """Reads the hashes of the tree of `size` from the stored tiles."""
         return SubtreeHashes(TileHashReader(size, self.read_tiles), self)
+
+    def inclusion_proof(self, reader: merkle.HashReader, index: int, size: int) -> list[bytes]:
+        """The audit path of entry `index` in the tree of `size`, read through `reader` (this
+        view's `hash_reader(size)`). Above its tile, the path of an entry in a full tile is that of
+        the tile, the same for its 256 entries: made once per tile and tree size, and kept."""
+        tile = index >> TILE_HEIGHT
+        if (tile + 1) << TILE_HEIGHT > size:  # in the tree's partial tile: its path is its own
+            return merkle.inclusion_proof(reader, index, size)
+        key = (size, tile)
+        upper = self._upper_paths.get(key)
+        if upper is None:
+            path = merkle.inclusion_proof(reader, index, size)
+            upper = path[TILE_HEIGHT:]
+            if len(self._upper_paths) >= _KEPT_PATHS:
+                self._upper_paths.clear()
+            self._upper_paths[key] = upper
+            return path
+        # Inside the full tile: the sibling subtree at each height below the tile's.
+        return reader.read_hashes([(level, (index >> level) ^ 1) for level in range(TILE_HEIGHT)]) + upper
 
     def known_first(self, reader: merkle.HashReader) -> merkle.HashReader:
         """`reader`, but taking the full-subtree hashes this process knows from committed tiles

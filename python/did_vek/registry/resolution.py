@@ -23,7 +23,7 @@ from starlette.concurrency import run_in_threadpool
 from .._resolution import DID_MEDIA_TYPE, document_metadata, error_object, gone_metadata, resolution_result
 from .._view import view_of
 from .did_url import Target, read_target
-from .log_proofs import AnswerProofs, as_of_head
+from .log_proofs import AnswerProofs, resolved_as_of_head
 from .log_view import LogView
 from .negotiation import MediaType, negotiate
 from .request_parts import query_pairs, raw_path_after
@@ -127,11 +127,11 @@ class Resolver:
         await send({"type": "http.response.body", "body": b"" if scope.get("method") == "HEAD" else answer.body})
 
     def _answer(self, target: Target, chosen: MediaType) -> Answer:
-        return as_of_head(self.store, self.view, lambda head: self._answer_as_of(head, target, chosen), self._start)
+        return resolved_as_of_head(self.store, target.did,
+                                   lambda head, last: self._answer_as_of(head, last, target, chosen), self._start)
 
-    def _answer_as_of(self, head: Head, target: Target, chosen: MediaType) -> Answer:
+    def _answer_as_of(self, head: Head, last: StoredVersion | None, target: Target, chosen: MediaType) -> Answer:
         store, did, size = self.store, target.did, head.size
-        last = store.last(did, size)
         if last is None:
             proofs = AnswerProofs(store, self.view, head, did)
             raise ResolutionError("NOT_FOUND", f"{did} has no version in this registry", vek_log=proofs.map_part())

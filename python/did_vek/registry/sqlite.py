@@ -18,7 +18,7 @@ from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from typing import TypeVar
 
-from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree
+from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree, served_and_last_query
 
 # AUTOINCREMENT: a seq is never given twice, not even after the newest row went away.
 # log_index is NULL only for a version stored before the database had a log (see _LOG_SCHEMA).
@@ -50,6 +50,7 @@ CREATE TABLE IF NOT EXISTS log_heads (
 );
 """
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
+_SERVED_AND_LAST = served_and_last_query("log_heads", "versions", _COLUMNS, "?")
 _T = TypeVar("_T")
 # How long a writer waits for another connection's write lock before the store reports itself
 # busy. A process frozen while it holds the lock holds it as long as it is frozen: the others
@@ -294,6 +295,13 @@ class SqliteStore:
     def head(self, *, built: bool = False) -> Head | None:
         with self._failures():
             return _head(self._connection(), "built" if built else "served")
+
+    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None]:
+        with self._failures():
+            row = self._connection().execute(_SERVED_AND_LAST, (did, did)).fetchone()
+        if row is None:
+            return None, None
+        return Head(*row[:3]), None if row[3] is None else _row(row[3:])
 
     def entries(self, start: int, end: int) -> list[str]:
         with self._failures():

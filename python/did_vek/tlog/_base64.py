@@ -2,6 +2,7 @@
 
 import base64
 import binascii
+from collections.abc import Iterable
 
 from .errors import FormatError
 
@@ -9,6 +10,17 @@ from .errors import FormatError
 def encode(data: bytes) -> str:
     # binascii directly: every proof of every answer encodes a few dozen hashes.
     return binascii.b2a_base64(data, newline=False).decode("ascii")
+
+
+def encode_hashes(hashes: Iterable[bytes]) -> list[str]:
+    """`encode` of each 32-byte hash, in one call for all: 32 bytes and a zero byte encode as 44
+    characters, the first 43 of which are those of the 32 bytes alone (the zero bits are their
+    padding bits), whose encoding then ends in "=". A proof carries a few dozen hashes."""
+    hashes = list(hashes)
+    if not hashes or any(len(hash_) != 32 for hash_ in hashes):
+        return [encode(hash_) for hash_ in hashes]
+    text = binascii.b2a_base64(b"\0".join(hashes) + b"\0", newline=False).decode("ascii")
+    return [text[at:at + 43] + "=" for at in range(0, len(text), 44)]
 
 
 def decode(text: str, what: str, *, length: int | None = None) -> bytes:

@@ -20,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from .. import _native
-from ._base64 import decode, encode
+from ._base64 import decode, encode, encode_hashes
 from .errors import FormatError, InvalidProof
 
 ZERO = bytes(32)
@@ -50,7 +50,7 @@ class MapProof:
 
     def to_json(self) -> dict[str, Any]:
         leaf = None if self.leaf is None else {"key": encode(self.leaf[0]), "value": encode(self.leaf[1])}
-        return {"siblings": [encode(sibling) for sibling in self.siblings], "leaf": leaf}
+        return {"siblings": encode_hashes(self.siblings), "leaf": leaf}
 
     @classmethod
     def from_json(cls, value: Any) -> "MapProof":

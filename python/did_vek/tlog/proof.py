@@ -15,7 +15,7 @@ holds and checks that. The `extra` line is never trusted.
 from dataclasses import dataclass
 
 from . import merkle
-from ._base64 import decimal, decode, encode
+from ._base64 import decimal, decode, encode, encode_hashes
 from .checkpoint import SignedCheckpoint, signed_checkpoint as checkpoint_of
 from .errors import FormatError
 from .merkle import HASH_SIZE, MAX_SIZE
@@ -39,7 +39,7 @@ class TlogProof:
         if self.extra is not None:
             lines.append(f"extra {encode(self.extra)}")
         lines.append(f"index {self.index}")
-        lines += [encode(hash_) for hash_ in self.path]
+        lines += encode_hashes(self.path)
         return "\n".join(lines) + "\n\n" + self.checkpoint
 
     @classmethod

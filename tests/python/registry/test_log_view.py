@@ -32,10 +32,11 @@ def grown_log(size):
 def test_inclusion_proofs_from_stored_tiles(size):
     store, reference = grown_log(max(size, 800))  # partial tiles grown past `size`
     view = LogView(store)
-    indices = sorted({0, size // 3, size - 257, size - 256, size - 2, size - 1} & set(range(size)))
-    for _ in range(2):  # cold, then every cache warm
+    indices = sorted({0, 1, size // 3, size // 3 + 1, size - 257, size - 256, size - 2, size - 1} & set(range(size)))
+    for _ in range(2):  # cold, then every cache warm (a tile's upper path made by its first entry)
         for index in indices:
-            assert merkle.inclusion_proof(view.hash_reader(size), index, size) == \
-                merkle.inclusion_proof(reference, index, size)
+            expected = merkle.inclusion_proof(reference, index, size)
+            assert merkle.inclusion_proof(view.hash_reader(size), index, size) == expected
+            assert view.inclusion_proof(view.hash_reader(size), index, size) == expected
         assert merkle.root(view.hash_reader(size), size) == merkle.root(reference, size)
     assert view.hash_reader(size).read_hashes([(0, 0)]) == [hashlib.sha256(b"\x00entry 0").digest()]

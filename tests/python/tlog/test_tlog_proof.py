@@ -6,6 +6,7 @@ import pytest
 
 from did_vek import DIDEngine
 from did_vek.tlog import merkle
+from did_vek.tlog._base64 import encode, encode_hashes
 from did_vek.tlog.checkpoint import Checkpoint
 from did_vek.tlog.errors import FormatError, InvalidProof
 from did_vek.tlog.note import Signer
@@ -78,3 +79,11 @@ HASH = base64.b64encode(bytes(32)).decode()
 def test_texts_that_are_not_proofs(text, message):
     with pytest.raises(FormatError, match=message):
         TlogProof.parse(text)
+
+
+@pytest.mark.parametrize("hashes", [
+    [], [bytes(32)], [b"\xff" * 32] * 3, [bytes(range(32)), bytes(range(1, 33)), b"\xfe" * 32],
+    [b"\x01" * 31, b"\x02" * 32, b"\x03" * 33],  # other lengths: each on its own
+])
+def test_hashes_encode_in_one_call_as_each_alone(hashes):
+    assert encode_hashes(hashes) == [encode(hash_) for hash_ in hashes]
