@@ -6,7 +6,7 @@ a version adds the version's entry and inclusion proof, and the entries of the D
 versions, whose `prev` hashes chain it to the one the map names.
 """
 
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Mapping, Sequence
 from typing import Any, TypeVar
 
 from ..tlog.proof import TlogProof
@@ -20,10 +20,12 @@ _ATTEMPTS = 16
 
 
 class AnswerProofs:
-    def __init__(self, store: Store, view: LogView, head: Head, did: str) -> None:
+    def __init__(self, store: Store, view: LogView, head: Head, did: str, *,
+                 entries: Mapping[int, str] | None = None) -> None:
         self.head = head
         self._store = store
         self._view = view
+        self._entries = entries or {}  # texts of entries read already, by index
         self._reader = view.hash_reader(head.size)
         self._map = view.map_proof(head, did)
 
@@ -48,6 +50,8 @@ class AnswerProofs:
 
     def entry(self, index: int) -> str:
         """The text of entry `index`."""
+        if (known := self._entries.get(index)) is not None:
+            return known
         if (written := self._view.written_entry(index)) is not None:
             return written
         texts = self._store.entries(index, index + 1)
@@ -86,11 +90,17 @@ def as_of_head(store: Store, view: LogView, answer: Callable[[Head], _T],
     return _attempts(store, read, lambda head, _: answer(head), start)
 
 
-def resolved_as_of_head(store: Store, did: str, answer: Callable[[Head, StoredVersion | None], _T],
+def resolved_as_of_head(store: Store, did: str, answer: Callable[[Head, StoredVersion | None, str | None], _T],
                         start: Callable[[], Head | None] | None = None) -> _T:
-    """`answer(head, last)` for the head served now and the DID's last version in its tree (None
-    when it has none there), read in one go; as `as_of_head` does."""
-    return _attempts(store, lambda: store.served_and_last(did), answer, start)
+    """`answer(head, last, entry)` for the head served now, the DID's last version in its tree
+    (None when it has none there) and the text of that version's entry, read in one go; as
+    `as_of_head` does."""
+
+    def read() -> tuple[Head | None, tuple[StoredVersion | None, str | None]]:
+        head, last, entry = store.served_and_last(did)
+        return head, (last, entry)
+
+    return _attempts(store, read, lambda head, found: answer(head, *found), start)
 
 
 def _attempts(store: Store, read: Callable[[], tuple[Head | None, _R]], answer: Callable[[Head, _R], _T],

@@ -66,7 +66,7 @@ _WRITE_LOCK = 0x646964766B6C
 # The lock of the turn to ask the witnesses (see `cosigning`).
 _COSIGN_LOCK = 0x646964766B63
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
-_SERVED_AND_LAST = served_and_last_query("did_vek_log_heads", "did_vek_versions", _COLUMNS, "%s")
+_SERVED_AND_LAST = served_and_last_query("did_vek_log_heads", "did_vek_versions", "did_vek_log_entries", _COLUMNS, "%s")
 
 _T = TypeVar("_T")
 
@@ -344,11 +344,11 @@ class PostgresStore:
     def head(self, *, built: bool = False) -> Head | None:
         return self._read_with(lambda connection: _head(connection, "built" if built else "served"))
 
-    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None]:
+    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         row = self._read(_SERVED_AND_LAST, (did, did), lambda rows: rows[0] if rows else None)
         if row is None:
-            return None, None
-        return Head(*row[:3]), None if row[3] is None else _row(row[3:])
+            return None, None, None
+        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
 
     def entries(self, start: int, end: int) -> list[str]:
         return self._read_with(lambda connection: _entries(connection, start, end))

@@ -128,16 +128,19 @@ class Resolver:
 
     def _answer(self, target: Target, chosen: MediaType) -> Answer:
         return resolved_as_of_head(self.store, target.did,
-                                   lambda head, last: self._answer_as_of(head, last, target, chosen), self._start)
+                                   lambda head, last, entry: self._answer_as_of(head, last, entry, target, chosen),
+                                   self._start)
 
-    def _answer_as_of(self, head: Head, last: StoredVersion | None, target: Target, chosen: MediaType) -> Answer:
+    def _answer_as_of(self, head: Head, last: StoredVersion | None, last_entry: str | None, target: Target,
+                      chosen: MediaType) -> Answer:
         store, did, size = self.store, target.did, head.size
+        entries = {} if last is None or last.log_index is None or last_entry is None else {last.log_index: last_entry}
         if last is None:
             proofs = AnswerProofs(store, self.view, head, did)
             raise ResolutionError("NOT_FOUND", f"{did} has no version in this registry", vek_log=proofs.map_part())
         if last.deactivates:
             # Gone for every request: its older versions stay readable in its log only.
-            vek_log = AnswerProofs(store, self.view, head, did).of_version(last)
+            vek_log = AnswerProofs(store, self.view, head, did, entries=entries).of_version(last)
             metadata = gone_metadata(created=self._created(did, last, size), version_id=str(last.version),
                                      version_time=last.version_time)
             return _gone(metadata, chosen, {"vekLog": vek_log, "signed": json.loads(last.signed)})
@@ -149,7 +152,7 @@ class Resolver:
                         else store.at_time(did, target.version_time, size))
         if selected is None:
             raise ResolutionError("NOT_FOUND", f"{did} has no version for the selector",
-                                  vek_log=AnswerProofs(store, self.view, head, did).of_version(last))
+                                  vek_log=AnswerProofs(store, self.view, head, did, entries=entries).of_version(last))
         following = None if selected.version == last.version else store.version(did, selected.version + 1, size)
         if target.is_url:
             return _dereference(target, self._resolved(selected, following, size), chosen)
@@ -165,7 +168,7 @@ class Resolver:
         if body is None:
             if chosen in RESULTS:
                 later = [] if following is None else store.log(did, after=selected.version, size=size)
-                vek_log = AnswerProofs(store, self.view, head, did).of_version(selected, later)
+                vek_log = AnswerProofs(store, self.view, head, did, entries=entries).of_version(selected, later)
                 resolved = self._resolved(selected, following, size)
                 body = _dumps(resolution_result(resolved.view, resolved.metadata, proof=resolved.proof,
                                                 vek_log=vek_log))

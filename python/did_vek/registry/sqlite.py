@@ -50,7 +50,7 @@ CREATE TABLE IF NOT EXISTS log_heads (
 );
 """
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
-_SERVED_AND_LAST = served_and_last_query("log_heads", "versions", _COLUMNS, "?")
+_SERVED_AND_LAST = served_and_last_query("log_heads", "versions", "log_entries", _COLUMNS, "?")
 _T = TypeVar("_T")
 # How long a writer waits for another connection's write lock before the store reports itself
 # busy. A process frozen while it holds the lock holds it as long as it is frozen: the others
@@ -296,12 +296,12 @@ class SqliteStore:
         with self._failures():
             return _head(self._connection(), "built" if built else "served")
 
-    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None]:
+    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         with self._failures():
             row = self._connection().execute(_SERVED_AND_LAST, (did, did)).fetchone()
         if row is None:
-            return None, None
-        return Head(*row[:3]), None if row[3] is None else _row(row[3:])
+            return None, None, None
+        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
 
     def entries(self, start: int, end: int) -> list[str]:
         with self._failures():

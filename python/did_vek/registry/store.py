@@ -77,13 +77,13 @@ Decide = Callable[[StoredVersion | None], NewVersion]
 _T = TypeVar("_T")
 
 
-def served_and_last_query(heads: str, versions: str, columns: str, parameter: str) -> str:
-    """The one statement of `Store.served_and_last` over the tables `heads` and `versions`, its
-    DID given twice as `parameter`. The same SQL on every engine."""
-    return (f"SELECT h.size, h.checkpoint, h.map_entry, {', '.join('v.' + c for c in columns.split(', '))}"
+def served_and_last_query(heads: str, versions: str, entries: str, columns: str, parameter: str) -> str:
+    """The one statement of `Store.served_and_last` over the tables `heads`, `versions` and
+    `entries`, its DID given twice as `parameter`. The same SQL on every engine."""
+    return (f"SELECT h.size, h.checkpoint, h.map_entry, {', '.join('v.' + c for c in columns.split(', '))}, e.entry"
             f" FROM {heads} h LEFT JOIN {versions} v ON v.did = {parameter} AND v.version ="
             f" (SELECT max(version) FROM {versions} WHERE did = {parameter} AND log_index < h.size)"
-            " WHERE h.kind = 'served'")
+            f" LEFT JOIN {entries} e ON e.idx = v.log_index WHERE h.kind = 'served'")
 
 
 def held_by_tree(size: int | None) -> str:
@@ -164,9 +164,9 @@ class Store(Protocol):
         """The log's head as served now (with `built`, the newest written, which may still wait
         for its cosignatures); None before there is one."""
 
-    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None]:
-        """The head served now and the DID's last version in its tree, in one read: what a
-        resolution needs first (None, None before there is a head)."""
+    def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
+        """The head served now, the DID's last version in its tree and the text of that version's
+        log entry, in one read: what a resolution needs first (all None before there is a head)."""
 
     def entries(self, start: int, end: int) -> list[str]:
         """The texts of the log entries with indices start .. end - 1 (those that exist)."""

@@ -82,14 +82,17 @@ def test_a_verdict_made_before_the_last_version_changed_is_made_again(store):
 
 
 def test_a_resolution_reads_the_served_head_with_the_last_version_its_tree_holds(store):
-    assert store.served_and_last(DID) == (None, None)  # no head yet
+    def entry(version):
+        return store.entries(version.log_index, version.log_index + 1)[0]
+
+    assert store.served_and_last(DID) == (None, None, None)  # no head yet
     first = append(store, signed(updated=day(1)))
     older = store.head()
     second = append(store, signed(updated=day(2)))
-    assert store.served_and_last(DID) == (store.head(), second)
-    assert store.served_and_last("did:vek:0000000000000000") == (store.head(), None)
+    assert store.served_and_last(DID) == (store.head(), second, entry(second))
+    assert store.served_and_last("did:vek:0000000000000000") == (store.head(), None, None)
     store.write(lambda transaction: transaction.set_served(older))  # as while a newer head waits
-    assert store.served_and_last(DID) == (older, first)
+    assert store.served_and_last(DID) == (older, first, entry(first))
 
 
 def test_a_closed_store_fails_as_unavailable(db):
