@@ -5,6 +5,7 @@
 // them, the one writer of the value form for values made of Python objects, which keeps the
 // lock since it reads them.
 #include <bit>
+#include <memory>
 #include <optional>
 #include <string>
 #include <variant>
@@ -20,6 +21,7 @@
 #include "signed/py_credentials.hpp"
 #include "signed/py_did_map.hpp"
 #include "signed/py_engine_key.hpp"
+#include "signed/py_exported.hpp"
 #include "signed/py_text.hpp"
 #include "signed/py_values.hpp"
 #include "signed/signed_check.hpp"
@@ -43,9 +45,12 @@ struct Versions {
     std::variant<std::string_view, std::vector<std::string>> texts;
 };
 
-// Versions, each with the version it follows (none for a version 1), copied like Versions.
+// A version given as its text (copied like Versions) or as read from an export already.
+using VersionSource = std::variant<std::string, std::shared_ptr<const ExportedVersion>>;
+
+// Versions, each with the version it follows (none for a version 1).
 struct FollowingPairs {
-    std::vector<std::pair<std::optional<std::string>, std::string>> pairs;
+    std::vector<std::pair<std::optional<VersionSource>, VersionSource>> pairs;
 };
 
 namespace {
@@ -131,9 +136,20 @@ std::optional<record::Versions> from_python(PyObject* object) {
     return record::Versions{std::move(texts)};
 }
 
+namespace {
+
+std::optional<record::VersionSource> version_source(PyObject* object) {
+    if (auto exported = record::exported_of(object)) return record::VersionSource(std::move(exported));
+    const auto text = record::utf8_of(object);
+    if (!text) return std::nullopt;
+    return record::VersionSource(std::string(*text));
+}
+
+}  // namespace
+
 template <>
 std::optional<record::FollowingPairs> from_python(PyObject* object) {
-    constexpr const char* kShape = "must be a list of (previous text or None, text)";
+    constexpr const char* kShape = "must be a list of (previous version or None, version)";
     PyRef items = PyRef::steal(PySequence_Fast(object, kShape));
     if (!items) return std::nullopt;
     record::FollowingPairs result;
@@ -145,12 +161,12 @@ std::optional<record::FollowingPairs> from_python(PyObject* object) {
             PyErr_SetString(PyExc_TypeError, kShape);
             return std::nullopt;
         }
-        auto previous = from_python<record::OptionalText>(PyTuple_GET_ITEM(pair, 0));
-        if (!previous) return std::nullopt;
-        const auto text = record::utf8_of(PyTuple_GET_ITEM(pair, 1));
-        if (!text) return std::nullopt;
-        result.pairs.emplace_back(previous->utf8 ? std::optional<std::string>(*previous->utf8) : std::nullopt,
-                                  std::string(*text));
+        PyObject* previous = PyTuple_GET_ITEM(pair, 0);
+        std::optional<record::VersionSource> before;
+        if (previous != Py_None && !(before = version_source(previous))) return std::nullopt;
+        auto version = version_source(PyTuple_GET_ITEM(pair, 1));
+        if (!version) return std::nullopt;
+        result.pairs.emplace_back(std::move(before), std::move(*version));
     }
     return result;
 }
@@ -377,21 +393,37 @@ struct CheckNextOp {
     }
 };
 
+// The parts of a version: read now from its text (kept in `reading`), or as the export read them.
+Checked<const SignedParts*> parts_of(const VersionSource& source, std::optional<SignedReading>& reading) {
+    if (const auto* exported = std::get_if<std::shared_ptr<const ExportedVersion>>(&source)) {
+        return &*(*exported)->parts;
+    }
+    auto read = read_signed(std::get<std::string>(source));
+    if (!read) return std::unexpected(std::move(read.error()));
+    return &reading.emplace(std::move(*read)).parts;
+}
+
 struct CheckPairsOp {
     static constexpr auto signature = describe(nullptr, "check_pairs", "pairs").with_summary(
-        "[broken rules] of each (previous or None, text): check_next of many versions in one call.");
+        "[broken rules] of each (previous or None, version), each a text or an ExportedVersion: check_next of many "
+        "versions in one call.");
     static constexpr bool releases_lock = true;
     // One call for many: threads that judge versions side by side take the interpreter lock
     // back once per page, not once per version.
     static Checked<PairsJudged> run(FollowingPairs following) {
         PairsJudged result;
         result.broken.reserve(following.pairs.size());
-        for (const auto& [previous, text] : following.pairs) {
-            auto checked = CheckNextOp::run(OptionalText{previous ? std::optional<std::string_view>(*previous)
-                                                                  : std::nullopt},
-                                            Text{text});
-            if (!checked) return std::unexpected(std::move(checked.error()));
-            result.broken.push_back(checked->verdict.broken);
+        for (const auto& [previous, version] : following.pairs) {
+            std::optional<SignedReading> previous_reading, reading;
+            const Record* before = nullptr;
+            if (previous) {
+                auto parts = parts_of(*previous, previous_reading);
+                if (!parts) return refuse("the previous version: " + parts.error().message);
+                before = &(*parts)->record;
+            }
+            auto parts = parts_of(version, reading);
+            if (!parts) return std::unexpected(std::move(parts.error()));
+            result.broken.push_back(judge_next(before, **parts).broken);
         }
         return result;
     }
@@ -428,7 +460,8 @@ binding::InterpreterGuard interpreter_guard{"did_vek._native"};
 PyObject* initialise() {
     if (!interpreter_guard.claim() || !find_engine_class()) return nullptr;
     binding::PyRef module = binding::PyRef::steal(PyModule_Create(&module_definition));
-    if (!module || !add_credentials(module.get()) || !tlog::add_did_map(module.get())) return nullptr;
+    if (!module || !add_credentials(module.get()) || !tlog::add_did_map(module.get()) ||
+        !add_exported(module.get())) return nullptr;
     return module.release();
 }
 

@@ -144,3 +144,20 @@ def test_many_versions_are_judged_in_one_call_as_one_by_one():
         [broken for _, _, broken in NEXT.values()]
     with pytest.raises(ValueError, match="the previous version"):
         _native.check_pairs([(LIFE[0], LIFE[1]), ("{}", LIFE[1])])
+
+
+def exported(text):
+    """`text` as an export's reader hands it over, read once."""
+    from did_vek import _native
+    signed = json.loads(text)
+    row = {"seq": 1, "did": signed["document"]["id"], "versionId": "1", "signed": signed, "logIndex": 1}
+    return _native.read_export([json.dumps(row)])[0][4]
+
+
+def test_versions_read_from_an_export_are_judged_as_their_texts():
+    from did_vek import _native
+    pairs = [(previous, text) for previous, text, _ in NEXT.values()]
+    read = [(None if previous is None else exported(previous), exported(text)) for previous, text in pairs]
+    mixed = [(previous, exported(text)) for previous, text in pairs]
+    expected = [broken for _, _, broken in NEXT.values()]
+    assert _native.check_pairs(read) == _native.check_pairs(mixed) == expected

@@ -39,7 +39,7 @@ class VersionEntry:
     # Made once per entry: a chain of versions asks each entry's hash twice.
     @cached_property
     def text(self) -> str:
-        return _version_line(self.did, self.version_id, self.document_hash, self.previous)
+        return version_line(self.did, self.version_id, self.document_hash, self.previous)
 
     @cached_property
     def leaf_hash(self) -> bytes:
@@ -96,11 +96,12 @@ def latest_leaf_of_value_forms(did: str, versions: Sequence[str]) -> bytes | Non
     each entry's line written and hashed, nothing read again and no object for each."""
     leaf = None
     for number, text in enumerate(versions, start=1):
-        leaf = merkle.leaf_hash(_version_line(did, number, document_hash(text), leaf).encode())
+        leaf = merkle.leaf_hash(version_line(did, number, document_hash(text), leaf).encode())
     return leaf
 
 
-def _version_line(did: str, version_id: int, document: bytes, previous: bytes | None) -> str:
+def version_line(did: str, version_id: int, document: bytes, previous: bytes | None) -> str:
+    """A version entry's text in its one spelling."""
     return f"v {did} {version_id} {encode(document)} {'-' if previous is None else encode(previous)}\n"
 
 
