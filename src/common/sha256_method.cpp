@@ -14,4 +14,14 @@ const EVP_MD* sha256_method() {
     return method.get();
 }
 
+std::array<std::uint8_t, 32> sha256(std::string_view text) {
+    std::array<std::uint8_t, 32> digest;
+    unsigned int length = 0;
+    if (EVP_Digest(text.data(), text.size(), digest.data(), &length, sha256_method(), nullptr) != 1 ||
+        length != digest.size()) {
+        throw std::runtime_error("SHA-256 failed");
+    }
+    return digest;
+}
+
 }  // namespace vek

@@ -1,9 +1,7 @@
 #include "credentials/eddsa_jcs.hpp"
 
-#include <openssl/evp.h>
-
+#include <algorithm>
 #include <memory>
-#include <stdexcept>
 #include <vector>
 
 #include "common/sha256_method.hpp"
@@ -130,16 +128,11 @@ Checked<engine::SignatureBytes> signature_of(std::string_view proof_value) {
 
 HashData hash_data(std::string_view canonical_proof_configuration, std::string_view canonical_document) {
     // A credential is hashed whole on every check: OpenSSL's SHA-256, its method fetched once.
-    const EVP_MD* method = sha256_method();
+    const auto configuration = sha256(canonical_proof_configuration);
+    const auto document = sha256(canonical_document);
     HashData data;
-    const auto sha256 = [method](std::uint8_t* out, std::string_view text) {
-        if (EVP_Digest(text.data(), text.size(), out, nullptr, method, nullptr) != 1) {
-            throw std::runtime_error("SHA-256 failed");
-        }
-    };
-    constexpr std::size_t kDigestBytes = 32;
-    sha256(data.data(), canonical_proof_configuration);
-    sha256(data.data() + kDigestBytes, canonical_document);
+    std::copy(configuration.begin(), configuration.end(), data.begin());
+    std::copy(document.begin(), document.end(), data.begin() + configuration.size());
     return data;
 }
 

@@ -1,9 +1,6 @@
 #include "signed/exported_version.hpp"
 
-#include <openssl/evp.h>
-
 #include <charconv>
-#include <stdexcept>
 
 #include "common/sha256_method.hpp"
 #include "record/record_forms.hpp"
@@ -33,16 +30,6 @@ std::optional<std::int64_t> integer(const Node* value) {
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), result);
     if (error != std::errc{} || end != text.data() + text.size()) return std::nullopt;
     return result;
-}
-
-tlog::Hash sha256(std::string_view text) {
-    tlog::Hash out;
-    unsigned int length = 0;
-    if (EVP_Digest(text.data(), text.size(), out.data(), &length, sha256_method(), nullptr) != 1 ||
-        length != out.size()) {
-        throw std::runtime_error("SHA-256 failed");
-    }
-    return out;
 }
 
 }  // namespace
