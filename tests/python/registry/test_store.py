@@ -81,6 +81,18 @@ def test_a_verdict_made_before_the_last_version_changed_is_made_again(store):
     assert refused.value.status == 403
 
 
+def test_a_batch_stores_its_versions_in_order_and_the_next_batch_numbers_on(store):
+    first_text = signed(updated=day(1))
+    outcomes = open_log(store).append_all([(DID, decider(read_submission(text, DID))) for text in
+                                           (first_text, first_text, signed(updated=day(2)))])
+    first, retry, second = outcomes
+    assert isinstance(retry, AlreadyStored) and retry.stored == first  # the version just added in this batch
+    assert (first.version, second.version, second.seq) == (1, 2, first.seq + 1)
+    assert store.log(DID) == [first, second] and store.export(0, 10) == [first, second]
+    third = append(store, signed(updated=day(3)))
+    assert (third.version, third.seq) == (3, second.seq + 1)
+
+
 def test_a_resolution_reads_the_served_head_with_the_last_version_its_tree_holds(store):
     def entry(version):
         return store.entries(version.log_index, version.log_index + 1)[0]
