@@ -143,8 +143,12 @@ class LogView:
                 self._upper_paths.clear()
             self._upper_paths[key] = upper
             return path
-        # Inside the full tile: the sibling subtree at each height below the tile's.
-        return reader.read_hashes([(level, (index >> level) ^ 1) for level in range(TILE_HEIGHT)]) + upper
+        # Inside the full tile: the sibling subtree at each height below the tile's, from the
+        # tile's inner hashes when this process made them.
+        siblings = [(level, (index >> level) ^ 1) for level in range(TILE_HEIGHT)]
+        inner = self._tile_hashes.get((0, tile))
+        lower = reader.read_hashes(siblings) if inner is None else [_inner_hash(inner, sibling) for sibling in siblings]
+        return lower + upper
 
     def known_first(self, reader: merkle.HashReader) -> merkle.HashReader:
         """`reader`, but taking the full-subtree hashes this process knows from committed tiles

@@ -17,7 +17,7 @@ def encode_hashes(hashes: Iterable[bytes]) -> list[str]:
     characters, the first 43 of which are those of the 32 bytes alone (the zero bits are their
     padding bits), whose encoding then ends in "=". A proof carries a few dozen hashes."""
     hashes = list(hashes)
-    if not hashes or any(len(hash_) != 32 for hash_ in hashes):
+    if not hashes or set(map(len, hashes)) != {32}:
         return [encode(hash_) for hash_ in hashes]
     text = binascii.b2a_base64(b"\0".join(hashes) + b"\0", newline=False).decode("ascii")
     return [text[at:at + 43] + "=" for at in range(0, len(text), 44)]
