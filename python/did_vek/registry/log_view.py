@@ -143,12 +143,8 @@ class LogView:
                 self._upper_paths.clear()
             self._upper_paths[key] = upper
             return path
-        # Inside the full tile: the sibling subtree at each height below the tile's, from the
-        # tile's inner hashes when this process made them.
-        siblings = [(level, (index >> level) ^ 1) for level in range(TILE_HEIGHT)]
-        inner = self._tile_hashes.get((0, tile))
-        lower = reader.read_hashes(siblings) if inner is None else [_inner_hash(inner, sibling) for sibling in siblings]
-        return lower + upper
+        # Inside the full tile: the sibling subtree at each height below the tile's.
+        return reader.read_hashes([(level, (index >> level) ^ 1) for level in range(TILE_HEIGHT)]) + upper
 
     def known_first(self, reader: merkle.HashReader) -> merkle.HashReader:
         """`reader`, but taking the full-subtree hashes this process knows from committed tiles
@@ -237,10 +233,11 @@ def _tile_key(subtree: Subtree) -> tuple[int, int]:
 
 
 def _inner_hash(hashes: bytes, subtree: Subtree) -> bytes:
-    """The hash of `subtree` in its full tile's `_every_inner_hash`: in the row of its height."""
+    """The hash of `subtree` in its full tile's `_every_inner_hash`: in the row of its height, at
+    its place among the tile's subtrees of that height."""
     level, index = subtree
     height = level % TILE_HEIGHT
-    position = index - _tile_key(subtree)[1] * (TILE_WIDTH >> height)
+    position = index & ((TILE_WIDTH >> height) - 1)
     at = (2 * TILE_WIDTH - (2 * TILE_WIDTH >> height) + position) * merkle.HASH_SIZE
     return hashes[at:at + merkle.HASH_SIZE]
 
