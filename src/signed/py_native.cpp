@@ -374,6 +374,11 @@ struct VerifyHistoryOp {
     }
 };
 
+// The refusal of a version's predecessor, said to be the predecessor's.
+std::unexpected<Refusal> previous_unreadable(const Refusal& refusal) {
+    return refuse("the previous version: " + refusal.message);
+}
+
 struct CheckNextOp {
     static constexpr auto signature = describe(nullptr, "check_next", "previous", "text").with_summary(
         "(broken rules, public key): the history's rules for text after the signed text previous (None: as version 1).");
@@ -382,7 +387,7 @@ struct CheckNextOp {
         NextChecked result;
         if (previous.utf8) {
             auto reading = read_signed(*previous.utf8);
-            if (!reading) return refuse("the previous version: " + reading.error().message);
+            if (!reading) return previous_unreadable(reading.error());
             result.previous = std::move(*reading);
         }
         auto reading = read_signed(text.utf8);
@@ -418,7 +423,7 @@ struct CheckPairsOp {
             const Record* before = nullptr;
             if (previous) {
                 auto parts = parts_of(*previous, previous_reading);
-                if (!parts) return refuse("the previous version: " + parts.error().message);
+                if (!parts) return previous_unreadable(parts.error());
                 before = &(*parts)->record;
             }
             auto parts = parts_of(version, reading);
