@@ -31,6 +31,7 @@ from did_vek.tlog.dmap import DidMap, map_key
 from did_vek.tlog.entries import GENESIS, MapEntry, VersionEntry, document_hash
 from did_vek.tlog.note import Signer
 from did_vek.tlog.tiles import EntryBundle, bundle_data, parse_path, tile_data
+from ratios import paired_ratio
 
 PER_DID, BATCH = 4, 64
 
@@ -116,11 +117,6 @@ def signatures(per_did: list[list[str]]) -> list[tuple[str, str, str]]:
     return result
 
 
-def ratio(tops: list[float], bottoms: list[float]) -> float:
-    """The median of each round's own ratio."""
-    return statistics.median(top / bottom for top, bottom in zip(tops, bottoms, strict=True))
-
-
 def verified_on(threads: int, checked: list[tuple[str, str, str]]) -> None:
     """verify_with_key of every version, the versions shared out among `threads` threads."""
     verify = did_vek.DIDEngine.verify_with_key
@@ -152,9 +148,9 @@ def main() -> None:
     print(f"audit of {report.versions} versions ({report.dids} DIDs, {report.size} entries, {report.tiles} tiles "
           f"and bundles): {one_s:.2f} s on 1 thread, {many_s:.2f} s on {options.threads}; "
           f"{report.versions} verify_with_key {floor_s:.2f} s, verify_history of the same {history_s:.2f} s")
-    print(f"audit, 1 thread / {report.versions} verify_with_key: {ratio(one, floor):.3f} (goal <= 1.5)")
-    print(f"audit, 1 thread / {options.threads} threads: {ratio(one, many):.3f} (goal >= 1.6 at 2); "
-          f"verify_with_key, 1 thread / {options.threads} threads: {ratio(floor, floor_many):.3f}")
+    print(f"audit, 1 thread / {report.versions} verify_with_key: {paired_ratio(one, floor):.3f} (goal <= 1.5)")
+    print(f"audit, 1 thread / {options.threads} threads: {paired_ratio(one, many):.3f} (goal >= 1.6 at 2); "
+          f"verify_with_key, 1 thread / {options.threads} threads: {paired_ratio(floor, floor_many):.3f}")
     if options.profile:
         profile = cProfile.Profile()
         profile.runcall(audit, log, threads=1)

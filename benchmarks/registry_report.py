@@ -2,11 +2,11 @@
 
 from __future__ import annotations
 
-import statistics
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
 
+import ratios
 from registry_client_timing import ClientTiming
 from wrk_runs import WrkReport, created_per_second, publish_failures
 
@@ -65,10 +65,8 @@ def best(reports: list[WrkReport]) -> WrkReport:
 
 
 def paired_ratio(ours: list[WrkReport], theirs: list[WrkReport]) -> float:
-    """The median over rounds of ours / theirs in the same round: the two ran seconds apart, so
-    a busy minute of a shared machine slows both, where best against best could pair a quiet
-    round of one with a busy round of the other."""
-    return statistics.median(a.requests_per_second / b.requests_per_second for a, b in zip(ours, theirs, strict=True))
+    """Ours / theirs in requests a second, round by round (see `ratios.paired_ratio`)."""
+    return ratios.paired_ratio((a.requests_per_second for a in ours), (b.requests_per_second for b in theirs))
 
 
 def goals(m: Measured) -> list[dict[str, Any]]:

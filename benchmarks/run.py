@@ -45,6 +45,7 @@ import credential_operations
 import signed_documents
 from sample_documents import builder_with
 import threads
+from ratios import paired_ratio
 
 HERE = Path(__file__).resolve().parent
 PEERS = ("PyNaCl", "cryptography", "Python ref")
@@ -145,13 +146,10 @@ class Operation:
         return sum(v.median for v in self.floor) if self.floor else None
 
     def over_floor(self) -> float | None:
-        """The median over rounds of each round's ours / floor. The two loops of a round run
-        moments apart, so a stretch in which the machine runs slow for everyone slows both:
-        a ratio of medians taken over all rounds would mix slow rounds of one with fast of the other."""
+        """Ours / the floor, round by round (see `ratios.paired_ratio`)."""
         if not self.floor:
             return None
-        rounds = zip(self.ours.samples, *(v.samples for v in self.floor))
-        return statistics.median(ours / sum(floor) for ours, *floor in rounds)
+        return paired_ratio(self.ours.samples, map(sum, zip(*(v.samples for v in self.floor))))
 
 
 # --- what is measured ----------------------------------------------------------------------
