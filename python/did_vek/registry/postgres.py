@@ -178,16 +178,20 @@ class _Transaction:
     def set_log_index(self, seq: int, log_index: int) -> None:
         self._connection.execute("UPDATE did_vek_versions SET log_index = %s WHERE seq = %s", (log_index, seq))
 
+    # Rows of a batch go in as arrays, one statement each. Not `executemany`: psycopg pipelines it,
+    # and a session left idle in its transaction just after a pipeline was found to escape
+    # `idle_in_transaction_session_timeout`, so a writer frozen there kept the write lock.
     def add_entries(self, start: int, texts: Sequence[str]) -> None:
-        with self._connection.cursor() as cursor:
-            cursor.executemany("INSERT INTO did_vek_log_entries (idx, entry) VALUES (%s, %s)",
-                               [(start + offset, text) for offset, text in enumerate(texts)])
+        self._connection.execute(
+            "INSERT INTO did_vek_log_entries (idx, entry) SELECT * FROM unnest(%s::bigint[], %s::text[])",
+            (list(range(start, start + len(texts))), list(texts)))
 
     def put_tiles(self, tiles: dict[tuple[int, int], bytes]) -> None:
-        with self._connection.cursor() as cursor:
-            cursor.executemany("INSERT INTO did_vek_log_tiles (level, idx, data) VALUES (%s, %s, %s)"
-                               " ON CONFLICT (level, idx) DO UPDATE SET data = excluded.data",
-                               [(level, index, data) for (level, index), data in tiles.items()])
+        self._connection.execute(
+            "INSERT INTO did_vek_log_tiles (level, idx, data)"
+            " SELECT * FROM unnest(%s::integer[], %s::bigint[], %s::bytea[])"
+            " ON CONFLICT (level, idx) DO UPDATE SET data = excluded.data",
+            ([level for level, _ in tiles], [index for _, index in tiles], list(tiles.values())))
 
     def set_head(self, head: Head) -> None:
         self._set("built", head)

@@ -71,22 +71,40 @@ def test_without_its_database_the_store_says_so_in_one_line():
         store.close()
 
 
-def test_a_writer_stuck_inside_its_append_does_not_hold_the_did_for_long(postgres_db):
-    # The first writer freezes between reading the last version and inserting (a paused process,
-    # a lost network): PostgreSQL ends its session, and the next writer of the DID goes on.
-    stuck, other = PostgresStore(postgres_db, stuck_transaction_timeout=0.5), PostgresStore(postgres_db)
-    frozen = threading.Event()
-
+def _stuck_after_reading_the_last_version(store, frozen):
     def freeze(last):
         frozen.set()
         time.sleep(2.5)
         return version("stuck")
+    append(store, "did:vek:a", freeze)
 
+
+def _stuck_after(write_rows):
+    def stuck(store, frozen):
+        def work(transaction):
+            write_rows(transaction)
+            frozen.set()
+            time.sleep(2.5)
+        store.write(work)
+    return stuck
+
+
+# A paused process or a lost network freezes a writer inside its transaction: PostgreSQL ends its
+# session wherever it stopped, and the next writer goes on. Rows written as a batch are among
+# those places (they once left the session where the timeout did not reach it).
+@pytest.mark.parametrize("stuck_writer", [
+    _stuck_after_reading_the_last_version,
+    _stuck_after(lambda transaction: transaction.add_entries(0, ["entry"])),
+    _stuck_after(lambda transaction: transaction.put_tiles({(0, 0): b"tile", (1, 0): b"upper"})),
+], ids=["last version read", "entries added", "tiles put"])
+def test_a_writer_stuck_inside_its_transaction_does_not_hold_the_log_for_long(postgres_db, stuck_writer):
+    stuck, other = PostgresStore(postgres_db, stuck_transaction_timeout=0.5), PostgresStore(postgres_db)
+    frozen = threading.Event()
     outcome: list[BaseException] = []
 
     def write():
         try:
-            append(stuck, "did:vek:a", freeze)
+            stuck_writer(stuck, frozen)
         except BaseException as error:  # noqa: BLE001 - judged by the test thread
             outcome.append(error)
 
