@@ -105,7 +105,7 @@ def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--rounds", type=int, default=9)
     parser.add_argument("--loop-seconds", type=float, default=0.05)
-    parser.add_argument("--scaling-rounds", type=int, default=5)
+    parser.add_argument("--scaling-rounds", type=int, default=9)
     parser.add_argument("--scaling-seconds", type=float, default=0.2)
     parser.add_argument("--quick", action="store_true", help="3 rounds of short loops")
     args = parser.parse_args()

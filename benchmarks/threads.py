@@ -12,6 +12,8 @@ import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
 
+from ratios import paired_ratio
+
 
 def batch_size(call: Callable[[], object], seconds: float = 0.0005) -> int:
     """How many calls take about `seconds`: the calls between two looks at the clock, few
@@ -81,17 +83,20 @@ class Scaling:
     process_samples: dict[int, list[float]] = field(default_factory=lambda: {1: [], 2: []})
 
     def best(self, threads: int) -> float:
-        """The highest throughput of the rounds. Other work on the machine can only slow a
-        run down, never speed it up, so the best run is the closest to what the calls
-        themselves allow (the reasoning behind timeit's minimum)."""
+        """The highest throughput of the rounds, as the table shows it. Other work on the
+        machine can only slow a run down, never speed it up, so the best run is the closest to
+        what the calls themselves allow (the reasoning behind timeit's minimum)."""
         return max(self.samples[threads])
 
+    # The gains are medians of each round's own gain: the 1- and 2-thread runs of a round are
+    # moments apart, while the best of each over all rounds may come from minutes in which the
+    # machine (two shared cores) gave one of them more than the other.
     def speedup(self) -> float:
-        return self.best(2) / self.best(1)
+        return paired_ratio(self.samples[2], self.samples[1])
 
     def process_speedup(self) -> float | None:
         samples = self.process_samples
-        return max(samples[2]) / max(samples[1]) if samples[1] else None
+        return paired_ratio(samples[2], samples[1]) if samples[1] else None
 
 
 def measure_scaling(cases: list[Scaling], rounds: int, seconds: float, with_processes: str = "ours") -> None:
