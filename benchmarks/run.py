@@ -583,7 +583,8 @@ def main() -> None:
     print("\nfloor: the C program benchmarks/floor.c (libsodium, OpenSSL EVP_DigestVerify); for the DID "
           "functions, len() of the same argument. A ratio below 1 means ours is faster.\n")
     print("\nOperations per second at 1 and 2 threads (wall-clock time, best of "
-          f"{args.scaling_rounds} interleaved runs of {args.scaling_seconds} s):\n")
+          f"{args.scaling_rounds} interleaved runs of {args.scaling_seconds} s; the gains are medians "
+          "of each run's own):\n")
     print(threads.scaling_table(scaling))
     print(f"\nLongest stall of a 1 ms ticker thread while another thread does {stall['work']}: "
           f"{stall['longest_stall'] * 1e3:.2f} ms\n")
