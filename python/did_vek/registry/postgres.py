@@ -25,7 +25,9 @@ from psycopg import errors
 from psycopg.conninfo import conninfo_to_dict
 from psycopg_pool import ConnectionPool, PoolTimeout
 
-from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree, served_and_last_query
+from .postgres_loop import LoopReads
+from .store import (Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, WouldBlock, held_by_tree,
+                    served_and_last_query)
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS did_vek_versions (
@@ -246,6 +248,19 @@ class PostgresStore:
                   f" -c lock_timeout={int(lock_timeout * 1000)}")
         options = f"{given['options']} {limits}" if given.get("options") else limits
         self._lock_timeout = lock_timeout
+        connecting: dict[str, Any] = {
+            "connect_timeout": 3,
+            # A server that vanished from the network is noticed within seconds.
+            "keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3,
+            "tcp_user_timeout": 10_000,
+            # An append holds its DID's lock and, at the end, the counter that every append
+            # needs. A server process that freezes or loses the network in between must not
+            # hold them until PostgreSQL's own keepalive gives up hours later: its session is
+            # ended, its transaction rolled back, and the other writers go on.
+            "options": options,
+        }
+        self._loop_reads = LoopReads(url, connecting)
+        self._on_loop = threading.local()  # set while an answer is made on the event loop
         self._pool: ConnectionPool[psycopg.Connection[tuple[Any, ...]]] = ConnectionPool(
             url,
             min_size=1,
@@ -254,19 +269,8 @@ class PostgresStore:
             # A connection attempt that keeps failing gives up after this long and the next
             # request starts a fresh one: reconnection never backs off for minutes.
             reconnect_timeout=10.0,
-            kwargs={
-                # Transactions are spelled out with conn.transaction(); lone reads need none.
-                "autocommit": True,
-                "connect_timeout": 3,
-                # A server that vanished from the network is noticed within seconds.
-                "keepalives": 1, "keepalives_idle": 5, "keepalives_interval": 2, "keepalives_count": 3,
-                "tcp_user_timeout": 10_000,
-                # An append holds its DID's lock and, at the end, the counter that every append
-                # needs. A server process that freezes or loses the network in between must not
-                # hold them until PostgreSQL's own keepalive gives up hours later: its session is
-                # ended, its transaction rolled back, and the other writers go on.
-                "options": options,
-            },
+            # Transactions are spelled out with conn.transaction(); lone reads need none.
+            kwargs={"autocommit": True, **connecting},
             name="did-vek-registry",
             open=True,
         )
@@ -275,6 +279,8 @@ class PostgresStore:
     def _connection(self, timeout: float | None = None) -> Iterator[psycopg.Connection[tuple[Any, ...]]]:
         """A pooled connection with the tables in place; every database failure, in one line,
         as `StoreUnavailable`."""
+        if getattr(self._on_loop, "refusing", False):
+            raise WouldBlock("a read of PostgreSQL would block the event loop")
         wait = timeout if timeout is not None else self._health_timeout if self._unreachable else self._timeout
         try:
             with self._pool.connection(timeout=wait) as connection:
@@ -379,6 +385,22 @@ class PostgresStore:
             return None, None, None
         return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
 
+    async def served_and_last_on_loop(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
+        if not self._schema_ready:  # the pool's first connection makes the tables
+            raise WouldBlock("the tables are not known to be there yet")
+        row = await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did))
+        if row is None:
+            return None, None, None
+        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
+
+    @contextmanager
+    def refusing_blocking_reads(self) -> Iterator[None]:
+        self._on_loop.refusing = True
+        try:
+            yield
+        finally:
+            self._on_loop.refusing = False
+
     def entries(self, start: int, end: int) -> list[str]:
         return self._read_with(lambda connection: _entries(connection, start, end))
 
@@ -421,4 +443,5 @@ class PostgresStore:
         return True
 
     def close(self) -> None:
+        self._loop_reads.close()
         self._pool.close()

@@ -24,11 +24,11 @@ from .._resolution import DID_MEDIA_TYPE, document_metadata, error_object, gone_
 from .._view import view_of
 from .did_url import Target, read_target
 from .log_proofs import AnswerProofs, resolved_as_of_head
-from .log_view import LogView
+from .log_view import HeadMoved, LogView
 from .negotiation import MediaType, negotiate
 from .request_parts import query_pairs, raw_path_after
 from .resolution_errors import ResolutionError
-from .store import Head, Store, StoredVersion
+from .store import Head, ReadsOnLoop, Store, StoredVersion, WouldBlock
 from .uri_reference import resolve_reference
 
 _log = logging.getLogger("did_vek.registry")
@@ -94,6 +94,7 @@ class Resolver:
         self._bodies: dict[tuple[str, int, int, MediaType, int], bytes] = {}
         self._bodies_size = 0
         self._first_created: dict[str, str] = {}
+        self._on_loop = store if not inline and isinstance(store, ReadsOnLoop) else None
 
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         accept_raw = dict(scope.get("headers") or ()).get(b"accept")
@@ -107,6 +108,8 @@ class Resolver:
                                       + ", ".join(str(media) for media in FOR_DID))
             if self.inline:
                 answer = self._answer(target, chosen)
+            elif self._on_loop is not None:
+                answer = await self._answer_on_loop(self._on_loop, target, chosen)
             else:
                 answer = await run_in_threadpool(self._answer, target, chosen)
         except ResolutionError as error:
@@ -125,6 +128,19 @@ class Resolver:
             headers.append((b"location", answer.location.encode()))
         await send({"type": "http.response.start", "status": answer.status, "headers": headers})
         await send({"type": "http.response.body", "body": b"" if scope.get("method") == "HEAD" else answer.body})
+
+    async def _answer_on_loop(self, store: ReadsOnLoop, target: Target, chosen: MediaType) -> Answer:
+        """The answer made on the event loop from one read awaited there, when it needs no other
+        read (the common case: the last version, its proofs from the log view in memory); else,
+        from the start, in a worker thread. The head read is served, as the thread's would be."""
+        try:
+            head, last, entry = await store.served_and_last_on_loop(target.did)
+            if head is not None:
+                with store.refusing_blocking_reads():
+                    return self._answer_as_of(head, last, entry, target, chosen)
+        except (WouldBlock, HeadMoved):
+            pass
+        return await run_in_threadpool(self._answer, target, chosen)
 
     def _answer(self, target: Target, chosen: MediaType) -> Answer:
         return resolved_as_of_head(self.store, target.did,

@@ -12,7 +12,7 @@ returns. Everything is append-only, so a reader that asks for what a tree of som
 from collections.abc import Callable, Sequence
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
-from typing import Protocol, TypeVar
+from typing import Protocol, TypeVar, runtime_checkable
 
 
 @dataclass(frozen=True)
@@ -71,6 +71,11 @@ class StoreUnavailable(Exception):
 class StoreBusy(StoreUnavailable):
     """Another writer held what this one needs for longer than a writer waits (a process frozen
     in the middle of its append, say); nothing is stored, and trying again later may succeed."""
+
+
+class WouldBlock(Exception):
+    """A read asked for where the store refuses to block (see `ReadsOnLoop`); nothing was read."""
+
 
 
 Decide = Callable[[StoredVersion | None], NewVersion]
@@ -193,3 +198,15 @@ class Store(Protocol):
 
     def close(self) -> None:
         """Release every connection."""
+
+
+@runtime_checkable
+class ReadsOnLoop(Protocol):
+    """A store whose reads block (`reads_inline` is False) but that can await the first read of a
+    resolution on the event loop: the answer is then made there too, unless it needs another read."""
+
+    async def served_and_last_on_loop(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
+        """`served_and_last`, awaited; `WouldBlock` when it must be read in a worker thread."""
+
+    def refusing_blocking_reads(self) -> AbstractContextManager[None]:
+        """While open, every read of this thread raises `WouldBlock` instead of blocking."""

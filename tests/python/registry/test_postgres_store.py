@@ -1,16 +1,19 @@
 # What only the PostgreSQL store does: tables made by many processes at once, refusals that leave
-# the counter alone, a writer stuck in its transaction, and life without its database.
+# the counter alone, a writer stuck in its transaction, life without its database, and
+# resolutions read on the event loop.
 import threading
 import time
 
 import psycopg
 import pytest
+from starlette.testclient import TestClient
 
-from did_vek.registry import open_log
+from did_vek.registry import create_app, open_log
 from did_vek.registry.postgres import PostgresStore
 from did_vek.registry.store import AlreadyStored, NewVersion, Refused, StoredVersion, StoreUnavailable
 from postgres_server import free_port
 from racing import in_threads
+from registry_histories import DID, history
 
 
 def append(store, did, decide):
@@ -145,3 +148,17 @@ def test_an_unreadable_url_is_refused_without_showing_it(url):
     with pytest.raises(StoreUnavailable) as raised:
         PostgresStore(url)
     assert "secret" not in str(raised.value)
+
+
+@pytest.mark.parametrize("query", ["", "?versionId=1"], ids=["last version, on the event loop", "older, in a thread"])
+def test_resolutions_go_on_after_the_database_ended_their_connections(postgres_db, query):
+    with TestClient(create_app(postgres_db)) as client:
+        for version in history(2):
+            assert client.post(f"/dids/{DID}", content=version, headers={"content-type": "application/json"}).status_code == 201
+        first = client.get(f"/1.0/identifiers/{DID}{query}")
+        assert first.status_code == 200
+        with psycopg.connect(postgres_db, autocommit=True) as admin:  # as a database restart would
+            admin.execute("SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                          " WHERE datname = current_database() AND pid <> pg_backend_pid()")
+        again = client.get(f"/1.0/identifiers/{DID}{query}")
+        assert again.status_code == 200 and again.content == first.content

@@ -1,0 +1,84 @@
+"""The first read of a resolution awaited on the server's event loop, on a connection of its own.
+
+Handing each resolution to a worker thread costs more than its whole read: the thread is woken,
+takes the interpreter lock from the event loop and gives it back, and wakes the loop again. A
+read awaited on the loop costs a round trip and nothing else; the loop serves other requests
+meanwhile. One connection per event loop carries these reads one after another: a query takes a
+fraction of a millisecond, so it keeps up with every request a worker process can parse.
+
+It is a shortcut only: whenever it cannot answer at once (no connection, a failed or slow read),
+it says `WouldBlock`, and the answer is made in a worker thread on the store's pool as before,
+with the pool's own waits, reconnection and messages.
+"""
+
+import asyncio
+import time
+from typing import Any
+
+import psycopg
+
+from .store import WouldBlock
+
+# A read slower than this is left to a worker thread: the loop's reads queue on one connection,
+# and a database that stopped answering must not hold every request of the loop behind it.
+READ_SECONDS = 1.0
+# After a failed connection, the loop does not try again for this long: requests go to the
+# pool meanwhile, instead of each waiting for a connection attempt of its own.
+RETRY_SECONDS = 1.0
+
+
+class LoopReads:
+    """Reads on one `psycopg.AsyncConnection`, made at first use by the running event loop and
+    made again after it failed, or when another loop asks (each test client runs its own)."""
+
+    def __init__(self, url: str, options: dict[str, Any]) -> None:
+        self._url, self._options = url, options
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._connection: psycopg.AsyncConnection[tuple[Any, ...]] | None = None
+        self._connecting: asyncio.Lock | None = None
+        self._failed_at = -RETRY_SECONDS
+
+    async def fetch_one(self, query: str, parameters: tuple[object, ...]) -> tuple[Any, ...] | None:
+        """The first row of `query`. A connection left over from before a database restart fails
+        at its first use: the read is sent once more, on a new one."""
+        for attempt in (1, 2):
+            connection = await self._connected()
+            try:
+                async with asyncio.timeout(READ_SECONDS):
+                    cursor = await connection.execute(query, parameters)
+                    return await cursor.fetchone()
+            except (psycopg.Error, TimeoutError) as error:
+                self._drop(connection)
+                if attempt == 1 and isinstance(error, psycopg.OperationalError):
+                    continue
+                raise WouldBlock(f"the read on the event loop failed: {type(error).__name__}") from error
+        raise AssertionError("unreachable")
+
+    async def _connected(self) -> psycopg.AsyncConnection[tuple[Any, ...]]:
+        loop = asyncio.get_running_loop()
+        if self._loop is not loop:
+            self.close()
+            self._loop, self._connecting = loop, asyncio.Lock()
+        assert self._connecting is not None
+        async with self._connecting:  # the requests that arrive meanwhile wait for one connection
+            if self._connection is None or self._connection.closed:
+                if time.monotonic() - self._failed_at < RETRY_SECONDS:
+                    raise WouldBlock("the event loop's connection failed a moment ago")
+                try:
+                    async with asyncio.timeout(READ_SECONDS):
+                        self._connection = await psycopg.AsyncConnection.connect(
+                            self._url, autocommit=True, **self._options)
+                except (psycopg.Error, TimeoutError) as error:
+                    self._failed_at = time.monotonic()
+                    raise WouldBlock(f"no connection on the event loop: {type(error).__name__}") from error
+            return self._connection
+
+    def _drop(self, connection: psycopg.AsyncConnection[tuple[Any, ...]]) -> None:
+        if self._connection is connection:
+            self._connection = None
+        connection.pgconn.finish()  # at once, without a round trip to a server that may be gone
+
+    def close(self) -> None:
+        """Closes the connection, from any thread, once no read is under way."""
+        if self._connection is not None:
+            self._drop(self._connection)
