@@ -13,6 +13,8 @@ with the pool's own waits, reconnection and messages.
 
 import asyncio
 import time
+import weakref
+from dataclasses import dataclass, field
 from typing import Any
 
 import psycopg
@@ -27,58 +29,63 @@ READ_SECONDS = 1.0
 RETRY_SECONDS = 1.0
 
 
+@dataclass
+class _OnLoop:
+    """The connection of one event loop, and the lock its requests wait on while it is made."""
+    connecting: asyncio.Lock = field(default_factory=asyncio.Lock)
+    connection: psycopg.AsyncConnection[tuple[Any, ...]] | None = None
+
+
 class LoopReads:
-    """Reads on one `psycopg.AsyncConnection`, made at first use by the running event loop and
-    made again after it failed, or when another loop asks (each test client runs its own)."""
+    """Reads on one `psycopg.AsyncConnection` per event loop (a server process runs one; each
+    test client runs its own), made at first use and made again after it failed."""
 
     def __init__(self, url: str, options: dict[str, Any]) -> None:
         self._url, self._options = url, options
-        self._loop: asyncio.AbstractEventLoop | None = None
-        self._connection: psycopg.AsyncConnection[tuple[Any, ...]] | None = None
-        self._connecting: asyncio.Lock | None = None
+        self._loops: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, _OnLoop] = weakref.WeakKeyDictionary()
         self._failed_at = -RETRY_SECONDS
 
     async def fetch_one(self, query: str, parameters: tuple[object, ...]) -> tuple[Any, ...] | None:
         """The first row of `query`. A connection left over from before a database restart fails
         at its first use: the read is sent once more, on a new one."""
+        on_loop = self._loops.get(loop := asyncio.get_running_loop())
+        if on_loop is None:
+            on_loop = self._loops[loop] = _OnLoop()
         for attempt in (1, 2):
-            connection = await self._connected()
+            connection = await self._connected(on_loop)
             try:
                 async with asyncio.timeout(READ_SECONDS):
                     cursor = await connection.execute(query, parameters)
                     return await cursor.fetchone()
             except (psycopg.Error, TimeoutError) as error:
-                self._drop(connection)
+                _drop(on_loop, connection)
                 if attempt == 1 and isinstance(error, psycopg.OperationalError):
                     continue
                 raise WouldBlock(f"the read on the event loop failed: {type(error).__name__}") from error
         raise AssertionError("unreachable")
 
-    async def _connected(self) -> psycopg.AsyncConnection[tuple[Any, ...]]:
-        loop = asyncio.get_running_loop()
-        if self._loop is not loop:
-            self.close()
-            self._loop, self._connecting = loop, asyncio.Lock()
-        assert self._connecting is not None
-        async with self._connecting:  # the requests that arrive meanwhile wait for one connection
-            if self._connection is None or self._connection.closed:
+    async def _connected(self, on_loop: _OnLoop) -> psycopg.AsyncConnection[tuple[Any, ...]]:
+        async with on_loop.connecting:  # the requests that arrive meanwhile wait for one connection
+            if on_loop.connection is None or on_loop.connection.closed:
                 if time.monotonic() - self._failed_at < RETRY_SECONDS:
                     raise WouldBlock("the event loop's connection failed a moment ago")
                 try:
                     async with asyncio.timeout(READ_SECONDS):
-                        self._connection = await psycopg.AsyncConnection.connect(
+                        on_loop.connection = await psycopg.AsyncConnection.connect(
                             self._url, autocommit=True, **self._options)
                 except (psycopg.Error, TimeoutError) as error:
                     self._failed_at = time.monotonic()
                     raise WouldBlock(f"no connection on the event loop: {type(error).__name__}") from error
-            return self._connection
-
-    def _drop(self, connection: psycopg.AsyncConnection[tuple[Any, ...]]) -> None:
-        if self._connection is connection:
-            self._connection = None
-        connection.pgconn.finish()  # at once, without a round trip to a server that may be gone
+            return on_loop.connection
 
     def close(self) -> None:
-        """Closes the connection, from any thread, once no read is under way."""
-        if self._connection is not None:
-            self._drop(self._connection)
+        """Closes the connections, from any thread, once no read is under way."""
+        for on_loop in list(self._loops.values()):
+            if on_loop.connection is not None:
+                _drop(on_loop, on_loop.connection)
+
+
+def _drop(on_loop: _OnLoop, connection: psycopg.AsyncConnection[tuple[Any, ...]]) -> None:
+    if on_loop.connection is connection:
+        on_loop.connection = None
+    connection.pgconn.finish()  # at once, without a round trip to a server that may be gone
