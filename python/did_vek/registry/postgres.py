@@ -83,6 +83,12 @@ def _row(row: tuple[Any, ...]) -> StoredVersion:
 Connection = psycopg.Connection[tuple[Any, ...]]
 
 
+def _served_and_last(row: tuple[Any, ...] | None) -> tuple[Head | None, StoredVersion | None, str | None]:
+    if row is None:
+        return None, None, None
+    return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
+
+
 def _head(connection: Connection, kind: str) -> Head | None:
     row = connection.execute("SELECT size, checkpoint, map_entry FROM did_vek_log_heads WHERE kind = %s",
                              (kind,)).fetchone()
@@ -380,18 +386,12 @@ class PostgresStore:
         return self._read_with(lambda connection: _head(connection, "built" if built else "served"))
 
     def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
-        row = self._read(_SERVED_AND_LAST, (did, did), lambda rows: rows[0] if rows else None)
-        if row is None:
-            return None, None, None
-        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
+        return _served_and_last(self._read(_SERVED_AND_LAST, (did, did), lambda rows: rows[0] if rows else None))
 
     async def served_and_last_on_loop(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         if not self._schema_ready:  # the pool's first connection makes the tables
             raise WouldBlock("the tables are not known to be there yet")
-        row = await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did))
-        if row is None:
-            return None, None, None
-        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
+        return _served_and_last(await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did)))
 
     @contextmanager
     def refusing_blocking_reads(self) -> Iterator[None]:
