@@ -27,7 +27,7 @@ from psycopg_pool import ConnectionPool, PoolTimeout
 
 from .postgres_loop import LoopReads
 from .store import (Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, WouldBlock, held_by_tree,
-                    served_and_last_query)
+                    served_and_last_of, served_and_last_query)
 
 _SCHEMA = """
 CREATE TABLE IF NOT EXISTS did_vek_versions (
@@ -74,19 +74,13 @@ _SERVED_AND_LAST = served_and_last_query("did_vek_log_heads", "did_vek_versions"
 _T = TypeVar("_T")
 
 
-def _row(row: tuple[Any, ...]) -> StoredVersion:
+def _row(row: Sequence[Any]) -> StoredVersion:
     did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
                          created=created, signed=signed, deactivates=deactivates, log_index=log_index)
 
 
 Connection = psycopg.Connection[tuple[Any, ...]]
-
-
-def _served_and_last(row: tuple[Any, ...] | None) -> tuple[Head | None, StoredVersion | None, str | None]:
-    if row is None:
-        return None, None, None
-    return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
 
 
 def _head(connection: Connection, kind: str) -> Head | None:
@@ -386,12 +380,13 @@ class PostgresStore:
         return self._read_with(lambda connection: _head(connection, "built" if built else "served"))
 
     def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
-        return _served_and_last(self._read(_SERVED_AND_LAST, (did, did), lambda rows: rows[0] if rows else None))
+        return served_and_last_of(self._read(_SERVED_AND_LAST, (did, did), lambda rows: rows[0] if rows else None),
+                                  _row)
 
     async def served_and_last_on_loop(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         if not self._schema_ready:  # the pool's first connection makes the tables
             raise WouldBlock("the tables are not known to be there yet")
-        return _served_and_last(await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did)))
+        return served_and_last_of(await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did)), _row)
 
     @contextmanager
     def refusing_blocking_reads(self) -> Iterator[None]:

@@ -16,9 +16,10 @@ import threading
 import time
 from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
-from typing import TypeVar
+from typing import Any, TypeVar
 
-from .store import Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree, served_and_last_query
+from .store import (Head, NewVersion, StoreBusy, StoredVersion, StoreUnavailable, held_by_tree, served_and_last_of,
+                    served_and_last_query)
 
 # AUTOINCREMENT: a seq is never given twice, not even after the newest row went away.
 # log_index is NULL only for a version stored before the database had a log (see _LOG_SCHEMA).
@@ -75,7 +76,7 @@ def _switch_to_wal(connection: sqlite3.Connection) -> None:
         time.sleep(0.01)
 
 
-def _row(row: tuple[str, int, int, str, str, str, int, int | None]) -> StoredVersion:
+def _row(row: Sequence[Any]) -> StoredVersion:
     did, version, seq, version_time, created, signed, deactivates, log_index = row
     return StoredVersion(did=did, version=version, seq=seq, version_time=version_time,
                          created=created, signed=signed, deactivates=bool(deactivates), log_index=log_index)
@@ -299,9 +300,7 @@ class SqliteStore:
     def served_and_last(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         with self._failures():
             row = self._connection().execute(_SERVED_AND_LAST, (did, did)).fetchone()
-        if row is None:
-            return None, None, None
-        return Head(*row[:3]), None if row[3] is None else _row(row[3:-1]), row[-1]
+        return served_and_last_of(row, _row)
 
     def entries(self, start: int, end: int) -> list[str]:
         with self._failures():

@@ -12,7 +12,7 @@ returns. Everything is append-only, so a reader that asks for what a tree of som
 from collections.abc import Callable, Sequence
 from contextlib import AbstractContextManager
 from dataclasses import dataclass
-from typing import Protocol, TypeVar, runtime_checkable
+from typing import Any, Protocol, TypeVar, runtime_checkable
 
 
 @dataclass(frozen=True)
@@ -77,7 +77,6 @@ class WouldBlock(Exception):
     """A read asked for where the store refuses to block (see `ReadsOnLoop`); nothing was read."""
 
 
-
 Decide = Callable[[StoredVersion | None], NewVersion]
 _T = TypeVar("_T")
 
@@ -89,6 +88,15 @@ def served_and_last_query(heads: str, versions: str, entries: str, columns: str,
             f" FROM {heads} h LEFT JOIN {versions} v ON v.did = {parameter} AND v.version ="
             f" (SELECT max(version) FROM {versions} WHERE did = {parameter} AND log_index < h.size)"
             f" LEFT JOIN {entries} e ON e.idx = v.log_index WHERE h.kind = 'served'")
+
+
+def served_and_last_of(row: Sequence[Any] | None, version_of: Callable[[Sequence[Any]], StoredVersion]
+                       ) -> tuple[Head | None, StoredVersion | None, str | None]:
+    """What `Store.served_and_last` returns for the row of that statement (None: no row), its
+    version's columns read by the engine's `version_of`."""
+    if row is None:
+        return None, None, None
+    return Head(*row[:3]), None if row[3] is None else version_of(row[3:-1]), row[-1]
 
 
 def held_by_tree(size: int | None) -> str:
