@@ -18,6 +18,7 @@ from did_vek.tlog.note import Verifier, parse_note, verify_note
 from witness_logs import Log, request_body
 
 CALLS = 1000 if LONG else 150
+KILLS = 20 if LONG else 3  # asked for until reached: how many calls fit before a kill depends on the machine
 SECONDS = 600 if LONG else 90
 SIZE = CALLS * 3
 MAIN = Log(SIZE)
@@ -67,7 +68,8 @@ def test_sigkill_at_random_points_never_makes_it_cosign_two_inconsistent_checkpo
     held = [(MAIN, 0)]  # every checkpoint the witness held, in order
     kills = calls = cosignatures = 0
     try:
-        while calls < CALLS and time.monotonic() < deadline:
+        while calls < CALLS or kills < KILLS:
+            assert time.monotonic() < deadline, (calls, kills)
             (held_log, old), log = held[-1], rng.choice([MAIN, FORK])
             size = min(old + rng.randint(0, 4), SIZE)
             calls += 1
@@ -95,6 +97,6 @@ def test_sigkill_at_random_points_never_makes_it_cosign_two_inconsistent_checkpo
         killer.cancel()
         process.kill()
         process.wait()
-    assert kills >= 2 and cosignatures > calls // 4
+    assert cosignatures > calls // 4
     for (old_log, old), (new_log, new) in zip(held, held[1:]):
         merkle.verify_consistency(old, new, old_log.tree.root(old), new_log.tree.root(new), new_log.proof(old, new))
