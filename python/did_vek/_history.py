@@ -88,6 +88,14 @@ def verify_history(versions: Sequence[str] | str) -> History:
         rows = _native.verify_history(argument)
     except ValueError as error:
         raise InvalidDocument(str(error)) from None
+    return history_of(rows, texts)
+
+
+HistoryRow = tuple[str, str, str, bool, str, str, str | None]
+
+
+def history_of(rows: Sequence[HistoryRow], texts: Sequence[str] = ()) -> History:
+    """The History of the native check's rows; `texts` are the versions' own texts, for rows without one."""
     # An element of an array has no text of its own: it comes back laid out as the engine writes it.
     verified = tuple(frozen(Version, version_id=str(number), version_time=updated, key_id=key_id, public_key=public_key,
                             signed=laid_out if laid_out is not None else texts[number - 1])

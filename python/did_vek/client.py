@@ -17,7 +17,7 @@ from urllib.parse import quote, urlencode
 
 from . import _native
 from ._errors import InvalidDocument
-from ._history import History, Version, is_version_id, verify_history
+from ._history import History, Version, history_of, is_version_id
 from ._messages import quoted
 from ._signed import read_signed
 from ._transport import Answer, Connection, NotFound, RegistryError, one_line, refusal
@@ -174,18 +174,21 @@ class RegistryClient:
                                               headers={"Accept": "application/json"})
             if answer.status not in (200, 404):
                 raise _failure(answer)
-            body = _json(answer, dict)
-            versions = body.get("versions")
-            if not isinstance(versions, list) or not all(isinstance(version, dict) for version in versions):
-                raise InvalidDocument("the registry's history has no array of signed documents")
-            if answer.status == 404 and versions:
-                raise InvalidDocument("the registry answered 404 with versions")
-            texts = [pretty_json(version) for version in versions]
-            history = verify_history(texts) if answer.status == 200 else None
-            if history is not None and history.did != did:
-                raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
+            history: History | None = None
+            if answer.status == 200:
+                history, body = _verified_history(answer)
+                if history.did != did:
+                    raise InvalidDocument(f"the registry served the history of {quoted(history.did)}, not {quoted(did)}")
+                texts = [version.signed for version in history.versions]
+            else:  # only the proof that the log holds no version of did
+                body = _json(answer, dict)
+                if not isinstance(body.get("versions"), list):
+                    raise InvalidDocument(_NO_HISTORY)
+                if body["versions"]:
+                    raise InvalidDocument("the registry answered 404 with versions")
+                texts = []
             try:
-                # The texts are value forms (pretty_json), and the history verified them as did's.
+                # The texts are value forms, and the history verified them as did's.
                 accept_history(self._state, self._policy, self.url, did, texts, body.get("vekLog"), known=known,
                                offered_key=self._offered_key(), max_age=self._max_age,
                                value_forms=history is not None)
@@ -285,6 +288,19 @@ def _text(answer: Answer) -> str:
         return answer.body.decode("utf-8")
     except UnicodeDecodeError:
         raise RegistryError(answer.status, "the registry's answer is not UTF-8 text") from None
+
+
+_NO_HISTORY = "the registry's history has no array of signed documents"
+
+
+def _verified_history(answer: Answer) -> tuple[History, dict[str, Any]]:
+    """The history that a 200 answer of /history serves, verified (each version in its value
+    form), and the answer's other members. The versions never become Python objects."""
+    try:
+        rows, others = _native.verify_history_answer(_text(answer))
+    except ValueError as error:
+        raise InvalidDocument(str(error)) from None
+    return history_of(rows), others
 
 
 def _json(answer: Answer, kind: type) -> Any:

@@ -114,11 +114,10 @@ Checked<VerifiedHistory> verify_history(std::span<const std::string> texts) {
     return check_versions(std::move(history));
 }
 
-Checked<VerifiedHistory> verify_history_array(std::string_view text) {
-    auto parsed = parse_strict(text);
-    if (!parsed) return std::unexpected(std::move(parsed.error()));
+Checked<VerifiedHistory> verify_history_elements(std::unique_ptr<JsonDocument> json, const Node& array,
+                                                 std::string_view text) {
     VerifiedHistory history;
-    const Node& array = history.json.emplace_back(std::make_unique<JsonDocument>(std::move(*parsed)))->root;
+    history.json.push_back(std::move(json));
     if (array.kind != Node::Kind::Array) return refuse("a history is a JSON array of signed documents");
     history.versions.reserve(array.elements.size());
     for (std::size_t i = 0; i < array.elements.size(); ++i) {
@@ -129,6 +128,14 @@ Checked<VerifiedHistory> verify_history_array(std::string_view text) {
         history.versions.push_back({std::move(*parts), {}, std::move(value_form)});
     }
     return check_versions(std::move(history));
+}
+
+Checked<VerifiedHistory> verify_history_array(std::string_view text) {
+    auto parsed = parse_strict(text);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    auto json = std::make_unique<JsonDocument>(std::move(*parsed));
+    const Node& array = json->root;
+    return verify_history_elements(std::move(json), array, text);
 }
 
 }  // namespace vek::record

@@ -60,4 +60,8 @@ Checked<VerifiedHistory> verify_history(std::span<const std::string> texts);
 // The same for the JSON text of an array of signed documents.
 Checked<VerifiedHistory> verify_history_array(std::string_view text);
 
+// The same for `array`, a node of `json` (parsed from `text`), which the history then owns.
+Checked<VerifiedHistory> verify_history_elements(std::unique_ptr<json::JsonDocument> json, const json::Node& array,
+                                                 std::string_view text);
+
 }  // namespace vek::record

@@ -196,6 +196,8 @@ PyObject* tuple_of(Objects... objects) {
 
 PyObject* text(std::string_view value) { return binding::to_python(value); }
 
+constexpr std::string_view kVersionsMember = "versions";
+
 // Results, each with its conversion into Python objects.
 struct ReadSigned {
     SignedReading reading;
@@ -227,6 +229,12 @@ struct History {
     Versions versions;
     VerifiedHistory history;
     bool from_array = false;
+};
+// A registry's history answer: its versions verified, and the object they came in (a node of
+// the history's first document).
+struct HistoryAnswer {
+    VerifiedHistory history;
+    const json::Node* answer;
 };
 
 PyObject* to_python(ReadSigned&& result) {
@@ -285,13 +293,14 @@ PyObject* to_python(PairsJudged&& result) {
     return list.release();
 }
 
-PyObject* to_python(History&& result) {
-    const auto& versions = result.history.versions;
+// The rows of a verified history; with `laid_out`, each with its value form.
+PyObject* history_rows(const VerifiedHistory& history, bool laid_out) {
+    const auto& versions = history.versions;
     PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(versions.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < versions.size(); ++i) {
         const VerifiedVersion& version = versions[i];
-        PyObject* signed_text = result.from_array ? text(version.value_form) : Py_NewRef(Py_None);
+        PyObject* signed_text = laid_out ? text(version.value_form) : Py_NewRef(Py_None);
         const Record& record = version.parts.record;
         PyObject* row = tuple_of(text(record.id), text(record.created), text(record.updated),
                                  binding::to_python(record.assertion.empty()), text(version.parts.key_id()),
@@ -300,6 +309,21 @@ PyObject* to_python(History&& result) {
         PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), row);
     }
     return list.release();
+}
+
+PyObject* to_python(History&& result) { return history_rows(result.history, result.from_array); }
+
+// The versions are not made into Python objects: they are what the answer is mostly made of.
+PyObject* to_python(HistoryAnswer&& result) {
+    PyRef others = PyRef::steal(PyDict_New());
+    if (!others) return nullptr;
+    for (const json::Member& member : result.answer->members) {
+        if (member.name == kVersionsMember) continue;
+        PyRef name = PyRef::steal(text(member.name));
+        PyRef value = PyRef::steal(name ? value_to_python(member.value) : nullptr);
+        if (!value || PyDict_SetItem(others.get(), name.get(), value.get()) != 0) return nullptr;
+    }
+    return tuple_of(history_rows(result.history, true), others.release());
 }
 
 // A checked value as the result type that converts it into Python objects.
@@ -371,6 +395,31 @@ struct VerifyHistoryOp {
         if (!history) return std::unexpected(std::move(history.error()));
         result.history = std::move(*history);
         return result;
+    }
+};
+
+struct VerifyHistoryAnswerOp {
+    static constexpr auto signature = describe(nullptr, "verify_history_answer", "text").with_summary(
+        "(verify_history's rows, each with its value form; {the other members}) of a registry's history answer, a "
+        "JSON object whose \"versions\" is an array of signed documents.");
+    static constexpr bool releases_lock = true;
+    static Checked<HistoryAnswer> run(Text text) {
+        auto parsed = json::parse_strict(text.utf8);
+        if (!parsed) return refuse("the registry's answer: " + parsed.error().message);
+        auto json = std::make_unique<json::JsonDocument>(std::move(*parsed));
+        const json::Node& answer = json->root;
+        const json::Node* versions = nullptr;
+        if (answer.kind == json::Node::Kind::Object) {
+            for (const json::Member& member : answer.members) {
+                if (member.name == kVersionsMember) versions = &member.value;
+            }
+        }
+        if (versions == nullptr || versions->kind != json::Node::Kind::Array) {
+            return refuse("the registry's history has no array of signed documents");
+        }
+        auto history = verify_history_elements(std::move(json), *versions, text.utf8);
+        if (!history) return std::unexpected(std::move(history.error()));
+        return HistoryAnswer{std::move(*history), &answer};
     }
 };
 
@@ -449,7 +498,7 @@ struct MultibaseOp {
 PyMethodDef functions[] = {
     binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
     binding::function<VerifySignedOp>(),
-    binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(),
+    binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(), binding::function<VerifyHistoryAnswerOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckPairsOp>(),    binding::function<CheckTimestampOp>(),
     binding::function<MultibaseOp>(),
     {nullptr, nullptr, 0, nullptr},

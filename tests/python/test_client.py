@@ -139,6 +139,8 @@ LIES = {
         lambda versions: values([Holder().write(did="did:vek:0000000000000000")]), "version 1 breaks H1"),
     "an empty log": (lambda versions: [], "empty"),
     "not an array": (lambda versions: {"versions": values(versions)}, "array"),
+    "a version that is no object": (lambda versions: [1, *values(versions[1:])], "version 1 breaks H1"),
+    "an array, not an answer": (lambda versions: json.dumps(values(versions)).encode(), "array"),
     "not JSON": (lambda versions: b"<html>", "not JSON"),
     "duplicate members": (lambda versions: b'[{"document": {}, "document": {}}]', "duplicate"),
 }

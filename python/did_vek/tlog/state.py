@@ -107,8 +107,12 @@ class ClientState:
     @contextmanager
     def update(self) -> Iterator["StateUpdate"]:
         """The state, locked against other processes until the block ends, with its writes."""
-        self._make_directory(self.directory)
-        descriptor = os.open(self.directory / "lock", os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        lock = os.path.join(self.directory, "lock")
+        try:
+            descriptor = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
+        except FileNotFoundError:  # the first update: the directory is made with it
+            self._make_directory(self.directory)
+            descriptor = os.open(lock, os.O_RDWR | os.O_CREAT | os.O_CLOEXEC, 0o600)
         try:
             fcntl.flock(descriptor, fcntl.LOCK_EX)
             yield StateUpdate(self.directory, _kept=self)
