@@ -9,7 +9,8 @@
 namespace vek::json {
 
 Writer::Writer(std::string& out, Layout layout, int level, Escaping escaping)
-    : out_(out), size_(out.size()), pretty_(layout == Layout::Pretty), ascii_(escaping == Escaping::Ascii),
+    : out_(out), size_(out.size()), pretty_(layout == Layout::Pretty), spaced_(layout == Layout::Spaced),
+      colon_space_(layout != Layout::Compact), ascii_(escaping == Escaping::Ascii),
       level_(level) {
     grow(std::max<std::size_t>(out.capacity() - size_, 256));
 }
@@ -72,7 +73,7 @@ void Writer::write_ascii(std::string_view text) {
 void Writer::write_name(std::string_view text) {
     write_text(text);
     reserve(2);
-    if (pretty_) {
+    if (colon_space_) {
         put(": ");
     } else {
         put(':');
@@ -85,7 +86,7 @@ void Writer::write_plain_name(std::string_view text) {
     at = copy(at, text);
     *at++ = '"';
     *at++ = ':';
-    if (pretty_) *at++ = ' ';
+    if (colon_space_) *at++ = ' ';
     advance_to(at);
 }
 
@@ -108,7 +109,7 @@ void Writer::plain_member(std::string_view member_name, std::string_view text) {
     at = copy(at, member_name);
     *at++ = '"';
     *at++ = ':';
-    if (pretty_) *at++ = ' ';
+    if (colon_space_) *at++ = ' ';
     advance_to(trusted_text_at(at, text));
 }
 

@@ -1,7 +1,8 @@
-// The one JSON writer: values written as they come, in one of two layouts. Compact has no
+// The one JSON writer: values written as they come, in one of three layouts. Compact has no
 // white space at all; pretty puts each member and element on a line of its own, indented by
-// two spaces per level, "name": value, and no line feed at the end. Empty objects and arrays
-// are {} and [] in both. Strings are escaped as the engine escapes them (json/strings.hpp).
+// two spaces per level, "name": value, and no line feed at the end; spaced is one line with
+// ", " between items and ": " after names, as Python's json.dumps writes by default. Empty
+// objects and arrays are {} and [] in all three. Strings are escaped as the engine escapes them (json/strings.hpp).
 // Which members come in which order is the caller's choice: this writer only lays out.
 #pragma once
 
@@ -12,7 +13,7 @@
 
 namespace vek::json {
 
-enum class Layout { Compact, Pretty };
+enum class Layout { Compact, Pretty, Spaced };
 
 // Engine: every character but the few the engine escapes stands for itself. Ascii: every
 // non-ASCII character is escaped too, for a value with a text that has no UTF-8 form (a lone
@@ -90,9 +91,10 @@ private:
         first_ = false;
         if (!pretty_) {
             if (comma) {
-                char* at = room(1);
-                *at = ',';
-                advance_to(at + 1);
+                char* at = room(2);
+                *at++ = ',';
+                if (spaced_) *at++ = ' ';
+                advance_to(at);
             }
             return;
         }
@@ -133,6 +135,9 @@ private:
     std::string& out_;
     std::size_t size_;
     bool pretty_;
+    bool spaced_;
+    // After a name's colon: a space, except in the compact layout.
+    bool colon_space_;
     bool ascii_;
     int level_;
     int depth_ = 0;

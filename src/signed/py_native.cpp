@@ -215,6 +215,9 @@ struct Parsed {
 struct ValueFormOf {
     AnyValue value;
 };
+struct JsonLineOf {
+    AnyValue value;
+};
 struct NextChecked {
     NextVerdict verdict;
     // The readings the verdict's views point into.
@@ -263,6 +266,8 @@ PyObject* to_python(Verified&& result) {
 PyObject* to_python(Parsed&& result) { return value_to_python(result.document.root); }
 
 PyObject* to_python(ValueFormOf&& result) { return value_form_of(result.value.object); }
+
+PyObject* to_python(JsonLineOf&& result) { return json_line_of(result.value.object); }
 
 // The names of the rules in `broken`, a set of Rule bits, as a tuple.
 PyObject* rule_names(unsigned broken) {
@@ -345,6 +350,12 @@ struct ValueFormOp {
         "value as json.dumps(value, ensure_ascii=False, sort_keys=True, indent=2) writes it; escaped to ASCII "
         "when a text holds a lone surrogate.");
     static ValueFormOf run(AnyValue value) { return {value}; }
+};
+
+struct JsonLineOp {
+    static constexpr auto signature = describe(nullptr, "json_line", "value").with_summary(
+        "value as json.dumps(value, ensure_ascii=False).encode() writes it, for a value with str keys only.");
+    static JsonLineOf run(AnyValue value) { return {value}; }
 };
 
 struct ReadSignedOp {
@@ -496,7 +507,8 @@ struct MultibaseOp {
 };
 
 PyMethodDef functions[] = {
-    binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<ReadSignedOp>(),
+    binding::function<ParseJsonOp>(),     binding::function<ValueFormOp>(),     binding::function<JsonLineOp>(),
+    binding::function<ReadSignedOp>(),
     binding::function<VerifySignedOp>(),
     binding::function<SignDocumentOp>(),  binding::function<VerifyHistoryOp>(), binding::function<VerifyHistoryAnswerOp>(),
     binding::function<CheckNextOp>(),     binding::function<CheckPairsOp>(),    binding::function<CheckTimestampOp>(),

@@ -22,7 +22,9 @@ class ValueWriter {
 public:
     // With `surrogates`, texts are read with their lone surrogates kept as three bytes each,
     // for a writer that escapes them.
-    ValueWriter(json::Writer& out, bool surrogates) : out_(out), surrogates_(surrogates) {}
+    // With `sorted`, members are written sorted by name, else in the dict's order.
+    ValueWriter(json::Writer& out, bool surrogates, bool sorted = true)
+        : out_(out), surrogates_(surrogates), sorted_(sorted) {}
 
     // False with the interpreter's error set; a lone surrogate read without `surrogates`
     // leaves UnicodeEncodeError.
@@ -107,7 +109,7 @@ private:
             if (!text) return false;
             members.emplace_back(*text, value);
         }
-        std::ranges::sort(members, {}, &std::pair<std::string_view, PyObject*>::first);
+        if (sorted_) std::ranges::sort(members, {}, &std::pair<std::string_view, PyObject*>::first);
         out_.begin_object();
         for (const auto& [member_name, member_value] : members) {
             out_.name(member_name);
@@ -119,6 +121,7 @@ private:
 
     json::Writer& out_;
     bool surrogates_;
+    bool sorted_;
     // The encoded texts that views point into.
     std::vector<PyRef> kept_;
 };
@@ -129,6 +132,15 @@ bool write_value_form(std::string& out, PyObject* value, bool surrogates) {
 }
 
 }  // namespace
+
+PyObject* json_line_of(PyObject* value) {
+    std::string text;
+    {
+        json::Writer writer(text, json::Layout::Spaced);
+        if (!ValueWriter(writer, false, false).write(value)) return nullptr;
+    }
+    return PyBytes_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+}
 
 PyObject* value_form_of(PyObject* value) {
     std::string text;

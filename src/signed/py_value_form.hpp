@@ -13,4 +13,9 @@ namespace vek::record {
 // str, or null with TypeError (another type) or RecursionError set.
 PyObject* value_form_of(PyObject* value);
 
+// The same value on one line, its members in the dicts' order, as
+// json.dumps(value, ensure_ascii=False).encode() writes it: new bytes, or null with the error
+// set (UnicodeEncodeError for a text with a lone surrogate).
+PyObject* json_line_of(PyObject* value);
+
 }  // namespace vek::record

@@ -1,6 +1,6 @@
 # The one writer of the value form: for values made of Python objects it writes what the standard
-# library's writer (the oracle here) writes with members sorted and a two-space layout, and a signed
-# document read in any layout comes back in that form.
+# library's writer (the oracle here) writes with members sorted and a two-space layout (and, on one
+# line, with its default layout), and a signed document read in any layout comes back in that form.
 import json
 
 import pytest
@@ -32,6 +32,12 @@ values = st.recursive(
 @given(values)
 def test_python_values_as_the_standard_library_writes_them(value):
     assert _native.value_form(value) == oracle(value)
+    try:
+        line = json.dumps(value, ensure_ascii=False).encode()
+    except UnicodeEncodeError:
+        pytest.raises(UnicodeEncodeError, _native.json_line, value)
+    else:
+        assert _native.json_line(value) == line
 
 
 class Number(int):

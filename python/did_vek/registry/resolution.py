@@ -20,6 +20,7 @@ from typing import Any
 
 from starlette.concurrency import run_in_threadpool
 
+from .. import _native
 from .._resolution import DID_MEDIA_TYPE, document_metadata, error_object, gone_metadata, resolution_result
 from .._view import view_of
 from .did_url import Target, read_target
@@ -68,7 +69,8 @@ class Answer:
 
 
 def _dumps(value: Any) -> bytes:
-    return json.dumps(value, ensure_ascii=False).encode()
+    # json.dumps(value, ensure_ascii=False).encode(), written natively: the answer's largest cost after its read.
+    return _native.json_line(value)
 
 
 def _dereferencing(content: Any, content_metadata: dict[str, Any], metadata: dict[str, Any]) -> bytes:
