@@ -18,6 +18,7 @@ from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 from starlette.types import ASGIApp
 
+from .. import _native
 from .dispatch import Dispatcher, ErrorAnswer, Route, answering, read_body, route
 from .cosigning import Cosigner, WitnessPeer, witnesses_from_environment
 from .engines import open_store
@@ -200,7 +201,7 @@ async def _publish(app: RegistryApp, request: Request) -> Response:
         stored, status = retry.stored, 200
     # A store whose reads never wait (see Resolver) proves on the event loop: no thread hop.
     receipt = await _store_call(_receipt, app, stored, inline=app.resolver.inline)
-    return Response(json.dumps(receipt, ensure_ascii=False).encode(), status_code=status,
+    return Response(_native.json_line(receipt), status_code=status,
                     media_type="application/json",
                     headers={"Location": f"{RESOLUTION_PREFIX}{stored.did}?versionId={stored.version}",
                              "Cache-Control": "no-store"})

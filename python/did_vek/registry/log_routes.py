@@ -13,6 +13,7 @@ from starlette.concurrency import run_in_threadpool
 from starlette.requests import Request
 from starlette.responses import Response, StreamingResponse
 
+from .. import _native
 from ..tlog import merkle
 from ..tlog._base64 import encode
 from ..tlog.errors import FormatError
@@ -96,7 +97,7 @@ class LogRoutes:
             return head, self.store.log(did, 0, BATCH, head.size), vek_log
 
         head, first, vek_log = await run_in_threadpool(as_of_head, self.store, self.view, opening, self._start)
-        start = json.dumps({"did": did, "vekLog": vek_log}, ensure_ascii=False)[:-1] + ', "versions": ['
+        start = _native.json_line({"did": did, "vekLog": vek_log}).decode()[:-1] + ', "versions": ['
         if len(first) < BATCH:  # the whole log, as most are: sent with its length, not as a stream
             return Response(start + ",".join(version.signed for version in first) + "]}",
                             status_code=200 if first else 404, media_type="application/json", headers=NO_STORE)
