@@ -7,13 +7,16 @@ for assertion. A version without assertion keys deactivates the DID: nothing can
 
 from collections.abc import Sequence
 from dataclasses import dataclass, field
-from typing import Any, ClassVar
+from typing import TYPE_CHECKING, Any, ClassVar
 
 from . import _native
 from ._errors import InvalidDocument
 from ._frozen import frozen
 from ._messages import quoted
 from ._on_demand import ValuesOnDemand
+
+if TYPE_CHECKING:
+    from ._native import _HistoryRow
 
 
 def is_version_id(text: str) -> bool:
@@ -91,10 +94,7 @@ def verify_history(versions: Sequence[str] | str) -> History:
     return history_of(rows, texts)
 
 
-HistoryRow = tuple[str, str, str, bool, str, str, str | None]
-
-
-def history_of(rows: Sequence[HistoryRow], texts: Sequence[str] = ()) -> History:
+def history_of(rows: Sequence["_HistoryRow"], texts: Sequence[str] = ()) -> History:
     """The History of the native check's rows; `texts` are the versions' own texts, for rows without one."""
     # An element of an array has no text of its own: it comes back laid out as the engine writes it.
     verified = tuple(frozen(Version, version_id=str(number), version_time=updated, key_id=key_id, public_key=public_key,
