@@ -1,8 +1,10 @@
 #include "json/reader.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <unordered_set>
 #include <utility>
@@ -30,6 +32,16 @@ std::string_view type_name(const Node& node) {
 namespace {
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// How many of the eight bytes at `at` are spaces before the first other byte (8 if none).
+std::size_t leading_spaces(const char* at) {
+    std::uint64_t word;
+    std::memcpy(&word, at, 8);
+    const std::uint64_t others = word ^ (detail::kOnes * ' ');
+    if (others == 0) return 8;
+    const int bits = std::endian::native == std::endian::little ? std::countr_zero(others) : std::countl_zero(others);
+    return static_cast<std::size_t>(bits) >> 3;
+}
 
 int hex_value(char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -119,6 +131,11 @@ private:
     void skip_space() {
         while (pos_ < text_.size()) {
             const char c = text_[pos_];
+            if (c == ' ' && pos_ + 8 <= text_.size()) {
+                // Most white space is indentation: its spaces are passed eight at a time.
+                pos_ += leading_spaces(text_.data() + pos_);
+                continue;
+            }
             if (c != ' ' && c != '\t' && c != '\n' && c != '\r') return;
             ++pos_;
         }

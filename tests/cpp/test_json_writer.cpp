@@ -9,6 +9,7 @@
 
 #include "../oracle/json_oracle.hpp"
 #include "document/builder_state.hpp"
+#include "json/plain_run.hpp"
 #include "record/schema.hpp"
 
 using namespace vek;
@@ -95,4 +96,23 @@ TEST_CASE("build() writes the record form in declared order, as nlohmann lays it
     CHECK(parsed["service"][0].begin().key() == "id");
     const auto empty = document::BuilderState::create("did:vek:x")->build();
     CHECK(*empty == OrderedJson::parse(*empty).dump(2));
+}
+
+TEST_CASE("a plain run ends at the first byte that needs attention, wherever it lies") {
+    // Every byte value at every place of texts that span the wide and the narrow scans.
+    for (std::size_t size = 1; size <= 40; ++size) {
+        for (std::size_t at = 0; at < size; ++at) {
+            for (int byte = 0; byte < 256; ++byte) {
+                std::string text(size, 'a');
+                text[at] = static_cast<char>(byte);
+                const bool stops_ascii = byte < 0x20 || byte == '"' || byte == '\\' || byte >= 0x80;
+                const bool stops_utf8 = byte < 0x20 || byte == '"' || byte == '\\';
+                CAPTURE(size);
+                CAPTURE(at);
+                CAPTURE(byte);
+                REQUIRE(json::plain_run(text, true) == (stops_ascii ? at : size));
+                REQUIRE(json::plain_run(text, false) == (stops_utf8 ? at : size));
+            }
+        }
+    }
 }
