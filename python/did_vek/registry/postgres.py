@@ -70,6 +70,8 @@ _COSIGN_LOCK = 0x646964766B63
 _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_index"
 _FIELDS = _COLUMNS.split(", ")
 _SERVED_AND_LAST = served_and_last_query("did_vek_log_heads", "did_vek_versions", "did_vek_log_entries", _COLUMNS, "%s")
+_SERVED_AND_LASTS = served_and_last_query("did_vek_log_heads", "did_vek_versions", "did_vek_log_entries", _COLUMNS,
+                                          "", dids="unnest(%s::text[])")
 
 _T = TypeVar("_T")
 
@@ -386,7 +388,7 @@ class PostgresStore:
     async def served_and_last_on_loop(self, did: str) -> tuple[Head | None, StoredVersion | None, str | None]:
         if not self._schema_ready:  # the pool's first connection makes the tables
             raise WouldBlock("the tables are not known to be there yet")
-        return served_and_last_of(await self._loop_reads.fetch_one(_SERVED_AND_LAST, (did, did)), _row)
+        return served_and_last_of(await self._loop_reads.fetch_keyed(_SERVED_AND_LASTS, did), _row)
 
     @contextmanager
     def refusing_blocking_reads(self) -> Iterator[None]:

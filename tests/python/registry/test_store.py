@@ -1,5 +1,6 @@
 # The store under writers racing for one DID: every version taken once, each judged against the
 # version it actually follows, and seq in commit order.
+import asyncio
 import time
 from concurrent.futures import ThreadPoolExecutor
 
@@ -8,7 +9,7 @@ import pytest
 from did_vek import verify_history
 from did_vek.registry import open_log, open_store
 from did_vek.registry.rules import decider, parse_if_match, prejudge, read_submission
-from did_vek.registry.store import AlreadyStored, Refused
+from did_vek.registry.store import AlreadyStored, ReadsOnLoop, Refused, WouldBlock
 from registry_histories import ALICE, ALICE_NEXT, DID, day, signed
 
 
@@ -105,6 +106,35 @@ def test_a_resolution_reads_the_served_head_with_the_last_version_its_tree_holds
     assert store.served_and_last("did:vek:0000000000000000") == (store.head(), None, None)
     store.write(lambda transaction: transaction.set_served(older))  # as while a newer head waits
     assert store.served_and_last(DID) == (older, first, entry(first))
+
+
+@pytest.mark.parametrize("fails", [False, True])
+def test_reads_awaited_on_one_event_loop_are_sent_together_and_each_gets_its_own_row(store, monkeypatch, fails):
+    if not isinstance(store, ReadsOnLoop):
+        pytest.skip("this store reads inline")
+    append(store, signed(updated=day(1)))
+    append(store, signed(updated=day(2)))
+    dids = [DID, "did:vek:0000000000000000", DID]  # one twice, one the store does not hold
+    reads = store._loop_reads
+    sent, fetch_all = [], reads._fetch_all
+
+    async def counted(on_loop, query, parameters):
+        sent.append(parameters[0])
+        if fails:
+            raise WouldBlock("the database is away")
+        return await fetch_all(on_loop, query, parameters)
+
+    monkeypatch.setattr(reads, "_fetch_all", counted)
+
+    async def read_all():
+        return await asyncio.gather(*(store.served_and_last_on_loop(did) for did in dids), return_exceptions=True)
+
+    answers = asyncio.run(read_all())
+    assert sent == [[DID, "did:vek:0000000000000000"]]  # one statement, each DID once
+    if fails:  # each answer is then made in a worker thread
+        assert all(isinstance(answer, WouldBlock) for answer in answers)
+    else:
+        assert answers == [store.served_and_last(did) for did in dids]
 
 
 def test_a_closed_store_fails_as_unavailable(db):
