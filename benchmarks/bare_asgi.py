@@ -2,10 +2,13 @@
 bytes, a resolution result of the usual size, without looking at the request; and `created`,
 the floor of a publish, which reads the request's whole body and answers 201.
 
-    uvicorn bare_asgi:app --app-dir benchmarks
+Served as `did-vek serve` serves the registry (its HTTP protocol, event loop and limits):
+
+    python benchmarks/bare_asgi.py PORT WORKERS [app|created]
 """
 
 import json
+import sys
 
 import did_vek
 from did_vek._resolution import document_metadata, resolution_result
@@ -44,3 +47,18 @@ async def created(scope, receive, send):
         pass
     await send(_CREATED_START)
     await send(_CREATED_BODY)
+
+
+def app_factory():
+    return app
+
+
+def created_factory():
+    return created
+
+
+if __name__ == "__main__":
+    from did_vek.registry.server import run_uvicorn
+
+    port, workers, which = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3] if len(sys.argv) > 3 else "app"
+    run_uvicorn(f"bare_asgi:{which}_factory", host="127.0.0.1", port=port, workers=workers)

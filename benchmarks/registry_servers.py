@@ -181,10 +181,12 @@ PURE_PYTHON_STACK = ("h11", "asyncio")
 
 
 def bare_asgi(workers: int, stack: tuple[str, str] | None = None, app: str = "bare_asgi:app") -> ServerProcess:
-    """The fixed-bytes application (or another of `bare_asgi`'s) under the settings
-    `did_vek.registry.serve` gives uvicorn."""
+    """The fixed-bytes application (or another of `bare_asgi`'s) served as `did-vek serve` serves
+    the registry; with `stack`, by uvicorn on that HTTP parser and event loop."""
     port = free_port()
-    return ServerProcess("bare ASGI app", _uvicorn(app, port, workers, stack), port, "/",
+    command = (_uvicorn(app, port, workers, stack) if stack is not None
+               else [sys.executable, str(HERE / "bare_asgi.py"), str(port), str(workers), app.partition(":")[2]])
+    return ServerProcess("bare ASGI app", command, port, "/", cwd=HERE,
                          ready_status=201 if app.endswith(":created") else 200)
 
 

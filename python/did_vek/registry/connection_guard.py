@@ -14,6 +14,7 @@ from typing import Any
 from uvicorn.config import Config
 from uvicorn.server import ServerState
 
+from .joined_writes import JoinedWrites
 from .limits import REQUEST_TIMEOUT_VARIABLE, ServeLimits
 
 _log = logging.getLogger("did_vek.registry")
@@ -44,7 +45,7 @@ class ConnectionGuard(asyncio.Protocol):
                          self._max_connections)
             transport.abort()
             return
-        super().connection_made(transport)
+        super().connection_made(JoinedWrites(transport, self.loop))
         self._request_started()
 
     def connection_lost(self, exc: Exception | None) -> None:
