@@ -60,8 +60,8 @@ class Sizes:
     rounds: int
 
 
-FULL = Sizes(resolve=100_000, large=1_000_000, publish_per_round=12_000, seconds=5, rounds=4)
-QUICK = Sizes(resolve=10_000, large=100_000, publish_per_round=4_000, seconds=2, rounds=2)
+FULL = Sizes(resolve=100_000, large=1_000_000, publish_per_round=16_000, seconds=5, rounds=4)
+QUICK = Sizes(resolve=10_000, large=100_000, publish_per_round=6_000, seconds=2, rounds=2)
 
 
 @dataclass(frozen=True)

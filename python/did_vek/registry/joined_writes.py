@@ -1,8 +1,10 @@
-"""A transport that sends what one step of the event loop writes as one write.
+"""A transport that sends an answer's head and body as one write.
 
 uvicorn writes an answer's status line and headers, then its body, each at once: two sends,
-so two packets and two wake-ups of the client, for an answer that fits in one. Held until the
-step ends, they go out together; what is written before a close goes out before it.
+so two packets and two wake-ups of the client, for an answer that fits in one. Here a write is
+held until the next one, which goes out with it at once; one that none follows in the same step
+of the event loop (the last part of a streamed answer, say) goes out when the step ends. What
+is written before a close goes out before it.
 """
 
 import asyncio
@@ -18,8 +20,11 @@ class JoinedWrites(asyncio.Transport):
 
     def write(self, data: bytes | bytearray | memoryview) -> None:
         if not self._held:
+            self._held.append(bytes(data))
             self._loop.call_soon(self._send)
+            return
         self._held.append(bytes(data))
+        self._send()
 
     def writelines(self, list_of_data: Any) -> None:
         for data in list_of_data:

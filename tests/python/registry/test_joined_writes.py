@@ -1,5 +1,5 @@
-# What one step of the event loop writes leaves as one write, in order, and nothing is lost or
-# sent after the connection ends.
+# A write goes out with the one after it, or when its step of the event loop ends; in order, and
+# nothing is lost or sent after the connection ends.
 import asyncio
 
 import pytest
@@ -31,11 +31,12 @@ class Recording(asyncio.Transport):
 @pytest.mark.parametrize("steps, calls", [
     ([[b"head", b"body"]], [("write", b"headbody")]),
     ([[b"head"], [b"body"]], [("write", b"head"), ("write", b"body")]),
-    ([[b"head", b"", b"body", "close"]], [("write", b"headbody"), ("close", b"")]),
+    ([[b"head", b"", b"body", "close"]], [("write", b"head"), ("write", b"body"), ("close", b"")]),
+    ([[b"head", b"body", b"tail"]], [("write", b"headbody"), ("write", b"tail")]),
     ([[b"head", "abort"], [b"late"]], [("abort", b"")]),
     ([[b"head", "closed under it"]], [("close", b"")]),  # the peer went away before the step ended
 ])
-def test_the_writes_of_one_step_go_out_as_one(steps, calls):
+def test_an_answers_head_goes_out_with_its_body(steps, calls):
     async def run() -> list[tuple[str, bytes]]:
         raw = Recording()
         joined = JoinedWrites(raw, asyncio.get_running_loop())
