@@ -71,7 +71,7 @@ _COLUMNS = "did, version, seq, version_time, created, signed, deactivates, log_i
 _FIELDS = _COLUMNS.split(", ")
 _SERVED_AND_LAST = served_and_last_query("did_vek_log_heads", "did_vek_versions", "did_vek_log_entries", _COLUMNS, "%s")
 _SERVED_AND_LASTS = served_and_last_query("did_vek_log_heads", "did_vek_versions", "did_vek_log_entries", _COLUMNS,
-                                          "", dids="unnest(%s::text[])")
+                                          "k.did", dids="unnest(%s::text[]) AS k(did)")
 
 _T = TypeVar("_T")
 

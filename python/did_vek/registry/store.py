@@ -81,16 +81,15 @@ Decide = Callable[[StoredVersion | None], NewVersion]
 _T = TypeVar("_T")
 
 
-def served_and_last_query(heads: str, versions: str, entries: str, columns: str, parameter: str, *,
+def served_and_last_query(heads: str, versions: str, entries: str, columns: str, did: str, *,
                           dids: str | None = None) -> str:
     """The one statement of `Store.served_and_last` over the tables `heads`, `versions` and
-    `entries`, its DID given twice as `parameter`. The same SQL on every engine.
+    `entries`, the DID given twice as `did` (the engine's parameter). The same SQL on every engine.
 
-    With `dids`, a table expression of DIDs (its one column named `did`), it reads them all at
-    once: one row for each, that DID first, the rest as for a single DID."""
-    did = parameter if dids is None else "k.did"
-    source = f"{heads} h" if dids is None else f"{heads} h CROSS JOIN {dids} AS k(did)"
-    return (f"SELECT {'' if dids is None else 'k.did, '}h.size, h.checkpoint, h.map_entry, "
+    With `dids`, a table expression of many DIDs, `did` names its column: the statement reads
+    them all at once, one row for each, that DID first and the rest as for a single DID."""
+    source = f"{heads} h" if dids is None else f"{heads} h CROSS JOIN {dids}"
+    return (f"SELECT {'' if dids is None else did + ', '}h.size, h.checkpoint, h.map_entry, "
             f"{', '.join('v.' + c for c in columns.split(', '))}, e.entry"
             f" FROM {source} LEFT JOIN {versions} v ON v.did = {did} AND v.version ="
             f" (SELECT max(version) FROM {versions} WHERE did = {did} AND log_index < h.size)"
