@@ -19,12 +19,11 @@ class JoinedWrites(asyncio.Transport):
         self._held: list[bytes] = []
 
     def write(self, data: bytes | bytearray | memoryview) -> None:
-        if not self._held:
-            self._held.append(bytes(data))
-            self._loop.call_soon(self._send)
-            return
         self._held.append(bytes(data))
-        self._send()
+        if len(self._held) == 1:
+            self._loop.call_soon(self._send)
+        else:
+            self._send()
 
     def writelines(self, list_of_data: Any) -> None:
         for data in list_of_data:

@@ -30,13 +30,17 @@ READ_SECONDS = 1.0
 RETRY_SECONDS = 1.0
 
 
+# The keys asked for, each with the future of its row.
+_Waiting = list[tuple[str, asyncio.Future[tuple[Any, ...] | None]]]
+
+
 @dataclass
 class _OnLoop:
     """The connection of one event loop, the lock its requests wait on while it is made, and the
     keys asked for since the statement on its way was sent, each with the future of its row."""
     connecting: asyncio.Lock = field(default_factory=asyncio.Lock)
     connection: psycopg.AsyncConnection[tuple[Any, ...]] | None = None
-    waiting: list[tuple[str, asyncio.Future[tuple[Any, ...] | None]]] = field(default_factory=list)
+    waiting: _Waiting = field(default_factory=list)
     reader: asyncio.Task[None] | None = None
 
 
@@ -66,7 +70,7 @@ class LoopReads:
         return await row
 
     async def _read_waiting(self, on_loop: _OnLoop, query: str) -> None:
-        batch: list[tuple[str, asyncio.Future[tuple[Any, ...] | None]]] = []
+        batch: _Waiting = []
         try:
             while on_loop.waiting:
                 batch, on_loop.waiting = on_loop.waiting, []
@@ -119,8 +123,7 @@ class LoopReads:
                 _drop(on_loop, on_loop.connection)
 
 
-def _settle(batch: list[tuple[str, "asyncio.Future[tuple[Any, ...] | None]"]], rows: dict[str, tuple[Any, ...]],
-            failure: str | None = None) -> None:
+def _settle(batch: _Waiting, rows: dict[str, tuple[Any, ...]], failure: str | None = None) -> None:
     """Gives each request of `batch` not yet answered its row, or `WouldBlock(failure)`."""
     for key, row in batch:
         if row.done():
